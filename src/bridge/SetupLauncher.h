@@ -1,0 +1,29 @@
+// The configuration program launcher on explicit inputs. The main window's
+// StartSetupProgram / StopSetupProgram pass its own folder and fields; tests pass a folder
+// of their own.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QWidget;
+
+namespace lintaro {
+
+struct TProcessInformation;
+
+// The folder of the running executable, with a trailing separator.
+QString ProgramFolder();
+
+// Looks the device's model up in `programFolder` + "setup.ini", copies the program named
+// there to the temporary folder and starts the copy. True when it was started; then
+// `procInfo` and `setupFile` describe it. Missing temporary folder or "setup.ini" are shown
+// in a message box over `owner`; a "setup.ini" that exists but cannot be read throws
+// LintaroError. Every other failure is silent (the bridge cycle reports it).
+bool StartSetupProgramFrom(const QString& programFolder, QWidget* owner, const QByteArray& verInfo,
+                           TProcessInformation& procInfo, QString& setupFile);
+
+// Kills the started program at once and deletes its copy; `procInfo` is cleared.
+void StopSetupProgramOf(TProcessInformation& procInfo, const QString& setupFile);
+
+}  // namespace lintaro

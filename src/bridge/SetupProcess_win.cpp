@@ -1,0 +1,134 @@
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "SetupProcess.h"
+
+namespace lintaro::setupprocess {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kTempPathBuffer = 260;
+
+class Handle {
+public:
+    explicit Handle(HANDLE h) : FHandle(h) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (FHandle != INVALID_HANDLE_VALUE) ::CloseHandle(FHandle);
+    }
+    HANDLE get() const { return FHandle; }
+
+private:
+    HANDLE FHandle;
+};
+
+bool SameContent(const fs::path& a, const fs::path& b) {
+    Handle fa(::CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle fb(::CreateFileW(b.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (fa.get() == INVALID_HANDLE_VALUE || fb.get() == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER sa{}, sb{};
+    if (!::GetFileSizeEx(fa.get(), &sa) || !::GetFileSizeEx(fb.get(), &sb) ||
+        sa.QuadPart != sb.QuadPart) {
+        return false;
+    }
+    constexpr DWORD kChunk = 64 * 1024;
+    std::vector<char> ba(kChunk), bb(kChunk);
+    for (;;) {
+        DWORD na = 0, nb = 0;
+        if (!::ReadFile(fa.get(), ba.data(), kChunk, &na, nullptr) ||
+            !::ReadFile(fb.get(), bb.data(), kChunk, &nb, nullptr) || na != nb) {
+            return false;
+        }
+        if (na == 0) return true;
+        if (std::memcmp(ba.data(), bb.data(), na) != 0) return false;
+    }
+}
+
+}  // namespace
+
+const bool kPlainTextMayBeUtf8 = false;
+
+fs::path TempFolder() {
+    wchar_t buffer[kTempPathBuffer];
+    const DWORD length = ::GetTempPathW(kTempPathBuffer, buffer);
+    // 0 is a failure; a longer path does not fit the buffer and counts as none.
+    if (length == 0 || length >= kTempPathBuffer) return {};
+    return fs::path(std::wstring(buffer, length));
+}
+
+CopyResult CopyForStart(const fs::path& source, const fs::path& target) {
+    if (::CopyFileW(source.c_str(), target.c_str(), TRUE)) return CopyResult::Ready;
+    if (::GetLastError() != ERROR_FILE_EXISTS) return CopyResult::Failed;
+    if (SameContent(source, target)) return CopyResult::Ready;
+
+    // A stale copy: the new one is written beside it and renamed over it in one step. A
+    // copy that is running cannot be replaced; then it stays and is started as it is.
+    const fs::path temp = target.native() + L".new";
+    if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) return CopyResult::Failed;
+    if (::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return CopyResult::Ready;
+    }
+    const DWORD error = ::GetLastError();
+    ::DeleteFileW(temp.c_str());
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? CopyResult::InUse
+                                                                            : CopyResult::Failed;
+}
+
+bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started) {
+    // The quoted path and a blank, no arguments; the whole path, however long.
+    std::wstring commandLine = L"\"" + program.native() + L"\" ";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          workDir.c_str(), &startup, &info)) {
+        return false;
+    }
+    started.process = reinterpret_cast<std::intptr_t>(info.hProcess);
+    started.thread = reinterpret_cast<std::intptr_t>(info.hThread);
+    started.processId = info.dwProcessId;
+    started.threadId = info.dwThreadId;
+    return true;
+}
+
+void TerminateProcess(StartedProcess& started) {
+    const auto process = reinterpret_cast<HANDLE>(started.process);
+    const auto thread = reinterpret_cast<HANDLE>(started.thread);
+    started = {};
+    if (process != nullptr) {
+        ::TerminateProcess(process, 0);
+        // Termination is asynchronous; until the process is gone its file cannot be
+        // deleted. The wait is bounded so a stuck process does not hang the window.
+        ::WaitForSingleObject(process, 5000);
+    }
+    if (thread != nullptr) ::CloseHandle(thread);
+    if (process != nullptr) ::CloseHandle(process);
+}
+
+void DeleteCopy(const fs::path& file) {
+    if (::DeleteFileW(file.c_str())) return;
+    const DWORD error = ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    const DWORD linkToFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & linkToFolder) == linkToFolder) {
+        ::RemoveDirectoryW(file.c_str());
+    } else {
+        ::SetLastError(error);
+    }
+}
+
+}  // namespace lintaro::setupprocess

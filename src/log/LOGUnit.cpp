@@ -1,0 +1,161 @@
+#include "LOGUnit.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QListWidget>
+#include <QMenu>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QVBoxLayout>
+
+#include "CodePage.h"
+#include "shell/ErrorReport.h"
+#include "shell/Fonts.h"
+
+namespace lintaro {
+namespace {
+
+constexpr int ItemHeight = 13;
+
+// Every entry one line of the same height, whatever characters it holds.
+class TFixedHeightDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), ItemHeight};
+    }
+};
+
+// Qt's GUI modules are built without exception support, so an error must not unwind
+// through their frames (a menu's signal): it is caught at the handler's edge and shown by
+// the application's error report.
+template <class Handler>
+void RunHandler(Handler handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        ShowErrorReport(error);
+    }
+}
+
+}  // namespace
+
+TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("LOGForm"));
+    setWindowTitle(QStringLiteral("Данные"));
+    setFont(TahomaFont());
+    setAttribute(Qt::WA_QuitOnClose, false);
+
+    Log = new QListWidget(this);
+    Log->setObjectName(QStringLiteral("Log"));
+    Log->setItemDelegate(new TFixedHeightDelegate(Log));
+    Log->setUniformItemSizes(true);
+    Log->setWordWrap(false);
+    Log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Log->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    AutiscrollCheckBox = new QCheckBox(QStringLiteral("Прокрутка"), this);
+    AutiscrollCheckBox->setObjectName(QStringLiteral("AutiscrollCheckBox"));
+    AutiscrollCheckBox->setChecked(false);
+
+    PopupMenu = new QMenu(this);
+    PopupMenu->setObjectName(QStringLiteral("PopupMenu"));
+    N1 = PopupMenu->addAction(QStringLiteral("Очистить"));
+    N1->setObjectName(QStringLiteral("N1"));
+    N2 = PopupMenu->addAction(QStringLiteral("Сохранить"));
+    N2->setObjectName(QStringLiteral("N2"));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(Log, 1);
+    auto* bottom = new QVBoxLayout;
+    bottom->setContentsMargins(3, 3, 3, 3);
+    bottom->addWidget(AutiscrollCheckBox);
+    layout->addLayout(bottom);
+
+    resize(635, 300);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->geometry().topLeft());
+    }
+
+    connect(AutiscrollCheckBox, &QCheckBox::clicked, this, [this] { AutiscrollCheckBoxClick(); });
+    connect(N1, &QAction::triggered, this, [this] { N1Click(); });
+    connect(N2, &QAction::triggered, this, [this] { RunHandler([this] { N2Click(); }); });
+    connect(Log, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu->popup(Log->viewport()->mapToGlobal(at)); });
+}
+
+QFileDialog* TLOGForm::SaveDialog() {
+    if (FSaveDialog != nullptr) return FSaveDialog;
+    // Non-native, so that it behaves the same everywhere; no overwrite question.
+    FSaveDialog = new QFileDialog(this);
+    FSaveDialog->setObjectName(QStringLiteral("SaveDialog"));
+    FSaveDialog->setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::DontConfirmOverwrite |
+                            QFileDialog::HideNameFilterDetails);
+    FSaveDialog->setAcceptMode(QFileDialog::AcceptSave);
+    FSaveDialog->setFileMode(QFileDialog::AnyFile);
+    FSaveDialog->setDefaultSuffix(QStringLiteral("log"));
+    // "*" is what Windows means by "*.*": every file, with or without a dot.
+    FSaveDialog->setNameFilters(
+        {QStringLiteral("log files (*.log)"), QStringLiteral("all files (*)")});
+    return FSaveDialog;
+}
+
+void TLOGForm::AppendLines(const QStringList& lines, bool scrollToEnd) {
+    Log->addItems(lines);
+    if (scrollToEnd && Log->count() > 0) {
+        // The last line becomes the top line as far as the list can scroll, which shows
+        // as much of the end as fits.
+        Log->scrollToItem(Log->item(Log->count() - 1), QAbstractItemView::PositionAtTop);
+    }
+}
+
+QStringList TLOGForm::Lines() const {
+    QStringList lines;
+    lines.reserve(Log->count());
+    for (int i = 0; i < Log->count(); ++i) lines.append(Log->item(i)->text());
+    return lines;
+}
+
+void TLOGForm::SaveLines(const QStringList& lines, const QString& fileName) {
+    QByteArray bytes;
+    for (const QString& line : lines) {
+        bytes += TextToBytes(line);
+        bytes += "\r\n";
+    }
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        throw LintaroError(QStringLiteral("Cannot create file \"%1\". %2")
+                               .arg(QDir::toNativeSeparators(fileName), file.errorString()));
+    }
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        throw LintaroError(QStringLiteral("Cannot write file \"%1\". %2")
+                               .arg(QDir::toNativeSeparators(fileName), file.errorString()));
+    }
+}
+
+void TLOGForm::AutiscrollCheckBoxClick() {
+    // The check box is the only store of the setting: the main window's Autoscroll reads
+    // it from here, and assigning to that property has no effect.
+}
+
+void TLOGForm::N1Click() {
+    Log->clear();
+}
+
+void TLOGForm::N2Click() {
+    QFileDialog* dialog = SaveDialog();
+    if (!FLastFileName.isEmpty()) dialog->selectFile(FLastFileName);
+    if (dialog->exec() != QDialog::Accepted) return;
+    const QStringList files = dialog->selectedFiles();
+    if (files.isEmpty()) return;
+    FLastFileName = files.first();
+    SaveLines(Lines(), FLastFileName);
+}
+
+}  // namespace lintaro

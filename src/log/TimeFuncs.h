@@ -1,0 +1,20 @@
+// Time stamps of the traffic log.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace lintaro {
+
+// The current local time as "yyyy.mm.dd hh:mm:ss.zzz", the colons being the user's time
+// separator. Safe to call from any thread.
+QString GetTimeStamp();
+
+// The stamp of `time` with `separator` between hours, minutes and seconds.
+QString FormatTimeStamp(const QDateTime& time, const QString& separator);
+
+// The separator between hours and minutes of a locale time format ("HH:mm" gives ":",
+// "H.mm" gives "."); ":" when the format shows none.
+QString TimeSeparator(const QString& timeFormat);
+
+}  // namespace lintaro

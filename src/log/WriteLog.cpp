@@ -1,0 +1,24 @@
+// The main window's log entry and its Autoscroll view of the log window.
+#include <QCheckBox>
+
+#include "LOGUnit.h"
+#include "LogLines.h"
+#include "TimeFuncs.h"
+#include "shell/MainFormUnit.h"
+
+namespace lintaro {
+
+void TMainLintaroForm::WriteLog(const QString& text, const QString& direction) {
+    TLOGForm* log = LOGForm();
+    // The log window is hidden for the program's whole life, so these lines are dropped.
+    if (log == nullptr || !log->isVisible()) return;
+    log->AppendLines(FormLogLines(text, direction, LogLayout::MainWindow, GetTimeStamp),
+                     log->AutiscrollCheckBox->isChecked());
+}
+
+bool TMainLintaroForm::Autoscroll() const {
+    const TLOGForm* log = LOGForm();
+    return log != nullptr && log->AutiscrollCheckBox->isChecked();
+}
+
+}  // namespace lintaro

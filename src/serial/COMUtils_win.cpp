@@ -1,0 +1,280 @@
+// Win32 side of the serial layer: COM ports through the serial communications API,
+// the port list from the MS-DOS device names, presence through SetupAPI's Ports class.
+#include "COMUtils.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <climits>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace lintaro {
+
+const char* const COMPortPrefix = "COM";
+
+namespace {
+
+// Setup class of serial and parallel ports (GUID_DEVCLASS_PORTS).
+constexpr GUID PortsClassGuid{
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+constexpr DWORD QueueSize = 2048;
+constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD WriteSlackMs = 500;
+constexpr DWORD ListGrowth = 1024;
+
+HANDLE toHandle(COMHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+std::wstring toWide(const std::string& text) {
+    if (text.empty()) return {};
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                            length);
+    }
+    return wide;
+}
+
+std::string toUtf8(const wchar_t* text, std::size_t size) {
+    if (size == 0) return {};
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), narrow.data(), length,
+                            nullptr, nullptr);
+    }
+    return narrow;
+}
+
+std::string toUtf8(const std::wstring& text) {
+    return toUtf8(text.data(), text.size());
+}
+
+// The system's own text for an error code, in the user's language, as UTF-8.
+std::string systemMessage(DWORD code) {
+    wchar_t text[512] = {};
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       text, static_cast<DWORD>(std::size(text)), nullptr);
+    while (length > 0 &&
+           (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) {
+        --length;
+    }
+    if (length == 0) return "Error " + std::to_string(code);
+    return toUtf8(text, length);
+}
+
+// A system_error whose what() is exactly the system's text for the code (the standard
+// one prefixes it and may carry it in the ANSI code page rather than UTF-8).
+class SystemListError : public std::system_error {
+public:
+    explicit SystemListError(DWORD code)
+        : std::system_error(static_cast<int>(code), std::system_category()),
+          message_(systemMessage(code)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Owns a SetupAPI device information set.
+class DeviceInfoSet {
+public:
+    explicit DeviceInfoSet(HDEVINFO set) : set_(set) {}
+    ~DeviceInfoSet() {
+        if (valid()) SetupDiDestroyDeviceInfoList(set_);
+    }
+    DeviceInfoSet(const DeviceInfoSet&) = delete;
+    DeviceInfoSet& operator=(const DeviceInfoSet&) = delete;
+
+    bool valid() const { return set_ != INVALID_HANDLE_VALUE; }
+    HDEVINFO get() const { return set_; }
+
+private:
+    HDEVINFO set_;
+};
+
+// A device's friendly name; empty when it has none or it cannot be read.
+std::wstring friendlyName(HDEVINFO set, SP_DEVINFO_DATA& info) {
+    std::vector<wchar_t> buffer;
+    DWORD required = 0;
+    bool ok = SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_FRIENDLYNAME, nullptr, nullptr, 0,
+                                                &required);
+    // The size can change between calls (a device being renamed); a required size that
+    // does not grow would make the retry loop spin, so it ends there.
+    while (!ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+           required > buffer.size() * sizeof(wchar_t)) {
+        buffer.assign((required + sizeof(wchar_t) - 1) / sizeof(wchar_t) + 1, L'\0');
+        ok = SetupDiGetDeviceRegistryPropertyW(
+            set, &info, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<PBYTE>(buffer.data()),
+            static_cast<DWORD>(buffer.size() * sizeof(wchar_t)), &required);
+    }
+    // The zero-filled buffer is one character longer than asked for, so it always holds a
+    // terminator even when the stored value has none.
+    if (buffer.empty()) return {};
+    return std::wstring(buffer.data());
+}
+
+}  // namespace
+
+bool IsCOMPortName(const std::string& text) {
+    return text.find(COMPortPrefix) != std::string::npos;
+}
+
+bool SetCOMPortState(COMHandle handle, int speed) {
+    if (speed <= 0) return false;
+    // GetCommState fills in the length field itself, so it is left as zero here.
+    DCB dcb{};
+    if (!GetCommState(toHandle(handle), &dcb)) return false;
+    dcb.BaudRate = static_cast<DWORD>(speed);
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // Only the low bit of the RTS mode: disabled becomes enabled, handshake becomes toggle;
+    // every other flag keeps what the driver reported.
+    dcb.fRtsControl |= RTS_CONTROL_ENABLE;
+    return SetCommState(toHandle(handle), &dcb) != FALSE;
+}
+
+bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
+    handle = InvalidCOMHandle;
+    try {
+        // The device namespace path works for every port number; a bare "COM10" would not.
+        const std::wstring path = L"\\\\.\\" + toWide(name);
+        const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle = reinterpret_cast<COMHandle>(opened);
+        if (opened == INVALID_HANDLE_VALUE) return false;
+
+        if (!SetCOMPortState(handle, speed)) return false;
+        if (!SetupComm(opened, QueueSize, QueueSize)) return false;
+
+        // With zero write time-outs WriteFile waits until every byte has left, so a port held
+        // back by flow control or a stuck adapter would block the caller for good, and a
+        // synchronous write cannot be cancelled from another thread. Give each byte its time
+        // on the line (10 bits, with a tenth to spare) plus half a second, so a flowing write
+        // always completes whole and a stalled one returns. Reads keep the driver's time-outs:
+        // they only ever ask for bytes already queued.
+        COMMTIMEOUTS timeouts{};
+        if (!GetCommTimeouts(opened, &timeouts)) return false;
+        timeouts.WriteTotalTimeoutMultiplier =
+            static_cast<DWORD>((11000 + static_cast<std::int64_t>(speed) - 1) / speed);
+        timeouts.WriteTotalTimeoutConstant = WriteSlackMs;
+        if (!SetCommTimeouts(opened, &timeouts)) return false;
+
+        if (!PurgeComm(opened, PurgeAll)) return false;
+
+        // Leave DTR off and RTS on. Ports without modem lines (some virtual ones) refuse
+        // these calls, so their results do not decide the open.
+        EscapeCommFunction(opened, CLRDTR);
+        EscapeCommFunction(opened, SETRTS);
+        EscapeCommFunction(opened, SETRTS);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CloseCOMPort(COMHandle& handle) {
+    if (handle == InvalidCOMHandle) return true;
+    bool closed = true;
+    try {
+        FlushFileBuffers(toHandle(handle));
+        closed = CloseHandle(toHandle(handle)) != FALSE;
+    } catch (...) {
+        closed = true;
+    }
+    if (closed) handle = InvalidCOMHandle;
+    return closed;
+}
+
+int ReadCOMPort(COMHandle handle, std::uint8_t* buffer, std::size_t capacity) {
+    try {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(toHandle(handle), &errors, &status)) return 0;
+        if (status.cbInQue == 0) return 0;
+        // Asking for no more than is queued is what keeps a read with the driver's own
+        // time-outs from waiting; what does not fit stays queued for the next poll.
+        const std::size_t limit = std::min<std::size_t>(capacity, INT_MAX);
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, limit));
+        if (wanted == 0) return 0;
+        DWORD got = 0;
+        if (!ReadFile(toHandle(handle), buffer, wanted, &got, nullptr)) return 0;
+        return static_cast<int>(got);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int WriteCOMPort(COMHandle handle, const std::uint8_t* bytes, int count) {
+    try {
+        const std::uint8_t none = 0;
+        const DWORD size = count > 0 ? static_cast<DWORD>(count) : 0;
+        DWORD written = 0;
+        // A failed or timed-out write still reports what the port took before it stopped.
+        WriteFile(toHandle(handle), size > 0 ? bytes : &none, size, &written, nullptr);
+        return static_cast<int>(written);
+    } catch (...) {
+        return -1;
+    }
+}
+
+void GetCOMPortList(std::vector<std::string>& list, const std::string& prefix) {
+    list.clear();
+    DWORD capacity = 5120;
+    std::wstring devices;
+    for (;;) {
+        devices.assign(capacity, L'\0');
+        SetLastError(0);
+        const DWORD count = QueryDosDeviceW(nullptr, devices.data(), capacity);
+        const DWORD error = GetLastError();
+        if (error == ERROR_INSUFFICIENT_BUFFER) {
+            // Some versions return a cut-short list with its length, others nothing.
+            capacity = count != 0 ? count + ListGrowth : capacity + ListGrowth;
+            continue;
+        }
+        if (error != 0) throw SystemListError(error);
+        // Zero without an error would be an empty device list; asking again would not change it.
+        devices.resize(count);
+        break;
+    }
+
+    int position = 1;
+    std::wstring item;
+    GetNextToken(devices, position, item);
+    while (!item.empty()) {
+        std::string entry = toUtf8(item);
+        if (entry.compare(0, prefix.size(), prefix) == 0) list.push_back(std::move(entry));
+        GetNextToken(devices, position, item);
+    }
+}
+
+void GetCOMPortFriendlyNames(std::vector<std::string>& list) {
+    list.clear();
+    const DeviceInfoSet set(SetupDiGetClassDevsW(&PortsClassGuid, nullptr, nullptr, DIGCF_PRESENT));
+    if (!set.valid()) return;
+
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &info); ++index) {
+        list.push_back(std::to_string(index) + ": " + toUtf8(friendlyName(set.get(), info)));
+    }
+}
+
+}  // namespace lintaro

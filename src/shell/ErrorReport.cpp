@@ -1,0 +1,35 @@
+#include "ErrorReport.h"
+
+#include <QMessageBox>
+
+namespace lintaro {
+
+QString ErrorReportCaption() { return QStringLiteral("Lintaro"); }
+
+void ShowErrorReport(const QString& text) {
+    QMessageBox box(QMessageBox::Critical, ErrorReportCaption(), text, QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.setObjectName(QStringLiteral("ErrorReport"));
+    box.exec();
+}
+
+void ShowErrorReport(const std::exception& error) {
+    if (auto* own = dynamic_cast<const LintaroError*>(&error)) {
+        ShowErrorReport(own->Text());
+    } else {
+        ShowErrorReport(QString::fromUtf8(error.what()));
+    }
+}
+
+LintaroApplication::LintaroApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool LintaroApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& error) {
+        ShowErrorReport(error);
+    }
+    return false;
+}
+
+}  // namespace lintaro

@@ -1,0 +1,38 @@
+// The application's error report: an error raised inside an event handler and not caught
+// there ends that handler and its text is shown in a message box; the program goes on.
+#pragma once
+
+#include <QApplication>
+#include <QString>
+#include <stdexcept>
+
+namespace lintaro {
+
+// An error whose text is shown to the user as it stands.
+class LintaroError : public std::runtime_error {
+public:
+    explicit LintaroError(const QString& text)
+        : std::runtime_error(text.toStdString()), FText(text) {}
+    const QString& Text() const { return FText; }
+
+private:
+    QString FText;
+};
+
+// Caption of the error report's message box.
+QString ErrorReportCaption();
+
+// Shows the error report for an exception (its text in a message box with the error icon).
+void ShowErrorReport(const std::exception& error);
+void ShowErrorReport(const QString& text);
+
+// The application object: its notify() is the one place where errors escaping an event
+// handler are caught and reported.
+class LintaroApplication : public QApplication {
+    Q_OBJECT
+public:
+    LintaroApplication(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+}  // namespace lintaro

@@ -1,0 +1,31 @@
+// The program entry: refuses a second copy, creates the four windows, runs the loop.
+#pragma once
+
+#include <memory>
+
+namespace lintaro {
+
+class TMainLintaroForm;
+class TCOMSettingsForm;
+class TTCPServerSettingsForm;
+class TLOGForm;
+
+// The program's windows, in creation order; only the main window is ever shown.
+struct LintaroWindows {
+    std::unique_ptr<TMainLintaroForm> MainLintaroForm;
+    std::unique_ptr<TCOMSettingsForm> COMSettingsForm;
+    std::unique_ptr<TTCPServerSettingsForm> TCPServerSettingsForm;
+    std::unique_ptr<TLOGForm> LOGForm;
+
+    LintaroWindows();
+    ~LintaroWindows();
+    LintaroWindows(LintaroWindows&&) noexcept;
+    LintaroWindows& operator=(LintaroWindows&&) noexcept;
+};
+
+LintaroWindows CreateLintaroWindows();
+
+// Runs the program inside an existing application object; returns the exit code.
+int RunLintaro();
+
+}  // namespace lintaro

@@ -1,0 +1,253 @@
+#include "MainFormUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+#include <QTimer>
+#include <QToolButton>
+
+#include "ErrorReport.h"
+#include "FileVersion.h"
+#include "Fonts.h"
+#include "PortWaiter.h"
+#include "ServerSocket.h"
+#include "URLLabel.h"
+
+namespace lintaro {
+
+namespace {
+
+constexpr int kDesignClientWidth = 351;
+constexpr int kDesignClientHeight = 116;
+
+// Two blue arrows turning in a circle, on a transparent ground.
+QIcon RefreshIcon() {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor blue(0, 70, 200);
+    p.setPen(QPen(blue, 1.6, Qt::SolidLine, Qt::FlatCap));
+    const QRectF circle(3, 3, 10, 10);
+    p.drawArc(circle, 30 * 16, 150 * 16);
+    p.drawArc(circle, 210 * 16, 150 * 16);
+    p.setPen(Qt::NoPen);
+    p.setBrush(blue);
+    QPainterPath head1;  // at the end of the upper arc, pointing down-left
+    head1.moveTo(0.5, 6.5);
+    head1.lineTo(5.5, 6.5);
+    head1.lineTo(3.0, 9.5);
+    head1.closeSubpath();
+    QPainterPath head2;  // at the end of the lower arc, pointing up-right
+    head2.moveTo(15.5, 9.5);
+    head2.lineTo(10.5, 9.5);
+    head2.lineTo(13.0, 6.5);
+    head2.closeSubpath();
+    p.drawPath(head1);
+    p.drawPath(head2);
+    return QIcon(pixmap);
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setGeometry(geometry);
+    return label;
+}
+
+}  // namespace
+
+TMainLintaroForm::TMainLintaroForm(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("MainLintaroForm"));
+    setWindowTitle(QStringLiteral("Мастер подключения"));
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFont(TahomaFont());
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Button);
+    setFixedSize(kDesignClientWidth, kDesignClientHeight);
+    CreateComponents();
+    FormCreate();
+}
+
+TMainLintaroForm::~TMainLintaroForm() = default;
+
+void TMainLintaroForm::SetCompanions(TCOMSettingsForm* comSettings,
+                                     TTCPServerSettingsForm* tcpSettings, TLOGForm* log) {
+    FCOMSettings = comSettings;
+    FTCPServerSettings = tcpSettings;
+    FLOGForm = log;
+}
+
+void TMainLintaroForm::CreateComponents() {
+    ServerSocket = new TServerSocket(this);
+    ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
+    ServerSocket->SetReadBufferSize(PendingBound);
+    connect(ServerSocket, &TServerSocket::ClientConnect, this,
+            [this](QTcpSocket* socket) { ServerSocketClientConnect(socket); });
+    connect(ServerSocket, &TServerSocket::ClientDisconnect, this,
+            [this](QTcpSocket* socket) { ServerSocketClientDisconnect(socket); });
+    connect(ServerSocket, &TServerSocket::ClientRead, this,
+            [this](QTcpSocket* socket) { ServerSocketClientRead(socket); });
+    // Room in the client's backlog again: the port may be read again.
+    connect(ServerSocket, &TServerSocket::ClientWritten, this, [this] {
+        if (ClientBacklog() < PendingBound) WakeCycle();
+    });
+
+    FPortWaiter = new PortWaiter(this);
+    connect(FPortWaiter, &PortWaiter::Readable, this, [this] { WakeCycle(); });
+    connect(FPortWaiter, &PortWaiter::Writable, this, [this] { WakeCycle(); });
+
+    Timer = new QTimer(this);
+    Timer->setObjectName(QStringLiteral("Timer"));
+    Timer->setInterval(500);
+
+    Label3 = MakeLabel(this, "Label3", QStringLiteral("Тип подключения:"), {16, 11, 95, 13});
+    Label4 = MakeLabel(this, "Label4", QStringLiteral("COM-порт:"), {16, 38, 55, 13});
+    Label5 = MakeLabel(this, "Label5", QStringLiteral("Номер телефона:"), {16, 65, 88, 13});
+
+    ConnectTypeComboBox = new QComboBox(this);
+    ConnectTypeComboBox->setObjectName(QStringLiteral("ConnectTypeComboBox"));
+    ConnectTypeComboBox->addItems(
+        {QStringLiteral("CSD (GSM-модем)"), QStringLiteral("USB/COM (кабель)")});
+    ConnectTypeComboBox->setCurrentIndex(-1);
+    ConnectTypeComboBox->setGeometry(128, 8, 215, 21);
+    connect(ConnectTypeComboBox, &QComboBox::activated, this,
+            [this] { ConnectTypeComboBoxChange(ConnectTypeComboBox); });
+
+    PortsListComboBox = new QComboBox(this);
+    PortsListComboBox->setObjectName(QStringLiteral("PortsListComboBox"));
+    PortsListComboBox->setGeometry(128, 35, 185, 21);
+
+    URLLabel1 = new TURLLabel(this);
+    URLLabel1->setObjectName(QStringLiteral("URLLabel1"));
+    URLLabel1->setText(QStringLiteral("Подключить"));
+    URLLabel1->setGeometry(16, 89, 65, 13);
+    connect(URLLabel1, &TURLLabel::Click, this, [this] { URLLabel1Click(); });
+
+    Label6 = MakeLabel(this, "Label6", QStringLiteral("Статус:"), {144, 89, 40, 13});
+    Label7 = MakeLabel(this, "Label7", QStringLiteral("Нет подключения"), {190, 89, 92, 13});
+
+    ErrTimer = new QTimer(this);
+    ErrTimer->setObjectName(QStringLiteral("ErrTimer"));
+    ErrTimer->setInterval(5000);
+
+    SpeedButton1 = new QToolButton(this);
+    SpeedButton1->setObjectName(QStringLiteral("SpeedButton1"));
+    SpeedButton1->setAutoRaise(true);
+    SpeedButton1->setIcon(RefreshIcon());
+    SpeedButton1->setIconSize(QSize(16, 16));
+    SpeedButton1->setFocusPolicy(Qt::NoFocus);
+    SpeedButton1->setGeometry(320, 35, 23, 22);
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+
+    PhoneNumber = new QComboBox(this);
+    PhoneNumber->setObjectName(QStringLiteral("PhoneNumber"));
+    PhoneNumber->setEditable(true);
+    PhoneNumber->setInsertPolicy(QComboBox::NoInsert);
+    PhoneNumber->setGeometry(128, 62, 215, 21);
+
+    // The labels and the link take no keyboard focus, as plain labels.
+    setTabOrder(ConnectTypeComboBox, PortsListComboBox);
+    setTabOrder(PortsListComboBox, PhoneNumber);
+}
+
+void TMainLintaroForm::FormCreate() {
+    FSetupIsStarted = false;
+    Label3->hide();
+    Label5->hide();
+    PhoneNumber->hide();
+    ConnectTypeComboBox->hide();
+    ConnectTypeComboBox->setCurrentIndex(1);
+
+    // The port row moves down to the phone row, then the window loses the two hidden
+    // rows; the bottom-anchored controls ride up with the bottom edge.
+    Label4->move(Label4->x(), Label4->y() + 27);
+    PortsListComboBox->move(PortsListComboBox->x(), Label4->y());
+    SpeedButton1->move(SpeedButton1->x(), Label4->y());
+    setFixedSize(width(), height() - 54);
+    for (QWidget* anchored : {static_cast<QWidget*>(Label4), static_cast<QWidget*>(PortsListComboBox),
+                              static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(URLLabel1),
+                              static_cast<QWidget*>(Label6), static_cast<QWidget*>(Label7)}) {
+        anchored->move(anchored->x(), anchored->y() - 54);
+    }
+
+    setWindowTitle(windowTitle() + QStringLiteral(" v.") +
+                   GetFileVersionStr(QCoreApplication::applicationFilePath()));
+
+    // An error here ends the creation steps early; the window still opens.
+    try {
+        LoadPhoneHistory();
+        FillPortsList();
+        LoadCOMPort();
+        ConnectTypeComboBoxChange(ConnectTypeComboBox);
+    } catch (const std::exception& error) {
+        ShowErrorReport(error);
+    }
+
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+}
+
+void TMainLintaroForm::ConnectTypeComboBoxChange(QComboBox* sender) {
+    switch (sender->currentIndex()) {
+        case 0:
+            Label4->setText(QStringLiteral("COM-порт:"));
+            Label5->show();
+            PhoneNumber->show();
+            break;
+        case 1:
+            Label4->setText(QStringLiteral("COM-порт:"));
+            Label5->hide();
+            PhoneNumber->hide();
+            break;
+        default:
+            break;
+    }
+}
+
+void TMainLintaroForm::SpeedButton1Click() { FillPortsList(); }
+
+QColor TMainLintaroForm::ButtonTextColor() {
+    return QApplication::palette().color(QPalette::ButtonText);
+}
+
+QColor TMainLintaroForm::RedColor() { return QColor(255, 0, 0); }
+
+void TMainLintaroForm::SetStatus(const QString& text, const QColor& colour) {
+    Label7->setText(text);
+    QPalette p = Label7->palette();
+    p.setColor(QPalette::WindowText, colour);
+    Label7->setPalette(p);
+}
+
+void TMainLintaroForm::closeEvent(QCloseEvent* event) {
+    // The window closes even when a close step fails; the failure is reported.
+    try {
+        FormClose();
+    } catch (const std::exception& error) {
+        ShowErrorReport(error);
+    }
+    event->accept();
+}
+
+void TMainLintaroForm::FormClose() {
+    FConnected = false;
+    StopSetupProgram();
+    SaveCOMPort();
+}
+
+void TMainLintaroForm::keyPressEvent(QKeyEvent* event) {
+    FormKeyDown(event);
+    QWidget::keyPressEvent(event);
+}
+
+void TMainLintaroForm::FormKeyDown(QKeyEvent*) {}
+
+}  // namespace lintaro

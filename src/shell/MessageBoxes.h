@@ -1,0 +1,16 @@
+// The program's own modal message boxes.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace lintaro {
+
+// Caption "Ошибка", error icon, one OK button.
+void ShowErrorMessage(QWidget* owner, const QString& text);
+
+// Caption "Предупреждение", warning icon, one OK button.
+void ShowWarningMessage(QWidget* owner, const QString& text);
+
+}  // namespace lintaro

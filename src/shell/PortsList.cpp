@@ -1,0 +1,23 @@
+// The port list of the connection window.
+#include <QComboBox>
+#include <vector>
+
+#include "ErrorReport.h"
+#include "MainFormUnit.h"
+#include "MessageBoxes.h"
+
+namespace lintaro {
+
+void TMainLintaroForm::FillPortsList() {
+    std::vector<std::string> ports;
+    GetCOMPortList(ports, COMPortPrefix);
+    PortsListComboBox->clear();
+    for (const std::string& port : ports) PortsListComboBox->addItem(QString::fromStdString(port));
+    if (PortsListComboBox->count() > 0) {
+        PortsListComboBox->setCurrentIndex(0);
+    } else {
+        ShowErrorMessage(this, QStringLiteral("Нет доступных COM портов."));
+    }
+}
+
+}  // namespace lintaro

@@ -1,0 +1,186 @@
+// End-to-end harness of the bridge: a simulated device on a pseudo-terminal, the real
+// windows, a program folder with setup.ini and a stand-in configuration program, and a
+// scenario thread that plays the user's configuration program over real TCP.
+//
+// The click that connects runs the bridge cycle on the window's thread until the
+// connection ends, so a test calls the click on its own thread and lets a scenario thread
+// act meanwhile: it talks TCP and to the simulator directly, and reaches the windows only
+// through OnGui (a call run on the window's thread while it pumps events).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <atomic>
+#include <iostream>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "DeviceSimulator.h"
+#include "InstrumentPersonality.h"
+#include "LOGUnit.h"
+#include "Lintaro.h"
+#include "MainFormUnit.h"
+#include "ModalWatcher.h"
+#include "PortDir.h"
+#include "TPCServerSettingsUnit.h"
+#include "URLLabel.h"
+
+namespace lintaro::test {
+
+// Runs `f` on the window's thread and returns its result.
+template <class F>
+auto OnGui(F f) -> decltype(f()) {
+    using R = decltype(f());
+    if constexpr (std::is_void_v<R>) {
+        QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
+    } else {
+        R result{};
+        QMetaObject::invokeMethod(qApp, [&] { result = f(); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+}
+
+// Posts `f` to the window's thread without waiting for it (a click that runs a cycle).
+template <class F>
+void PostToGui(F f) {
+    QMetaObject::invokeMethod(qApp, f, Qt::QueuedConnection);
+}
+
+// Polls `condition` from a scenario thread until it holds or the deadline passes.
+inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 15000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline quint16 FreeTcpPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Reads from `socket` until `count` bytes came or the deadline passed.
+inline QByteArray ReadExactly(QTcpSocket& socket, qsizetype count, int timeoutMs = 15000) {
+    QByteArray data;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (data.size() < count && std::chrono::steady_clock::now() < deadline) {
+        if (socket.bytesAvailable() > 0 || socket.waitForReadyRead(50)) data += socket.readAll();
+        if (socket.state() != QAbstractSocket::ConnectedState && socket.bytesAvailable() == 0) break;
+    }
+    return data;
+}
+
+class BridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ClearPortDir();
+        ASSERT_TRUE(FProgramFolder.isValid());
+        Device = std::make_shared<devsim::InstrumentPersonality>();
+        Simulator = std::make_unique<devsim::DeviceSimulator>(PortDir().toStdString(), "sim0", Device);
+        Simulator->start();
+        Watcher = std::make_unique<ModalWatcher>();
+        Windows = CreateLintaroWindows();
+        Form = Windows.MainLintaroForm.get();
+        Form->SetProgramFolder(ProgramFolder());
+        ServerPort = FreeTcpPort();
+        Windows.TCPServerSettingsForm->PortEdit->setText(QString::number(ServerPort));
+        InstallSetupProgram("DEMO1=probe\r\n");
+        // Shown, so that the window's log lines are kept and can be checked.
+        Windows.LOGForm->show();
+    }
+
+    void TearDown() override {
+        if (HasFailure() && Windows.LOGForm) {
+            for (const QString& line : Windows.LOGForm->Lines()) std::cerr << line.toStdString() << '\n';
+        }
+        if (Form != nullptr && Form->ConnectionState() != 0) Form->URLLabel1Click();
+        Windows = {};
+        Watcher.reset();
+        Simulator.reset();
+        ClearPortDir();
+    }
+
+    QString ProgramFolder() const { return FProgramFolder.path() + QLatin1Char('/'); }
+
+    // setup.ini with `ini` and the stand-in configuration program named "probe".
+    void InstallSetupProgram(const QByteArray& ini) {
+        QFile file(ProgramFolder() + "setup.ini");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(ini);
+        file.close();
+        QFile::remove(ProgramFolder() + "probe");
+        ASSERT_TRUE(QFile::copy(QStringLiteral(LINTARO_PROBE), ProgramFolder() + "probe"));
+        QFile::setPermissions(ProgramFolder() + "probe",
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    // Clicks the link on this (the window's) thread while `scenario` runs on its own. The
+    // scenario ends the connection itself with PostClick; should it stop early (a failed
+    // assertion), the link is clicked for it so that the cycle ends and the test can report.
+    void ClickWhile(const std::function<void()>& scenario) {
+        std::atomic<bool> done{false};
+        FClicked = false;
+        std::thread player([&] {
+            scenario();
+            if (!FClicked && State() == 2) PostClick();
+            done = true;
+        });
+        Form->URLLabel1Click();
+        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 60000));
+        player.join();
+    }
+
+    // From the scenario thread: the user's click on the link (queued, as a real click).
+    void PostClick() {
+        FClicked = true;
+        PostToGui([this] { Form->URLLabel1Click(); });
+    }
+
+    // From the scenario thread: the connection was ended some other way than the link.
+    void MarkEnded() { FClicked = true; }
+
+    int State() { return OnGui([this] { return Form->ConnectionState(); }); }
+    QString Status() { return OnGui([this] { return Form->Label7->text(); }); }
+
+    bool WaitConnected() {
+        return Eventually([this] { return State() == 2; });
+    }
+
+    // A configuration program's connection to the bridge.
+    std::unique_ptr<QTcpSocket> ConnectClient() {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, ServerPort);
+        if (!socket->waitForConnected(5000)) return nullptr;
+        if (!Eventually([this] { return OnGui([this] { return Form->SetupConnected(); }); })) {
+            return nullptr;
+        }
+        return socket;
+    }
+
+    std::shared_ptr<devsim::InstrumentPersonality> Device;
+    std::unique_ptr<devsim::DeviceSimulator> Simulator;
+    std::unique_ptr<ModalWatcher> Watcher;
+    LintaroWindows Windows;
+    TMainLintaroForm* Form = nullptr;
+    quint16 ServerPort = 0;
+
+private:
+    QTemporaryDir FProgramFolder;
+    std::atomic<bool> FClicked{false};
+};
+
+}  // namespace lintaro::test

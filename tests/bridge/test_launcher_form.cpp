@@ -1,0 +1,73 @@
+// The main window's launcher methods: they look beside the window's own executable (this
+// test program, which has a folder of its own) and keep the started state in the window.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include "ModalWatcher.h"
+#include "launcher_test_support.h"
+#include "shell/MainFormUnit.h"
+
+namespace lintaro::test {
+namespace {
+
+TEST(LauncherForm, window_starts_from_its_own_folder_once_and_stops_on_close) {
+    const QString folder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    const QString settings = folder + QStringLiteral("setup.ini");
+    const QString program = folder + QStringLiteral("abc12setup");
+    QFile::remove(settings);
+    QFile::remove(folder + QStringLiteral("probe.txt"));
+
+    ModalWatcher watcher;
+    TMainLintaroForm form;
+    const int boxesAtCreation = watcher.Count();  // "no ports" when none is present
+    form.SetVerInfo(kAbc12Reply);
+
+    form.StartSetupProgram();
+    EXPECT_FALSE(form.SetupIsStarted());
+    ASSERT_EQ(watcher.Count(), boxesAtCreation + 1);
+    EXPECT_EQ(watcher.Seen().back().text,
+              QStringLiteral("Оболочка не запущена, не найден файл настроек"));
+
+    ASSERT_TRUE(WriteBytes(settings, "ABC12=abc12setup\r\n"));
+    ASSERT_TRUE(InstallProbe(folder, QStringLiteral("abc12setup")));
+    form.StartSetupProgram();
+    ASSERT_TRUE(form.SetupIsStarted());
+    const qint64 pid = form.SetupProcInfo().hProcess;
+    const QString copy = form.SetupFile();
+    ASSERT_TRUE(WaitUntil([&] { return !ProbeReport(folder).isEmpty(); }));
+    EXPECT_EQ(ProbeReport(folder)[QStringLiteral("pid")], QString::number(pid));
+    EXPECT_EQ(ProbeReport(folder)[QStringLiteral("cwd")], QDir(folder).canonicalPath());
+
+    // Started already: nothing is looked at again (a missing setup.ini would be reported).
+    QFile::remove(settings);
+    form.StartSetupProgram();
+    EXPECT_TRUE(form.SetupIsStarted());
+    EXPECT_EQ(form.SetupProcInfo().hProcess, pid);
+    EXPECT_EQ(watcher.Count(), boxesAtCreation + 1);
+
+    form.StopSetupProgram();
+    EXPECT_FALSE(form.SetupIsStarted());
+    EXPECT_TRUE(ChildReaped(pid));
+    EXPECT_FALSE(QFileInfo::exists(copy));
+    form.StopSetupProgram();
+    EXPECT_FALSE(form.SetupIsStarted());
+
+    // Closing the window stops a running program too.
+    ASSERT_TRUE(WriteBytes(settings, "ABC12=abc12setup\r\n"));
+    form.StartSetupProgram();
+    ASSERT_TRUE(form.SetupIsStarted());
+    const qint64 second = form.SetupProcInfo().hProcess;
+    form.show();
+    form.close();
+    EXPECT_FALSE(form.SetupIsStarted());
+    EXPECT_TRUE(ChildReaped(second));
+
+    QFile::remove(settings);
+    QFile::remove(program);
+    QFile::remove(folder + QStringLiteral("probe.txt"));
+}
+
+}  // namespace
+}  // namespace lintaro::test

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "ModalWatcher.h"
+#include "log/CodePage.h"
+#include "log/LOGUnit.h"
+
+namespace lintaro {
+namespace {
+
+using test::ModalWatcher;
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// Answers the save dialog by typing `name` into its file name field, as a user would.
+std::function<void(QWidget*)> TypeFileName(const QString& name, QString* offered = nullptr) {
+    return [=](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        auto* edit = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+        if (edit == nullptr) return;
+        if (offered != nullptr) *offered = edit->text();
+        // Typing with the focus in the field drops the list's selection of the name
+        // offered; without focus the dialog would keep it, so drop it here.
+        for (auto* view : dialog->findChildren<QAbstractItemView*>()) view->clearSelection();
+        edit->setText(name);
+        static_cast<QDialog*>(dialog)->accept();  // the dialog's own checks run
+    };
+}
+
+TEST(LogWindow, scrolls_to_the_end_only_when_asked) {
+    TLOGForm form;
+    form.show();
+    QStringList many;
+    for (int i = 0; i < 200; ++i) many.append(QString::number(i));
+    form.AppendLines(many, false);
+    QScrollBar* bar = form.Log->verticalScrollBar();
+    ASSERT_TRUE(test::WaitUntil([&] { return bar->maximum() > 0; }));  // laid out later
+    EXPECT_EQ(bar->value(), 0);
+
+    form.AppendLines({"last"}, true);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    const QRect lastRect = form.Log->visualItemRect(form.Log->item(form.Log->count() - 1));
+    EXPECT_TRUE(form.Log->viewport()->rect().contains(lastRect));
+}
+
+TEST(LogSave, replaces_the_file_with_every_byte_value_intact) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("old.log");
+    WriteFile(path, QByteArray(1000, 'x'));
+    QByteArray all;
+    for (int b = 0; b < 256; ++b) all.append(static_cast<char>(b));
+    TLOGForm::SaveLines({BytesToText(all), "", "tail"}, path);
+    EXPECT_EQ(ReadFile(path), all + "\r\n\r\ntail\r\n");
+    TLOGForm::SaveLines({}, path);
+    EXPECT_TRUE(QFile::exists(path));
+    EXPECT_EQ(ReadFile(path), QByteArray());
+}
+
+TEST(LogSaveDialog, typed_name_without_extension_gets_log_and_is_offered_again) {
+    QTemporaryDir dir;
+    TLOGForm form;
+    form.AppendLines({"first", "Привет"}, false);
+    {
+        ModalWatcher watcher(TypeFileName(dir.filePath("traffic")));
+        form.N2Click();
+    }
+    const QByteArray saved = "first\r\n" + TextToBytes("Привет") + "\r\n";
+    EXPECT_EQ(ReadFile(dir.filePath("traffic.log")), saved);
+
+    QString offered;
+    {
+        ModalWatcher watcher(TypeFileName(dir.filePath("again.txt"), &offered));
+        form.N2Click();
+    }
+    EXPECT_EQ(offered, "traffic.log");
+    EXPECT_EQ(ReadFile(dir.filePath("again.txt")), saved);
+
+    form.N1->trigger();
+    {
+        ModalWatcher watcher;  // cancels
+        form.N2Click();
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(ReadFile(dir.filePath("again.txt")), saved);
+}
+
+TEST(LogSaveDialog, uncreatable_file_reaches_the_error_report_and_keeps_the_list) {
+    QTemporaryDir dir;
+    WriteFile(dir.filePath("plain"), "not a folder");
+    const QString path = dir.filePath("plain/x.log");
+    TLOGForm form;
+    form.AppendLines({"a", "b"}, false);
+
+    ModalWatcher watcher(TypeFileName(path));
+    QTimer::singleShot(0, form.N2, &QAction::trigger);  // as a click on the menu item
+    ASSERT_TRUE(watcher.WaitForCount(1));
+    const test::SeenBox& box = watcher.Seen()[0];
+    EXPECT_EQ(box.icon, QMessageBox::Critical);
+    const QString head = QStringLiteral("Cannot create file \"%1\". ").arg(path);
+    EXPECT_TRUE(box.text.startsWith(head) && box.text.size() > head.size())
+        << box.text.toStdString();
+    EXPECT_EQ(form.Lines(), (QStringList{"a", "b"}));
+}
+
+}  // namespace
+}  // namespace lintaro

@@ -1,0 +1,185 @@
+// The device simulator as the host sees it through the serial layer, and the program
+// lintaro-devsim.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "COMUtils.h"
+#include "DeviceSimulator.h"
+#include "SerialTestSupport.h"
+
+extern char** environ;
+
+namespace lintaro {
+namespace {
+
+using namespace testing_support;
+using devsim::DeviceSimulator;
+using devsim::InstrumentPersonality;
+
+const std::string Request(InstrumentPersonality::IdentificationRequest);
+const std::string DefaultReply(InstrumentPersonality::DefaultIdentification);
+
+class DeviceSimulatorTest : public testing::Test {
+protected:
+    void SetUp() override {
+        simulator.start();
+        ASSERT_TRUE(OpenCOMPort(simulator.portPath(), 19200, handle));
+    }
+    void TearDown() override { CloseCOMPort(handle); }
+
+    void write(const std::string& bytes) {
+        ASSERT_EQ(WriteCOMPortStr(handle, bytes), static_cast<int>(bytes.size()));
+    }
+
+    PortFolder folder;
+    std::shared_ptr<InstrumentPersonality> device = std::make_shared<InstrumentPersonality>();
+    DeviceSimulator simulator{folder.path(), "sim0", device};
+    COMHandle handle = InvalidCOMHandle;
+};
+
+TEST_F(DeviceSimulatorTest, a_request_split_over_reads_is_answered_and_not_echoed) {
+    write("abc+VER_");
+    ASSERT_TRUE(simulator.waitForReceived(8, WaitLimit));
+    write(Request.substr(5) + "xyz");
+
+    EXPECT_EQ(ReadFromPortUntil(handle, "xyz"), "abc" + DefaultReply + "xyz");
+    EXPECT_EQ(simulator.received(), "abc" + Request + "xyz");
+    std::string joined;
+    for (const std::string& chunk : simulator.receivedChunks()) joined += chunk;
+    EXPECT_EQ(joined, simulator.received());
+    EXPECT_GE(simulator.receivedChunks().size(), 2u);
+    EXPECT_EQ(device->identificationRequests(), 1u);
+}
+
+TEST_F(DeviceSimulatorTest, a_reply_in_delayed_pieces_arrives_whole) {
+    device->setIdentification({"VER_INFO,DEMO", "7.0\r\nO", "K\r\n"},
+                              std::chrono::milliseconds(30));
+    write(Request);
+    EXPECT_EQ(ReadFromPortUntil(handle, "OK\r\n"), "VER_INFO,DEMO7.0\r\nOK\r\n");
+}
+
+TEST_F(DeviceSimulatorTest, a_silent_device_answers_nothing_but_still_echoes) {
+    device->setIdentification(std::vector<std::string>{});
+    write(Request + "ping");
+    // A reply would have been queued before the echo.
+    EXPECT_EQ(ReadFromPortUntil(handle, "ping"), "ping");
+    EXPECT_EQ(device->identificationRequests(), 1u);
+}
+
+TEST_F(DeviceSimulatorTest, record_mode_answers_the_request_and_echoes_nothing) {
+    device->setMode(InstrumentPersonality::Mode::Record);
+    write("hello" + Request);
+    EXPECT_EQ(ReadFromPortUntil(handle, "OK\r\n"), DefaultReply);
+    EXPECT_EQ(simulator.received(), "hello" + Request);
+}
+
+TEST_F(DeviceSimulatorTest, an_unplugged_device_forgets_a_half_received_request) {
+    write("+VER_INFO");
+    ASSERT_TRUE(simulator.waitForReceived(9, WaitLimit));
+    simulator.vanish();
+    ASSERT_TRUE(CloseCOMPort(handle));
+    simulator.reappear();
+    ASSERT_TRUE(OpenCOMPort(simulator.portPath(), 19200, handle));
+
+    write("=?\r\nz");
+    EXPECT_EQ(ReadFromPortUntil(handle, "z"), "=?\r\nz");
+    EXPECT_EQ(device->identificationRequests(), 0u);
+}
+
+// A running lintaro-devsim, killed if the test ends before it exits.
+class DevsimProcess {
+public:
+    explicit DevsimProcess(std::vector<std::string> args) {
+        int out[2];
+        if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
+        args.insert(args.begin(), LINTARO_DEVSIM_PROGRAM);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, out[1]);
+        const int failed = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        output_ = out[0];
+        if (failed != 0) pid_ = -1;
+    }
+    ~DevsimProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(output_);
+    }
+
+    bool running() const { return pid_ > 0; }
+    void signal(int s) { ::kill(pid_, s); }
+
+    std::string readLine() {
+        std::string line;
+        const auto deadline = Clock::now() + WaitLimit;
+        char c = 0;
+        while (c != '\n') {
+            pollfd p{output_, POLLIN, 0};
+            if (::poll(&p, 1, MillisecondsUntil(deadline)) <= 0 || ::read(output_, &c, 1) != 1)
+                return line;
+            if (c != '\n') line.push_back(c);
+        }
+        return line;
+    }
+
+    int waitForExit() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+};
+
+TEST(DevsimProgram, serves_a_port_unplugs_and_returns_on_signals_and_cleans_up) {
+    PortFolder folder;
+    DevsimProcess program({"--dir", folder.path(), "--name", "dev0", "--id", "VER_INFO,TEST9",
+                           "--id", "\\r\\nOK\\r\\n", "--id-gap", "10"});
+    ASSERT_TRUE(program.running());
+    const std::string port = program.readLine();
+    ASSERT_EQ(port, folder / "dev0");
+
+    COMHandle handle = InvalidCOMHandle;
+    ASSERT_TRUE(OpenCOMPort(port, 19200, handle));
+    ASSERT_EQ(WriteCOMPortStr(handle, Request), static_cast<int>(Request.size()));
+    EXPECT_EQ(ReadFromPortUntil(handle, "OK\r\n"), "VER_INFO,TEST9\r\nOK\r\n");
+
+    program.signal(SIGUSR1);
+    EXPECT_TRUE(WaitUntil([&] { return !COMPortExists(port); }));
+    EXPECT_TRUE(CloseCOMPort(handle));
+
+    program.signal(SIGUSR2);
+    EXPECT_TRUE(WaitUntil([&] { return COMPortExists(port); }));
+    ASSERT_TRUE(OpenCOMPort(port, 19200, handle));
+    ASSERT_EQ(WriteCOMPortStr(handle, "ping"), 4);
+    EXPECT_EQ(ReadFromPortUntil(handle, "ping"), "ping");
+    EXPECT_TRUE(CloseCOMPort(handle));
+
+    program.signal(SIGTERM);
+    const int status = program.waitForExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(port)));
+}
+
+}  // namespace
+}  // namespace lintaro

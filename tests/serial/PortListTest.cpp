@@ -1,0 +1,106 @@
+// Port listing and presence, through the port folder. Links to /dev/null stand for ports
+// there: a character device is all the listing asks for.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "COMUtils.h"
+#include "SerialTestSupport.h"
+
+namespace lintaro {
+namespace {
+
+using namespace testing_support;
+using Names = std::vector<std::string>;
+
+void AddPort(const PortFolder& folder, const std::string& name) {
+    std::filesystem::create_symlink("/dev/null", folder / name);
+}
+
+Names Listed(const std::string& prefix) {
+    Names list{"left over"};
+    GetCOMPortList(list, prefix);
+    return list;
+}
+
+TEST(PortList, the_port_folder_gives_its_character_devices_in_natural_order) {
+    PortFolder folder;
+    for (const char* name : {"sim10", "sim2", "sim1", "usb9", "sim02x"}) AddPort(folder, name);
+    std::ofstream(folder / "notes.txt") << "not a port";
+    std::filesystem::create_directory(folder / "sub");
+    std::filesystem::create_directory_symlink(folder / "sub", folder / "sublink");
+    std::filesystem::create_symlink(folder / "missing", folder / "dangling");
+    AddPort(folder, ".hidden");
+
+    EXPECT_EQ(Listed(folder.path() + "/"),
+              (Names{folder / "sim1", folder / "sim2", folder / "sim02x", folder / "sim10",
+                     folder / "usb9"}));
+    EXPECT_EQ(Listed(folder / "sim1"), (Names{folder / "sim1", folder / "sim10"}));
+    // The prefix is compared as it is.
+    EXPECT_EQ(Listed(folder / "SIM"), Names{});
+
+    // Unfiltered, the folder's ports are there in the same order among the machine's own.
+    Names all = Listed("");
+    std::erase_if(all, [&](const std::string& n) { return !n.starts_with(folder.path()); });
+    EXPECT_EQ(all, Listed(folder.path()));
+}
+
+TEST(PortList, a_missing_port_folder_adds_nothing) {
+    PortFolder folder;
+    AddPort(folder, "sim0");
+    ::setenv("LINTARO_PORT_DIR", (folder / "gone").c_str(), 1);
+    EXPECT_EQ(Listed(folder.path()), Names{});
+    ::setenv("LINTARO_PORT_DIR", (folder / "sim0").c_str(), 1);  // not a folder
+    EXPECT_EQ(Listed(folder.path()), Names{});
+    // A trailing slash changes nothing.
+    ::setenv("LINTARO_PORT_DIR", (folder.path() + "/").c_str(), 1);
+    EXPECT_EQ(Listed(folder.path()), Names{folder / "sim0"});
+}
+
+TEST(PortList, friendly_names_number_the_listed_ports_and_end_with_their_names) {
+    PortFolder folder;
+    for (const char* name : {"sim3", "sim12"}) AddPort(folder, name);
+    const Names ports = Listed("");
+    std::vector<std::string> lines{"left over"};
+    GetCOMPortFriendlyNames(lines);
+
+    ASSERT_EQ(lines.size(), ports.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].starts_with(std::to_string(i) + ": ")) << lines[i];
+        EXPECT_TRUE(lines[i].ends_with(" (" + ports[i] + ")")) << lines[i];
+    }
+    const auto k = static_cast<std::size_t>(
+        std::find(ports.begin(), ports.end(), folder / "sim12") - ports.begin());
+    ASSERT_LT(k, ports.size());
+    EXPECT_EQ(lines[k], std::to_string(k) + ": Virtual port (" + (folder / "sim12") + ")");
+}
+
+TEST(PortList, presence_asks_for_the_whole_name_in_any_letter_case) {
+    PortFolder folder;
+    AddPort(folder, "sim12");
+    std::string upper = folder / "sim12";
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
+
+    struct Case {
+        std::string name;
+        bool present;
+    };
+    for (const Case& c :
+         {Case{folder / "sim12", true}, Case{upper, true}, Case{folder / "sim1", false},
+          Case{folder / "sim123", false}, Case{folder / "im12", false}, Case{"sim12", false},
+          Case{folder.path(), false}, Case{"", false}}) {
+        EXPECT_EQ(COMPortExists(c.name), c.present) << c.name;
+    }
+    EXPECT_TRUE(IsCOMPortName("/dev/ttyUSB0"));
+    EXPECT_FALSE(IsCOMPortName(""));
+}
+
+}  // namespace
+}  // namespace lintaro

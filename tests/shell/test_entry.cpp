@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QProcess>
+
+#include "InstanceSign.h"
+#include "Lintaro.h"
+#include "MainFormUnit.h"
+#include "ModalWatcher.h"
+#include "PortDir.h"
+
+using namespace lintaro;
+using namespace lintaro::test;
+
+namespace {
+
+bool MainWindowExists() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String("MainLintaroForm")) return true;
+    }
+    return false;
+}
+
+void ExpectRefused() {
+    ModalWatcher watcher;
+    EXPECT_EQ(RunLintaro(), 0);
+    ASSERT_EQ(watcher.Count(), 1);
+    EXPECT_EQ(watcher.Seen()[0].title, QStringLiteral("Предупреждение"));
+    EXPECT_EQ(watcher.Seen()[0].text, QStringLiteral("Приложение уже запущено."));
+    EXPECT_EQ(watcher.Seen()[0].icon, QMessageBox::Warning);
+    EXPECT_FALSE(MainWindowExists());
+}
+
+}  // namespace
+
+TEST(Entry, second_copy_is_refused_while_the_first_holds_the_sign) {
+    InstanceSign first;
+    ASSERT_TRUE(first.TryAcquire());
+    ExpectRefused();
+    first.Release();
+    InstanceSign next;
+    EXPECT_TRUE(next.TryAcquire());
+}
+
+TEST(Entry, running_program_refuses_a_second_start_and_a_crash_leaves_no_sign) {
+    AddListedPort("sim0");
+    QProcess program;
+    program.setProgram(QStringLiteral(LINTARO_EXECUTABLE));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    program.setProcessEnvironment(env);
+    program.start();
+    ASSERT_TRUE(program.waitForStarted());
+    ASSERT_TRUE(WaitUntil([] {
+        InstanceSign probe;
+        return !probe.TryAcquire();
+    }));
+    ExpectRefused();
+
+    program.kill();  // a crash: nobody releases the sign by hand
+    program.waitForFinished();
+    InstanceSign after;
+    EXPECT_TRUE(after.TryAcquire());
+    ClearPortDir();
+}

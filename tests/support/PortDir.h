@@ -1,0 +1,29 @@
+// The test run's port folder (LINTARO_PORT_DIR): tests put virtual ports in it and take
+// them out again.
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QString>
+
+namespace lintaro::test {
+
+inline QString PortDir() { return qEnvironmentVariable("LINTARO_PORT_DIR"); }
+
+// Empties the port folder.
+inline void ClearPortDir() {
+    QDir dir(PortDir());
+    for (const QString& name : dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        QFile::remove(dir.filePath(name));
+    }
+}
+
+// A character device that is not a serial port but lists like one.
+inline QString AddListedPort(const QString& name) {
+    const QString path = QDir(PortDir()).filePath(name);
+    QFile::remove(path);
+    QFile::link(QStringLiteral("/dev/null"), path);
+    return path;
+}
+
+}  // namespace lintaro::test

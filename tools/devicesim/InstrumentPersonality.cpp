@@ -1,0 +1,54 @@
+#include "InstrumentPersonality.h"
+
+#include <utility>
+
+namespace lintaro::devsim {
+
+void InstrumentPersonality::setMode(Mode mode) {
+    std::lock_guard lock(mutex_);
+    mode_ = mode;
+}
+
+void InstrumentPersonality::setIdentification(std::vector<std::string> pieces,
+                                              std::chrono::milliseconds gap) {
+    std::lock_guard lock(mutex_);
+    reply_ = std::move(pieces);
+    gap_ = gap;
+}
+
+void InstrumentPersonality::setIdentification(std::string reply) {
+    setIdentification(std::vector<std::string>{std::move(reply)});
+}
+
+std::size_t InstrumentPersonality::identificationRequests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void InstrumentPersonality::onReceived(std::string_view bytes, DeviceLink& link) {
+    std::lock_guard lock(mutex_);
+    std::string echo;
+    for (const char c : bytes) {
+        held_.push_back(c);
+        // Give up held bytes from the front until what is held could begin a request.
+        while (!held_.empty() && !IdentificationRequest.starts_with(held_)) {
+            echo.push_back(held_.front());
+            held_.erase(0, 1);
+        }
+        if (held_ != IdentificationRequest) continue;
+        held_.clear();
+        ++requests_;
+        if (mode_ == Mode::Echo && !echo.empty()) link.send(std::exchange(echo, {}));
+        for (std::size_t i = 0; i < reply_.size(); ++i) {
+            link.send(reply_[i], gap_ * static_cast<long>(i));
+        }
+    }
+    if (mode_ == Mode::Echo && !echo.empty()) link.send(std::move(echo));
+}
+
+void InstrumentPersonality::onReset() {
+    std::lock_guard lock(mutex_);
+    held_.clear();
+}
+
+}  // namespace lintaro::devsim
