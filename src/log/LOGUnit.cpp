@@ -30,18 +30,6 @@ public:
     }
 };
 
-// Qt's GUI modules are built without exception support, so an error must not unwind
-// through their frames (a menu's signal): it is caught at the handler's edge and shown by
-// the application's error report.
-template <class Handler>
-void RunHandler(Handler handler) {
-    try {
-        handler();
-    } catch (const std::exception& error) {
-        ShowErrorReport(error);
-    }
-}
-
 }  // namespace
 
 TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {

@@ -49,8 +49,9 @@ int ReadCOMPort(COMHandle handle, std::uint8_t* buffer, std::size_t capacity);
 void ReadCOMPortStr(COMHandle handle, std::string& data);
 
 // Number of bytes the port took; 0 when the write failed (or nothing was given), -1 on a
-// fault. Never blocks indefinitely: once the port has taken nothing for about half a
-// second (a stalled port), it returns what was taken so far.
+// fault. Never blocks for long: it takes what the output queue has room for and returns,
+// so the count may be short and the caller keeps the rest; a port that takes nothing is
+// waited for about half a second (a stalled port gives 0).
 int WriteCOMPort(COMHandle handle, const std::uint8_t* bytes, int count);
 int WriteCOMPortStr(COMHandle handle, const std::string& data);
 

@@ -324,20 +324,21 @@ int WriteCOMPort(COMHandle handle, const std::uint8_t* bytes, int count) {
     if (bytes == nullptr) return -1;
     const int fd = FdOf(handle);
     int taken = 0;
-    // The wait ends when the port has taken nothing for a while (a device that stopped
-    // reading, flow control that never releases), not while it keeps taking bytes, so
-    // a large block at a low speed still goes out whole. A device that is gone answers
+    // Takes what the port's queue has room for and returns: a large block on a slow line
+    // must not hold the caller (the window) until it is sent, and callers keep the rest.
+    // Only a port that takes nothing at all is waited for, up to half a second, so that a
+    // short command still goes out while the queue drains. A device that is gone answers
     // EIO (terminals raise no SIGPIPE), which ends the write at once.
-    auto deadline = Clock::now() + WriteStallLimit;
+    const auto deadline = Clock::now() + WriteStallLimit;
     while (taken < count) {
         const ssize_t n = ::write(fd, bytes + taken, static_cast<std::size_t>(count - taken));
         if (n > 0) {
             taken += static_cast<int>(n);
-            deadline = Clock::now() + WriteStallLimit;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (taken > 0) break;
             const int left = MillisecondsLeft(deadline);
             if (left <= 0) break;
             pollfd p{fd, POLLOUT, 0};

@@ -26,6 +26,17 @@ QString ErrorReportCaption();
 void ShowErrorReport(const std::exception& error);
 void ShowErrorReport(const QString& text);
 
+// Runs an event handler and reports an error that escapes it. Handlers called from Qt's
+// signals use this: Qt's own frames are not built to let exceptions pass through them.
+template <class Handler>
+void RunHandler(Handler&& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        ShowErrorReport(error);
+    }
+}
+
 // The application object: its notify() is the one place where errors escaping an event
 // handler are caught and reported.
 class LintaroApplication : public QApplication {

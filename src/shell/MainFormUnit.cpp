@@ -88,11 +88,11 @@ void TMainLintaroForm::CreateComponents() {
     ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
     ServerSocket->SetReadBufferSize(PendingBound);
     connect(ServerSocket, &TServerSocket::ClientConnect, this,
-            [this](QTcpSocket* socket) { ServerSocketClientConnect(socket); });
+            [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientConnect(socket); }); });
     connect(ServerSocket, &TServerSocket::ClientDisconnect, this,
-            [this](QTcpSocket* socket) { ServerSocketClientDisconnect(socket); });
+            [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientDisconnect(socket); }); });
     connect(ServerSocket, &TServerSocket::ClientRead, this,
-            [this](QTcpSocket* socket) { ServerSocketClientRead(socket); });
+            [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientRead(socket); }); });
     // Room in the client's backlog again: the port may be read again.
     connect(ServerSocket, &TServerSocket::ClientWritten, this, [this] {
         if (ClientBacklog() < PendingBound) WakeCycle();
@@ -117,7 +117,7 @@ void TMainLintaroForm::CreateComponents() {
     ConnectTypeComboBox->setCurrentIndex(-1);
     ConnectTypeComboBox->setGeometry(128, 8, 215, 21);
     connect(ConnectTypeComboBox, &QComboBox::activated, this,
-            [this] { ConnectTypeComboBoxChange(ConnectTypeComboBox); });
+            [this] { RunHandler([this] { ConnectTypeComboBoxChange(ConnectTypeComboBox); }); });
 
     PortsListComboBox = new QComboBox(this);
     PortsListComboBox->setObjectName(QStringLiteral("PortsListComboBox"));
@@ -127,7 +127,7 @@ void TMainLintaroForm::CreateComponents() {
     URLLabel1->setObjectName(QStringLiteral("URLLabel1"));
     URLLabel1->setText(QStringLiteral("Подключить"));
     URLLabel1->setGeometry(16, 89, 65, 13);
-    connect(URLLabel1, &TURLLabel::Click, this, [this] { URLLabel1Click(); });
+    connect(URLLabel1, &TURLLabel::Click, this, [this] { RunHandler([this] { URLLabel1Click(); }); });
 
     Label6 = MakeLabel(this, "Label6", QStringLiteral("Статус:"), {144, 89, 40, 13});
     Label7 = MakeLabel(this, "Label7", QStringLiteral("Нет подключения"), {190, 89, 92, 13});
@@ -143,7 +143,7 @@ void TMainLintaroForm::CreateComponents() {
     SpeedButton1->setIconSize(QSize(16, 16));
     SpeedButton1->setFocusPolicy(Qt::NoFocus);
     SpeedButton1->setGeometry(320, 35, 23, 22);
-    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { RunHandler([this] { SpeedButton1Click(); }); });
 
     PhoneNumber = new QComboBox(this);
     PhoneNumber->setObjectName(QStringLiteral("PhoneNumber"));
