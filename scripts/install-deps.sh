@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make qt6-base-dev libgl-dev googletest libgtest-dev socat fonts-dejavu-core)
+packages=(cmake g++ make qt6-base-dev libgl-dev googletest libgtest-dev socat fonts-dejavu-core fonts-liberation2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

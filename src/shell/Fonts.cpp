@@ -6,8 +6,9 @@ namespace lintaro {
 
 QFont TahomaFont() {
     QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"),
-                      QStringLiteral("Liberation Sans")});
+    // Liberation Sans (Arial's metrics) comes closer to Tahoma's width than DejaVu Sans.
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("DejaVu Sans")});
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(11);
     return font;

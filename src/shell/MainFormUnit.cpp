@@ -67,8 +67,12 @@ TMainLintaroForm::TMainLintaroForm(QWidget* parent) : QWidget(parent) {
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(TahomaFont());
+    // The button-face background, painted as the window's own role: with the Button role
+    // the children would draw their text in the button-text colour, not their own.
+    QPalette face = palette();
+    face.setColor(QPalette::Window, face.color(QPalette::Button));
+    setPalette(face);
     setAutoFillBackground(true);
-    setBackgroundRole(QPalette::Button);
     setFixedSize(kDesignClientWidth, kDesignClientHeight);
     CreateComponents();
     FormCreate();
@@ -189,6 +193,7 @@ void TMainLintaroForm::FormCreate() {
         ShowErrorReport(error);
     }
 
+    AutoSizeLabels();
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.center() - rect().center());
@@ -225,6 +230,22 @@ void TMainLintaroForm::SetStatus(const QString& text, const QColor& colour) {
     QPalette p = Label7->palette();
     p.setColor(QPalette::WindowText, colour);
     Label7->setPalette(p);
+    AutoSizeLabels();
+}
+
+// The labels take the width of their text (the link too, so that only its text is
+// clickable); the design widths were measured in Tahoma and would clip other fonts.
+void TMainLintaroForm::AutoSizeLabels() {
+    for (QLabel* label : findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+        const int width = label->sizeHint().width();
+        if (label->width() != width) label->resize(width, label->height());
+    }
+}
+
+bool TMainLintaroForm::event(QEvent* event) {
+    // A child's text changed while the window is shown.
+    if (event->type() == QEvent::LayoutRequest) AutoSizeLabels();
+    return QWidget::event(event);
 }
 
 void TMainLintaroForm::closeEvent(QCloseEvent* event) {

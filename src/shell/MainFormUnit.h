@@ -138,6 +138,7 @@ public:
     void SetProgramFolder(const QString& folder) { FProgramFolder = folder; }
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -148,6 +149,7 @@ private:
     void FormClose();
     void FormKeyDown(QKeyEvent* event);
     void CreateComponents();
+    void AutoSizeLabels();
 
     // Relay internals: see MainCycle.cpp.
     void RelayPass();

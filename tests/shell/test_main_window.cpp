@@ -55,7 +55,9 @@ TEST_F(MainWindowTest, start_up_layout_shows_one_port_row_and_the_link_row) {
     for (const Place& p : places) {
         auto* w = form.findChild<QWidget*>(QLatin1String(p.name));
         ASSERT_NE(w, nullptr) << p.name;
-        EXPECT_EQ(w->geometry(), QRect(p.left, p.top, p.width, p.height)) << p.name;
+        // Labels are as wide as their text in the font at hand.
+        const int width = qobject_cast<QLabel*>(w) ? w->sizeHint().width() : p.width;
+        EXPECT_EQ(w->geometry(), QRect(p.left, p.top, width, p.height)) << p.name;
         EXPECT_EQ(w->isVisible(), p.visible) << p.name;
     }
 
@@ -163,4 +165,29 @@ TEST(FileVersion, reads_the_block_of_a_built_executable_and_nothing_elsewhere) {
     plain.write("LINTARO-FILE-VERSION: not a block\n");
     plain.close();
     EXPECT_EQ(GetFileVersionStr(plain.fileName()), QString());
+}
+
+// Texts are painted in their own colours: the red status and the blue link.
+TEST_F(MainWindowTest, status_and_link_are_painted_in_their_colours) {
+    AddListedPort("sim0");
+    LintaroWindows windows = CreateLintaroWindows();
+    TMainLintaroForm& form = *windows.MainLintaroForm;
+    form.show();
+    form.SetStatus(QStringLiteral("Прибор недоступен"), TMainLintaroForm::RedColor());
+    const auto countPixels = [](QWidget* w, auto matches) {
+        const QImage image = w->grab().toImage();
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) n += matches(image.pixelColor(x, y)) ? 1 : 0;
+        }
+        return n;
+    };
+    EXPECT_GT(countPixels(form.Label7, [](QColor c) {
+                  return c.red() > 150 && c.green() < 90 && c.blue() < 90;
+              }),
+              10);
+    EXPECT_GT(countPixels(form.URLLabel1, [](QColor c) {
+                  return c.blue() > 150 && c.red() < 90 && c.green() < 90;
+              }),
+              10);
 }
