@@ -1,9 +1,25 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test. Usage: scripts/test.sh [build folder]
+# Builds everything and runs every test: the Linux suite, then the Windows stage (the
+# Windows platform layer cross-built with mingw-w64 and tested under Wine). Fails when
+# either fails. Usage: scripts/test.sh [build folder]
+# LINTARO_WINE_TESTS=0 leaves the Windows stage out (for a quick local run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 build="${1:-build}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
-QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
+
+linux=0
+QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 || linux=$?
+
+wine=0
+if [ "${LINTARO_WINE_TESTS:-1}" != "0" ]; then
+  scripts/wine-tests.sh "$build" "${build}-win" || wine=$?
+fi
+
+if [ "$linux" -ne 0 ] || [ "$wine" -ne 0 ]; then
+  [ "$linux" -ne 0 ] && echo "Linux tests FAILED" >&2
+  [ "$wine" -ne 0 ] && echo "Windows tests under Wine FAILED" >&2
+  exit 1
+fi

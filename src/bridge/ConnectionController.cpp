@@ -36,12 +36,16 @@ void TMainLintaroForm::URLLabel1Click() {
         return;
     }
     const bool modem = ConnectTypeComboBox->currentIndex() == 0;
+    if (URLLabel1->Tag() == 0 && modem && !PhoneNumberGiven()) return;
 
     switch (URLLabel1->Tag()) {
         case 0:
             URLLabel1->SetTag(1);
             URLLabel1->setText(QStringLiteral("Отмена подключения"));
-            if (modem) break;  // the modem path is reached only through the hidden selector
+            if (modem) {
+                StartDialling();
+                break;
+            }
             ConnectTypeComboBox->setEnabled(false);
             PortsListComboBox->setEnabled(false);
             FModemConnect = false;
@@ -63,6 +67,7 @@ void TMainLintaroForm::URLLabel1Click() {
             URLLabel1->setText(QStringLiteral("Подключить"));
             SetStatus(QStringLiteral("Нет подключения"), ButtonTextColor());
             WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения в момент подключения к прибору"), {});
+            if (modem) StopRingThread();
             // Also releases a handle that a failed open left behind.
             CloseCOM();
             EnableSettingsControls(true);
@@ -74,14 +79,26 @@ void TMainLintaroForm::URLLabel1Click() {
             FNeedCOMReconnect = false;
             SetStatus(QStringLiteral("Нет подключения"), ButtonTextColor());
             WriteLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном приборе (разрыв подключения)"), {});
-            // The port stays open here: the interrupted cycle closes it when its loop ends.
-            FConnected = false;
+            if (modem) {
+                EndModemCall();
+            } else {
+                // The port stays open: the interrupted cycle closes it when its loop ends.
+                FConnected = false;
+            }
             const QString port = PortsListComboBox->currentText();
             FillPortsList();
             SelectComboItem(PortsListComboBox, port);
             EnableSettingsControls(true);
             break;
         }
+
+        case 3:
+            // The port and the number are those of the lost call: the controls stayed
+            // disabled.
+            URLLabel1->SetTag(1);
+            URLLabel1->setText(QStringLiteral("Отмена подключения"));
+            StartDialling();
+            break;
 
         default:
             break;

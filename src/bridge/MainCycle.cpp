@@ -12,7 +12,6 @@
 #include <QToolButton>
 #include <thread>
 
-#include "CodePage.h"
 #include "ErrorReport.h"
 #include "MainFormUnit.h"
 #include "MessageBoxes.h"
@@ -28,6 +27,8 @@ namespace {
 const QByteArray kVerInfoRequest("+VER_INFO=?\r\n");
 constexpr qint64 kVerInfoTimeoutMs = 10000;
 constexpr qint64 kPresenceIntervalMs = 50;
+constexpr int kReadsPerPass = 8;
+constexpr int kWritesPerPass = 8;
 
 void PumpMessages() { QCoreApplication::processEvents(); }
 
@@ -195,51 +196,59 @@ void TMainLintaroForm::RelayPass() {
             }
         }
     } else {
-        PumpMessages();
+        // (The pass's first pump has just run; nothing happened since.)
         RelayTcpToCom();
         RelayComToTcp();
     }
+    // The wait runs the event loop itself, so no pump is needed after it.
     WaitForTraffic(50);
-    PumpMessages();
     CheckPortPresence();
 }
 
-// Client to port: writes what the port takes now; the rest stays pending, in order, for
-// the next pass. Each byte is logged once, when it is written.
+// Client to port: writes what the port takes now, while it takes; the rest stays
+// pending, in order, for the next pass. Each byte is logged once, when it is written.
 void TMainLintaroForm::RelayTcpToCom() {
-    const int n = static_cast<int>(std::min<qsizetype>(FReadSocket.size(), COMBufferSize));
-    if (n <= 0 || !FPortWaiter->CanWrite()) return;
-    PumpMessages();
-    if (!FConnected) {
-        WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
-        FReadSocket.clear();
-        return;
-    }
-    const int r = COMWriteBytes(FReadSocket.constData(), n);
-    if (r > 0) {
-        WriteLog(BytesToText(FReadSocket.left(r)), QStringLiteral("TCP->COM"));
+    for (int write = 0; write < kWritesPerPass; ++write) {
+        const int n = static_cast<int>(std::min<qsizetype>(
+            {FReadSocket.size(), static_cast<qsizetype>(COMBufferSize),
+             static_cast<qsizetype>(FPortWaiter->WriteRoom())}));
+        if (n <= 0) return;
+        PumpMessages();
+        if (!FConnected) {
+            WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
+            FReadSocket.clear();
+            return;
+        }
+        const int r = COMWriteBytes(FReadSocket.constData(), n);
+        if (r <= 0) {
+            // The clients were dropped with the failed write; their stream ends here.
+            WriteLogBytes(FReadSocket.left(n), QStringLiteral("TCP->COM"));
+            FReadSocket.clear();
+            return;
+        }
+        WriteLogBytes(FReadSocket.left(r), QStringLiteral("TCP->COM"));
         FReadSocket.remove(0, r);
         TakeFromClients();
-    } else {
-        // The clients were dropped with the failed write; their stream ends here.
-        WriteLog(BytesToText(FReadSocket.left(n)), QStringLiteral("TCP->COM"));
-        FReadSocket.clear();
     }
 }
 
 // Port to client. While the client's backlog is above the bound the port is not read, so
-// its own queue holds the device back instead of a buffer here growing without end.
+// its own queue holds the device back instead of a buffer here growing without end. A
+// port that has more after a read is read again in the same pass (a terminal hands over
+// a few kilobytes per read), so a fast device is not paced by the pass.
 void TMainLintaroForm::RelayComToTcp() {
-    if (ClientBacklog() >= PendingBound) return;
-    const int m = COMRead();
-    if (m <= 0) return;
-    FPortReadIdle = false;
-    PumpMessages();
-    if (FConnected) {
+    for (int read = 0; read < kReadsPerPass; ++read) {
+        if (ClientBacklog() >= PendingBound) return;
+        const int m = COMRead();
+        if (m <= 0) return;
+        FPortReadIdle = false;
+        PumpMessages();
+        if (!FConnected) {
+            WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
+            return;
+        }
         SendToTCPClient(m);
-        WriteLog(BytesToText(BufferToStr(m)), QStringLiteral("COM->TCP"));
-    } else {
-        WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
+        WriteLogBytes(BufferToStr(m), QStringLiteral("COM->TCP"));
     }
 }
 
@@ -301,7 +310,7 @@ bool TMainLintaroForm::QueryVerInfo() {
         if (m > 0) {
             reply += BufferToStr(m);
             if (reply.contains("OK\r\n")) {
-                WriteLog(BytesToText(reply), QStringLiteral("COM->APP"));
+                WriteLogBytes(reply, QStringLiteral("COM->APP"));
                 FVerInfo = reply;
                 return true;
             }
@@ -361,12 +370,13 @@ int TMainLintaroForm::COMRead() {
 
 bool TMainLintaroForm::DetectModemError(int count) {
     if (count <= 0) return false;
-    const QString text = BytesToText(BufferToStr(count)).toUpper();
+    // The words are ASCII, so upper-casing the bytes finds them as the text would.
+    const QByteArray text = BufferToStr(count).toUpper();
     for (const char* word : {"BUSY", "NO CARRIER", "NO DIALTONE", "NO ANSWER"}) {
-        if (text.contains(QLatin1String(word))) {
+        if (text.contains(word)) {
             WriteLog(QStringLiteral("Завершение работы по ошибке модема"), {});
             WriteLog(QStringLiteral("Последний полученный пакет:"), {});
-            WriteLog(BytesToText(BufferToStr(count)), {});
+            WriteLogBytes(BufferToStr(count), {});
             return true;
         }
     }

@@ -21,8 +21,9 @@ public:
     // vanished and reads as end of file) must not wake the window over and over.
     void Watch(bool read, bool write);
 
-    // Whether the port would take at least one byte now without waiting.
-    bool CanWrite() const;
+    // How many bytes the port takes now without making the caller wait (0: none).
+    int WriteRoom() const;
+    bool CanWrite() const { return WriteRoom() > 0; }
 
 Q_SIGNALS:
     void Readable();

@@ -50,10 +50,12 @@ void PortWaiter::Watch(bool read, bool write) {
     if (d->write != nullptr) d->write->setEnabled(write);
 }
 
-bool PortWaiter::CanWrite() const {
-    if (d->fd < 0) return true;  // nothing to ask: let the write itself tell
+// A non-blocking write takes what fits and returns, so any room means a whole buffer.
+int PortWaiter::WriteRoom() const {
+    if (d->fd < 0) return static_cast<int>(COMBufferSize);  // let the write itself tell
     pollfd p{d->fd, POLLOUT, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+    const bool room = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+    return room ? static_cast<int>(COMBufferSize) : 0;
 }
 
 }  // namespace lintaro

@@ -44,6 +44,9 @@ void TServerSocket::DropClients() {
 void TServerSocket::Accept() {
     while (QTcpSocket* socket = FServer->nextPendingConnection()) {
         if (FReadBufferSize > 0) socket->setReadBufferSize(FReadBufferSize);
+        // Bytes go out as they come: with Nagle's algorithm a reply split over two port
+        // reads would wait for the client's delayed acknowledgement (about 40 ms).
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         FConnections.append(socket);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Q_EMIT ClientRead(socket); });
         connect(socket, &QTcpSocket::bytesWritten, this,

@@ -24,7 +24,10 @@ bool TMainLintaroForm::SendToTCPClient(int count) {
     if (first->state() != QAbstractSocket::ConnectedState) return false;
     // The socket keeps what the network cannot take yet and sends it in order; the cycle
     // stops reading the port while this backlog is above the bound.
-    return first->write(reinterpret_cast<const char*>(FDataBuffer.data()), count) == count;
+    const bool taken =
+        first->write(reinterpret_cast<const char*>(FDataBuffer.data()), count) == count;
+    first->flush();  // now, not at the next turn of the event loop
+    return taken;
 }
 
 qint64 TMainLintaroForm::ClientBacklog() const {

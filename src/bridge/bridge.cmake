@@ -1,6 +1,7 @@
 target_sources(lintaro PRIVATE
   ConnectionController.cpp
   MainCycle.cpp
+  ModemControl.cpp
   PortWaiter.h
   ServerSocket.h ServerSocket.cpp
   TCPServerEndpoint.cpp)

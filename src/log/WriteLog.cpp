@@ -1,6 +1,7 @@
 // The main window's log entry and its Autoscroll view of the log window.
 #include <QCheckBox>
 
+#include "CodePage.h"
 #include "LOGUnit.h"
 #include "LogLines.h"
 #include "TimeFuncs.h"
@@ -14,6 +15,13 @@ void TMainLintaroForm::WriteLog(const QString& text, const QString& direction) {
     if (log == nullptr || !log->isVisible()) return;
     log->AppendLines(FormLogLines(text, direction, LogLayout::MainWindow, GetTimeStamp),
                      log->AutiscrollCheckBox->isChecked());
+}
+
+void TMainLintaroForm::WriteLogBytes(const QByteArray& bytes, const QString& direction) {
+    // Turning a relayed chunk into text costs more than relaying it: only for a shown log.
+    TLOGForm* log = LOGForm();
+    if (log == nullptr || !log->isVisible()) return;
+    WriteLog(BytesToText(bytes), direction);
 }
 
 bool TMainLintaroForm::Autoscroll() const {

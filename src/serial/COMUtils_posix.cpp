@@ -85,12 +85,13 @@ void MakeRaw8N1(termios& tio) {
 
 // Waits, within a bound, for the output queue to empty. tcdrain would wait without end
 // on a line that flow control or a dead device holds up.
-void DrainOutput(int fd) {
+// True when the queue emptied (or cannot be asked), false when the port stalled.
+bool DrainOutput(int fd) {
     const auto deadline = Clock::now() + CloseDrainLimit;
     for (;;) {
         int queued = 0;
-        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-        if (Clock::now() >= deadline) return;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+        if (Clock::now() >= deadline) return false;
         // The kernel signals no "output queue empty" event, so look again shortly.
         std::this_thread::sleep_for(10ms);
     }
@@ -289,10 +290,11 @@ bool SetCOMPortState(COMHandle handle, int speed) {
 bool CloseCOMPort(COMHandle& handle) {
     if (handle == InvalidCOMHandle) return true;
     const int fd = FdOf(handle);
-    // Stands in for a flush of the output: bounded, then whatever is left is dropped. A
+    // Stands in for a flush of the output: bounded, and only what a stalled port kept is
+    // dropped. (A pseudo-terminal reports an empty queue while its reader has not yet
+    // taken the bytes; discarding then would lose a last command such as "ATH".) A
     // vanished port refuses these calls, which is fine.
-    DrainOutput(fd);
-    ::tcflush(fd, TCOFLUSH);
+    if (!DrainOutput(fd)) ::tcflush(fd, TCOFLUSH);
     // The exclusive mode belongs to the terminal, not to this descriptor, and outlives
     // the close while anybody else keeps the terminal open.
     ::ioctl(fd, TIOCNXCL);

@@ -1,6 +1,7 @@
 // Win32 side of the serial layer: COM ports through the serial communications API,
 // the port list from the MS-DOS device names, presence through SetupAPI's Ports class.
 #include "COMUtils.h"
+#include "DeviceNameList.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -31,7 +32,6 @@ constexpr GUID PortsClassGuid{
 constexpr DWORD QueueSize = 2048;
 constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr DWORD WriteSlackMs = 500;
-constexpr DWORD ListGrowth = 1024;
 
 HANDLE toHandle(COMHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -166,14 +166,13 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
 
         // With zero write time-outs WriteFile waits until every byte has left, so a port held
         // back by flow control or a stuck adapter would block the caller for good, and a
-        // synchronous write cannot be cancelled from another thread. Give each byte its time
-        // on the line (10 bits, with a tenth to spare) plus half a second, so a flowing write
-        // always completes whole and a stalled one returns. Reads keep the driver's time-outs:
-        // they only ever ask for bytes already queued.
+        // synchronous write cannot be cancelled from another thread. A write therefore ends
+        // after half a second with what the port took; callers keep the rest (the bridge
+        // also writes no more than the output queue has room for). Reads keep the driver's
+        // time-outs: they only ever ask for bytes already queued.
         COMMTIMEOUTS timeouts{};
         if (!GetCommTimeouts(opened, &timeouts)) return false;
-        timeouts.WriteTotalTimeoutMultiplier =
-            static_cast<DWORD>((11000 + static_cast<std::int64_t>(speed) - 1) / speed);
+        timeouts.WriteTotalTimeoutMultiplier = 0;
         timeouts.WriteTotalTimeoutConstant = WriteSlackMs;
         if (!SetCommTimeouts(opened, &timeouts)) return false;
 
@@ -204,6 +203,7 @@ bool CloseCOMPort(COMHandle& handle) {
 }
 
 int ReadCOMPort(COMHandle handle, std::uint8_t* buffer, std::size_t capacity) {
+    if (buffer == nullptr) return -1;
     try {
         DWORD errors = 0;
         COMSTAT status{};
@@ -223,6 +223,7 @@ int ReadCOMPort(COMHandle handle, std::uint8_t* buffer, std::size_t capacity) {
 }
 
 int WriteCOMPort(COMHandle handle, const std::uint8_t* bytes, int count) {
+    if (bytes == nullptr) return -1;
     try {
         const std::uint8_t none = 0;
         const DWORD size = count > 0 ? static_cast<DWORD>(count) : 0;
@@ -237,23 +238,16 @@ int WriteCOMPort(COMHandle handle, const std::uint8_t* bytes, int count) {
 
 void GetCOMPortList(std::vector<std::string>& list, const std::string& prefix) {
     list.clear();
-    DWORD capacity = 5120;
     std::wstring devices;
-    for (;;) {
-        devices.assign(capacity, L'\0');
-        SetLastError(0);
-        const DWORD count = QueryDosDeviceW(nullptr, devices.data(), capacity);
-        const DWORD error = GetLastError();
-        if (error == ERROR_INSUFFICIENT_BUFFER) {
-            // Some versions return a cut-short list with its length, others nothing.
-            capacity = count != 0 ? count + ListGrowth : capacity + ListGrowth;
-            continue;
-        }
-        if (error != 0) throw SystemListError(error);
-        // Zero without an error would be an empty device list; asking again would not change it.
-        devices.resize(count);
-        break;
-    }
+    const std::uint32_t error = ReadDeviceNameList(
+        [](wchar_t* buffer, std::uint32_t capacity, std::uint32_t& lastError) {
+            SetLastError(0);
+            const DWORD count = QueryDosDeviceW(nullptr, buffer, capacity);
+            lastError = GetLastError();
+            return static_cast<std::uint32_t>(count);
+        },
+        devices);
+    if (error != 0) throw SystemListError(error);
 
     int position = 1;
     std::wstring item;

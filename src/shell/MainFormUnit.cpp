@@ -78,7 +78,12 @@ TMainLintaroForm::TMainLintaroForm(QWidget* parent) : QWidget(parent) {
     FormCreate();
 }
 
-TMainLintaroForm::~TMainLintaroForm() = default;
+TMainLintaroForm::~TMainLintaroForm() {
+    // A dialling thread still running is stopped and its port released before the window
+    // it reports to goes away.
+    FRing.reset();
+    FRetiredRings.clear();
+}
 
 void TMainLintaroForm::SetCompanions(TCOMSettingsForm* comSettings,
                                      TTCPServerSettingsForm* tcpSettings, TLOGForm* log) {
@@ -245,6 +250,7 @@ void TMainLintaroForm::AutoSizeLabels() {
 bool TMainLintaroForm::event(QEvent* event) {
     // A child's text changed while the window is shown.
     if (event->type() == QEvent::LayoutRequest) AutoSizeLabels();
+    if (HandleRingStatusEvent(event)) return true;
     return QWidget::event(event);
 }
 
@@ -260,6 +266,7 @@ void TMainLintaroForm::closeEvent(QCloseEvent* event) {
 
 void TMainLintaroForm::FormClose() {
     FConnected = false;
+    StopRingThreadForClose();
     StopSetupProgram();
     SaveCOMPort();
 }

@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <QWidget>
 #include <array>
+#include <memory>
+#include <vector>
 
 #include "COMUtils.h"
+#include "RingThread.h"
 
 class QComboBox;
 class QEventLoop;
@@ -28,6 +31,7 @@ class TTCPServerSettingsForm;
 class TLOGForm;
 class TServerSocket;
 class PortWaiter;
+class RingHost;
 
 // The started configuration program: process and thread handles and ids (on POSIX the
 // process handle is the process id and the thread handle is unused).
@@ -76,6 +80,8 @@ public:
 
     // Log entry of the window; stores nothing while the log window is hidden.
     void WriteLog(const QString& text, const QString& direction);
+    // WriteLog of data bytes, taken as characters of the 8-bit code page.
+    void WriteLogBytes(const QByteArray& bytes, const QString& direction);
     bool Autoscroll() const;
     void SetAutoscroll(bool) {}  // the setting lives in the log window's check box
 
@@ -98,6 +104,17 @@ public:
     bool DetectModemError(int count);
     QByteArray BufferToStr(int count) const;
     int StrToBuffer(const QByteArray& bytes);
+
+    // Modem connection control (bridge/ModemControl.cpp).
+    bool PhoneNumberGiven();
+    void StartDialling();
+    void StopRingThread();
+    void EndModemCall();
+    void RingTerminated(TRingThread& ring);
+    void WMRingStatus(int stage);
+    // The dialling dialogue's timings; the production ones unless a test sets others.
+    void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
+    TRingThread* Ring() const { return FRing.get(); }
 
     // TCP server endpoint (bridge/TCPServerEndpoint.cpp).
     bool StartTCPServer();
@@ -165,6 +182,9 @@ private:
     void SetIdle(const QString& logPlace);
     void EnableSettingsControls(bool enabled);
     void ReportServerFailure();
+    void ReleaseFinishedRings();
+    void StopRingThreadForClose();
+    bool HandleRingStatusEvent(QEvent* event);
 
     TCOMSettingsForm* FCOMSettings = nullptr;
     TTCPServerSettingsForm* FTCPServerSettings = nullptr;
@@ -180,6 +200,7 @@ private:
     QString FSetupFile;
     bool FSetupConnected = false;
     bool FConnected = false;
+    std::unique_ptr<TRingThread> FRing;
     bool FModemConnect = false;
 
     // The bridge's buffers: the port's reads and the identification use FDataBuffer; bytes
@@ -190,6 +211,12 @@ private:
     PortWaiter* FPortWaiter = nullptr;
     QEventLoop* FWaitLoop = nullptr;
     qint64 FLastPresenceTest = 0;
+    // Dialling threads replaced while their end notification still ran (a redial clicked
+    // inside the lost call's cycle); released once finished.
+    std::vector<std::unique_ptr<TRingThread>> FRetiredRings;
+    RingHost* FRingHost = nullptr;
+    RingTimings FRingTimings;
+    bool FInRingTerminated = false;
     bool FPortReadIdle = false;
 };
 

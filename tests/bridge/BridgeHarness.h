@@ -38,10 +38,11 @@
 
 namespace lintaro::test {
 
-// Runs `f` on the window's thread and returns its result.
+// Runs `f` on the window's thread and returns its result (at once when called there).
 template <class F>
 auto OnGui(F f) -> decltype(f()) {
     using R = decltype(f());
+    if (QThread::currentThread() == qApp->thread()) return f();
     if constexpr (std::is_void_v<R>) {
         QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
     } else {
@@ -90,8 +91,10 @@ protected:
         ClearPortDir();
         ASSERT_TRUE(FProgramFolder.isValid());
         Device = std::make_shared<devsim::InstrumentPersonality>();
-        Simulator = std::make_unique<devsim::DeviceSimulator>(PortDir().toStdString(), "sim0", Device);
+        Simulator = std::make_unique<devsim::DeviceSimulator>(PortDir().toStdString(), "sim0",
+                                                              Personality());
         Simulator->start();
+        Started();
         Watcher = std::make_unique<ModalWatcher>();
         Windows = CreateLintaroWindows();
         Form = Windows.MainLintaroForm.get();
@@ -113,6 +116,11 @@ protected:
         Simulator.reset();
         ClearPortDir();
     }
+
+    // What plays the device: by default the cable instrument `Device`.
+    virtual std::shared_ptr<devsim::DevicePersonality> Personality() { return Device; }
+    // Called once the simulator runs.
+    virtual void Started() {}
 
     QString ProgramFolder() const { return FProgramFolder.path() + QLatin1Char('/'); }
 
@@ -141,6 +149,18 @@ protected:
         });
         Form->URLLabel1Click();
         EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 60000));
+        player.join();
+    }
+
+    // Runs `scenario` on its own thread while this (the window's) thread pumps events, for
+    // roads where the cycle runs inside an event (the dialling thread's end notification).
+    void PlayWhilePumping(const std::function<void()>& scenario) {
+        std::atomic<bool> done{false};
+        std::thread player([&] {
+            scenario();
+            done = true;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 90000));
         player.join();
     }
 

@@ -150,6 +150,7 @@ TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) 
         ASSERT_TRUE(WaitConnected());
         auto client = ConnectClient();
         ASSERT_NE(client, nullptr);
+        Device->setMode(devsim::InstrumentPersonality::Mode::Record);
         Simulator->vanish();
         ASSERT_TRUE(Eventually([&] {
             const QString s = Status();
@@ -161,9 +162,11 @@ TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) 
         Simulator->reappear();
         ASSERT_TRUE(Eventually([&] { return Status() == QStringLiteral("Подключен"); }));
         EXPECT_FALSE(OnGui([&] { return Form->NeedCOMReconnect(); }));
+        Simulator->clearReceived();
         client->write("after");
         client->flush();
         EXPECT_TRUE(Simulator->waitForReceived(5, std::chrono::seconds(10)));
+        EXPECT_EQ(Simulator->received(), "after");
         Simulator->send("back");
         EXPECT_EQ(ReadExactly(*client, 4), QByteArray("back"));
         PostClick();

@@ -14,6 +14,7 @@
 #include "COMUtils.h"
 #include "DeviceSimulator.h"
 #include "SerialTestSupport.h"
+#include "TestDevice.h"
 
 extern char** environ;
 
@@ -179,6 +180,59 @@ TEST(DevsimProgram, serves_a_port_unplugs_and_returns_on_signals_and_cleans_up) 
     const int status = program.waitForExit();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(port)));
+}
+
+// The control channel through which a test program in another process (a Windows one
+// under Wine) drives the simulator: every command, against the real serial layer.
+TEST(DevsimProgram, the_control_channel_drives_the_device_and_reset_restores_it) {
+    PortFolder folder;
+    DevsimProcess program({"--dir", folder.path(), "--name", "dev1", "--mode", "record",
+                           "--control", "0"});
+    ASSERT_TRUE(program.running());
+    const std::string port = program.readLine();
+    const std::string control = program.readLine();
+    ASSERT_EQ(control.rfind("control ", 0), 0u) << control;
+    auto device = OpenRemoteDevice(port, std::stoi(control.substr(8)));
+    EXPECT_EQ(device->port(), port);
+
+    COMHandle handle = InvalidCOMHandle;
+    ASSERT_TRUE(OpenCOMPort(port, 19200, handle));
+    const std::string all = AllByteValues();
+    ASSERT_EQ(WriteCOMPortStr(handle, all), 256);
+    ASSERT_TRUE(device->waitForReceived(256, WaitLimit));
+    EXPECT_EQ(device->received(), all);
+    EXPECT_FALSE(device->waitForReceived(257, std::chrono::milliseconds(50)));
+    device->send(all);
+    EXPECT_EQ(ReadFromPort(handle, 256), all);
+
+    device->setIdentification({"VER_INFO,R", "EM7.1\r\nOK\r\n"}, std::chrono::milliseconds(5));
+    ASSERT_EQ(WriteCOMPortStr(handle, Request), static_cast<int>(Request.size()));
+    EXPECT_EQ(ReadFromPortUntil(handle, "OK\r\n"), "VER_INFO,REM7.1\r\nOK\r\n");
+    EXPECT_EQ(device->identificationRequests(), 1u);
+
+    device->clearReceived();
+    device->setMode(TestDevice::Mode::Echo);
+    ASSERT_EQ(WriteCOMPortStr(handle, "echo"), 4);
+    EXPECT_EQ(ReadFromPortUntil(handle, "echo"), "echo");
+
+    device->vanish();
+    EXPECT_FALSE(COMPortExists(port));
+    EXPECT_TRUE(CloseCOMPort(handle));
+    device->reappear();
+    EXPECT_TRUE(COMPortExists(port));
+
+    // A fresh device for the next test: present, reading, start-up mode and reply.
+    device->setReading(false);
+    device->vanish();
+    device.reset();  // the channel serves one test program at a time
+    const auto fresh = OpenRemoteDevice(port, std::stoi(control.substr(8)));
+    EXPECT_TRUE(COMPortExists(port));
+    EXPECT_EQ(fresh->received(), "");
+    ASSERT_TRUE(OpenCOMPort(port, 19200, handle));
+    ASSERT_EQ(WriteCOMPortStr(handle, "quiet" + Request), 5 + static_cast<int>(Request.size()));
+    EXPECT_EQ(ReadFromPortUntil(handle, "OK\r\n"), DefaultReply);
+    ASSERT_TRUE(fresh->waitForReceived(5 + Request.size(), WaitLimit));
+    EXPECT_TRUE(CloseCOMPort(handle));
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
-// Shared pieces of the serial device tests: a private port folder and waits with deadlines.
+// Shared pieces of the serial device tests: a private port folder (POSIX) and waits with
+// deadlines.
 #pragma once
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <poll.h>
 #include <stdlib.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 inline constexpr auto WaitLimit = 10s;
 
+#ifndef _WIN32
 // A fresh folder named by LINTARO_PORT_DIR for the lifetime of one test.
 class PortFolder {
 public:
@@ -47,6 +52,7 @@ public:
 private:
     std::string path_;
 };
+#endif
 
 inline int MillisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -79,8 +85,13 @@ inline std::string ReadFromPort(COMHandle handle, std::size_t count,
         }
         const int left = MillisecondsUntil(deadline);
         if (left == 0) break;
+#ifdef _WIN32
+        // A port opened without overlapped I/O signals no readiness: look again shortly.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 2)));
+#else
         pollfd p{static_cast<int>(handle), POLLIN, 0};
         ::poll(&p, 1, left);
+#endif
     }
     return got;
 }

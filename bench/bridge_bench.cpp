@@ -1,0 +1,713 @@
+// The bridge against a dedicated relay. One run drives the real bridge (the program's
+// windows in this process, the click that runs the bridge cycle on this thread) and then
+// socat, each between the same simulated device on a pseudo-terminal and the same TCP
+// client, and prints the figures side by side:
+//   - round trip of small messages through an echoing device (p50, p99, max), and of
+//     messages larger than the terminal passes at once (p50);
+//   - throughput client -> device and device -> client, until the last byte arrived;
+//   - bytes lost or corrupted (every byte is compared);
+//   - CPU taken by the relay while a client is connected and nothing moves, and per
+//     megabyte moved.
+// The runs alternate between the two relays and the table shows the medians.
+//
+// Exit status: 0 when every run completed and no byte was lost, 1 otherwise, 2 for a
+// wrong command line. The figures themselves never fail the run.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "BenchFigures.h"
+#include "DeviceSimulator.h"
+#include "ErrorReport.h"
+#include "InstrumentPersonality.h"
+#include "Lintaro.h"
+#include "MainFormUnit.h"
+#include "TPCServerSettingsUnit.h"
+#include "URLLabel.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace lintaro::bench;
+using Clock = std::chrono::steady_clock;
+using lintaro::devsim::DeviceSimulator;
+using lintaro::devsim::InstrumentPersonality;
+
+// CPU seconds used so far by the relay under test.
+using CpuSeconds = std::function<double()>;
+
+double ReadCpuClock(clockid_t id) {
+    timespec ts{};
+    if (::clock_gettime(id, &ts) != 0) return NAN;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double MicrosecondsBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::micro>(b - a).count();
+}
+
+double SecondsBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+std::string RandomBytes(std::size_t size, std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; i += 8) {
+        const std::uint64_t word = random();
+        std::memcpy(bytes.data() + i, &word, std::min<std::size_t>(8, size - i));
+    }
+    return bytes;
+}
+
+quint16 FreeTcpPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The configuration program's side: one TCP connection, used the same way for both relays.
+class Client {
+public:
+    Client() = default;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    ~Client() { Close(); }
+
+    // Retries while nobody listens yet.
+    bool Connect(quint16 port, Clock::time_point deadline) {
+        while (Clock::now() < deadline) {
+            fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd_ < 0) return false;
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                // Small messages leave at once, as a configuration program's requests should.
+                const int one = 1;
+                ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+                return true;
+            }
+            Close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    bool SendAll(const char* data, std::size_t size, Clock::time_point deadline) {
+        std::size_t sent = 0;
+        while (sent < size) {
+            const ssize_t n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<std::size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                if (!WaitFor(POLLOUT, deadline)) return false;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Receives until `size` bytes came, the peer closed or the deadline passed; returns
+    // the count received. `progress` is told the running total.
+    std::size_t Receive(char* buffer, std::size_t size, Clock::time_point deadline,
+                        const std::function<void(std::size_t)>& progress = {}) {
+        std::size_t got = 0;
+        while (got < size) {
+            const ssize_t n = ::recv(fd_, buffer + got, size - got, 0);
+            if (n > 0) {
+                got += static_cast<std::size_t>(n);
+                if (progress) progress(got);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                if (!WaitFor(POLLIN, deadline)) break;
+            } else {
+                break;
+            }
+        }
+        return got;
+    }
+
+    // Whether the peer closed the connection before the deadline (data is discarded).
+    bool WaitClosed(Clock::time_point deadline) {
+        char sink[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
+            if (n == 0) return true;
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return true;
+            if (n < 0 && !WaitFor(POLLIN, deadline)) return false;
+        }
+    }
+
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    bool WaitFor(short events, Clock::time_point deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd_, events, 0};
+        return ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000))) >= 0;
+    }
+
+    int fd_ = -1;
+};
+
+// The measurements, identical for both relays: `client` is connected through the relay
+// to the device that `simulator` serves.
+void Measure(Client& client, DeviceSimulator& simulator, InstrumentPersonality& device,
+             const CpuSeconds& relayCpu, const Workload& w, Figures& figures) {
+    const auto phaseDeadline = [&] { return Clock::now() + std::chrono::seconds(w.phaseTimeoutS); };
+
+    // Round trips: one message at a time through the echoing device; the sorted times in
+    // microseconds, or nothing when an echo failed. The echo holds back a '+' (it may
+    // begin the identification request), so none is sent.
+    device.setMode(InstrumentPersonality::Mode::Echo);
+    std::mt19937 random(2024);
+    const auto roundTrips = [&](int count, int warmup, std::size_t size) -> std::optional<std::vector<double>> {
+        std::vector<double> latencies;
+        latencies.reserve(static_cast<std::size_t>(count));
+        std::string message(size, '\0');
+        std::string echo(size, '\0');
+        for (int i = 0; i < warmup + count; ++i) {
+            for (char& c : message) {
+                c = static_cast<char>(random() & 0xFF);
+                if (c == '+') c = '-';
+            }
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            const auto start = Clock::now();
+            if (!client.SendAll(message.data(), message.size(), deadline)) {
+                figures.Fail("round trip: the relay refused a message");
+                figures.lost += message.size();
+                return std::nullopt;
+            }
+            const std::size_t got = client.Receive(echo.data(), echo.size(), deadline);
+            const auto end = Clock::now();
+            if (got < echo.size()) {
+                figures.Fail("round trip: no echo within 10 s");
+                figures.lost += echo.size() - got;
+                return std::nullopt;
+            }
+            figures.lost += Mismatch(message, echo);
+            if (i >= warmup) latencies.push_back(MicrosecondsBetween(start, end));
+        }
+        std::sort(latencies.begin(), latencies.end());
+        return latencies;
+    };
+    const auto small = roundTrips(w.roundTrips, w.warmup, static_cast<std::size_t>(w.messageSize));
+    if (!small) return;
+    figures.rttP50Us = Percentile(*small, 0.50);
+    figures.rttP99Us = Percentile(*small, 0.99);
+    figures.rttMaxUs = small->empty() ? NAN : small->back();
+    // A block larger than the terminal passes at once comes back in pieces: the relay must
+    // not hold the last piece back (Nagle's algorithm waiting for a delayed ACK).
+    const auto block = roundTrips(w.BlockRoundTrips(), w.BlockWarmup(), kBlockSize);
+    if (!block) return;
+    figures.blockRttP50Us = Percentile(*block, 0.50);
+
+    // Client to device: until the device has the last byte.
+    device.setMode(InstrumentPersonality::Mode::Record);
+    simulator.clearReceived();
+    const std::string toDevice = RandomBytes(w.bytesEachWay, 1);
+    double cpuMoving = 0;
+    {
+        const double cpu0 = relayCpu();
+        const auto start = Clock::now();
+        const auto deadline = phaseDeadline();
+        const bool sent = client.SendAll(toDevice.data(), toDevice.size(), deadline);
+        const bool arrived = sent && simulator.waitForReceived(
+            toDevice.size(), std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        const auto end = Clock::now();
+        cpuMoving += relayCpu() - cpu0;
+        const std::uint64_t bad = Mismatch(toDevice, simulator.received());
+        figures.lost += bad;
+        if (!arrived) figures.Fail("client -> device: not everything arrived in time");
+        else figures.toDeviceMBps = static_cast<double>(toDevice.size()) / 1e6 / SecondsBetween(start, end);
+    }
+
+    // Device to client: the device sends as fast as the relay takes it, never more than
+    // the window ahead of the client. The clock starts when the device sends its first
+    // piece, so that the start of the sending thread is not counted.
+    {
+        constexpr std::size_t kPiece = 16 * 1024;
+        const std::string toClient = RandomBytes(w.bytesEachWay, 2);
+        std::string got(toClient.size(), '\0');
+        std::mutex mutex;
+        std::condition_variable progressed;
+        std::size_t clientHas = 0;
+        std::optional<Clock::time_point> start;
+        bool stop = false;
+        const double cpu0 = relayCpu();
+        std::thread feeder([&] {
+            std::unique_lock lock(mutex);
+            start = Clock::now();
+            for (std::size_t at = 0; at < toClient.size() && !stop; at += kPiece) {
+                while (at > clientHas + w.feedWindow && !stop) {
+                    progressed.wait_for(lock, std::chrono::milliseconds(100));
+                }
+                if (stop) break;
+                lock.unlock();
+                simulator.send(toClient.substr(at, kPiece));
+                lock.lock();
+            }
+        });
+        const std::size_t received = client.Receive(got.data(), got.size(), phaseDeadline(), [&](std::size_t total) {
+            {
+                std::lock_guard lock(mutex);
+                clientHas = total;
+            }
+            progressed.notify_all();
+        });
+        const auto end = Clock::now();
+        cpuMoving += relayCpu() - cpu0;
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        progressed.notify_all();
+        feeder.join();
+        got.resize(received);
+        figures.lost += Mismatch(toClient, got);
+        if (received < toClient.size()) figures.Fail("device -> client: not everything arrived in time");
+        else figures.toClientMBps = static_cast<double>(toClient.size()) / 1e6 / SecondsBetween(*start, end);
+    }
+    figures.cpuMsPerMB = cpuMoving * 1000.0 / (2.0 * static_cast<double>(w.bytesEachWay) / 1e6);
+
+    // Connected and silent, after the last sends have settled.
+    if (w.idleMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const double cpu0 = relayCpu();
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(w.idleMs));
+        const double cpu1 = relayCpu();
+        figures.idleCpuMsPerS = (cpu1 - cpu0) * 1000.0 / SecondsBetween(start, Clock::now());
+    }
+    figures.completed = figures.error.empty();
+}
+
+// ---- The bridge, in this process ----
+
+// Runs calls from other threads on the window's thread, which pumps events also inside
+// the bridge cycle. The hand-over goes through a standard mutex and a pipe: thread
+// checkers follow those, while Qt's own cross-thread calls use locks they cannot see.
+class GuiCalls {
+public:
+    GuiCalls() {
+        if (::pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+        FNotifier = std::make_unique<QSocketNotifier>(FWake[0], QSocketNotifier::Read);
+        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] { RunPending(); });
+    }
+    ~GuiCalls() {
+        FNotifier.reset();
+        ::close(FWake[0]);
+        ::close(FWake[1]);
+    }
+    GuiCalls(const GuiCalls&) = delete;
+    GuiCalls& operator=(const GuiCalls&) = delete;
+
+    // From another thread: queues `job` for the window's thread and returns at once.
+    void Post(std::function<void()> job) {
+        {
+            std::lock_guard lock(FMutex);
+            FPending.push_back(std::move(job));
+        }
+        const char signal = 1;
+        [[maybe_unused]] const ssize_t ignored = ::write(FWake[1], &signal, 1);
+    }
+
+    // From another thread: runs `f` on the window's thread and returns its result.
+    template <class F>
+    auto Call(F f) -> decltype(f()) {
+        using R = decltype(f());
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> result{};
+        Post([&] {
+            if constexpr (std::is_void_v<R>) f();
+            else result = f();
+            std::lock_guard lock(mutex);
+            done = true;
+            finished.notify_all();
+        });
+        std::unique_lock lock(mutex);
+        finished.wait(lock, [&] { return done; });
+        if constexpr (!std::is_void_v<R>) return *result;
+    }
+
+private:
+    void RunPending() {
+        char drain[64];
+        while (::read(FWake[0], drain, sizeof drain) > 0) {
+        }
+        std::deque<std::function<void()>> jobs;
+        {
+            std::lock_guard lock(FMutex);
+            jobs.swap(FPending);
+        }
+        for (std::function<void()>& job : jobs) job();
+    }
+
+    int FWake[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> FNotifier;
+    std::mutex FMutex;
+    std::deque<std::function<void()>> FPending;
+};
+
+// Answers any modal dialog the bridge opens (an identification or a launch that failed),
+// so that the run ends with an error instead of waiting for a user. Paused while the
+// relay is measured: its timer would wake the window's thread.
+class DialogAnswerer {
+public:
+    DialogAnswerer() {
+        FTimer.setInterval(100);
+        QObject::connect(&FTimer, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal == nullptr) return;
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            FSeen.push_back((box != nullptr ? box->text() : modal->windowTitle()).toStdString());
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+            else modal->close();
+        });
+        FTimer.start();
+    }
+    void Pause() { FTimer.stop(); }
+    void Resume() { FTimer.start(); }
+    const std::vector<std::string>& Seen() const { return FSeen; }
+
+private:
+    QTimer FTimer;
+    std::vector<std::string> FSeen;
+};
+
+struct Folders {
+    QString ports;
+    QString program;
+};
+
+Figures RunBridge(const Workload& w, const Folders& folders) {
+    Figures figures;
+    auto device = std::make_shared<InstrumentPersonality>();
+    DeviceSimulator simulator(folders.ports.toStdString(), "bridge0", device);
+    simulator.start();
+
+    lintaro::LintaroWindows windows = lintaro::CreateLintaroWindows();
+    lintaro::TMainLintaroForm* form = windows.MainLintaroForm.get();
+    form->SetProgramFolder(folders.program);
+    const quint16 port = FreeTcpPort();
+    windows.TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+    lintaro::TMainLintaroForm::SelectComboItem(form->PortsListComboBox,
+                                               QString::fromStdString(simulator.portPath()));
+    if (form->PortsListComboBox->currentText().toStdString() != simulator.portPath()) {
+        figures.Fail("the simulated port is not in the window's port list");
+        return figures;
+    }
+    form->show();
+    DialogAnswerer answerer;
+
+    clockid_t guiClock{};
+    pthread_getcpuclockid(pthread_self(), &guiClock);
+    const CpuSeconds relayCpu = [guiClock] { return ReadCpuClock(guiClock); };
+
+    GuiCalls gui;
+    std::atomic<bool> clickReturned{false};
+    std::atomic<bool> playerDone{false};
+    std::thread player([&] {
+        const auto connectDeadline = Clock::now() + std::chrono::seconds(30);
+        while (gui.Call([&] { return form->ConnectionState(); }) != 2) {
+            if (clickReturned || Clock::now() > connectDeadline) {
+                figures.Fail("the bridge did not connect");
+                playerDone = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        gui.Call([&] { answerer.Pause(); });
+        Client client;
+        bool ready = client.Connect(port, Clock::now() + std::chrono::seconds(10));
+        while (ready && !gui.Call([&] { return form->SetupConnected(); })) {
+            ready = Clock::now() < connectDeadline;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (ready) Measure(client, simulator, *device, relayCpu, w, figures);
+        else figures.Fail("the client could not connect to the bridge");
+        // The user's "Отключить".
+        gui.Post([&] {
+            answerer.Resume();
+            form->URLLabel1Click();
+        });
+        if (ready && !client.WaitClosed(Clock::now() + std::chrono::seconds(10))) {
+            figures.Fail("the bridge kept the client after the disconnect");
+        }
+        playerDone = true;
+    });
+
+    form->URLLabel1Click();  // runs the whole connection
+    clickReturned = true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (playerDone) loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
+    player.join();
+    if (form->ConnectionState() != 0) form->URLLabel1Click();
+    for (const std::string& text : answerer.Seen()) figures.Fail("the bridge said: " + text);
+    if (!figures.error.empty()) figures.completed = false;
+    return figures;
+}
+
+// ---- socat, as a child process ----
+
+Figures RunSocat(const Options& options, const Folders& folders) {
+    const Workload& w = options.workload;
+    Figures figures;
+    auto device = std::make_shared<InstrumentPersonality>();
+    DeviceSimulator simulator(folders.ports.toStdString(), "socat0", device);
+    simulator.start();
+
+    const quint16 port = FreeTcpPort();
+    // A raw terminal (no line discipline, no echo) and no Nagle delay on the socket.
+    std::vector<std::string> args{options.socat};
+    if (options.socatBlock > 0) args.push_back("-b" + std::to_string(options.socatBlock));
+    args.push_back("TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr" +
+                   (options.socatNodelay ? ",nodelay" : ""));
+    args.push_back("FILE:" + simulator.portPath() + ",rawer");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, options.socat.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        figures.Fail("socat could not be started (install socat, or pass --bridge-only)");
+        return figures;
+    }
+    const auto reap = [&](std::chrono::milliseconds grace) {
+        const auto until = Clock::now() + grace;
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > until) {
+                ::kill(pid, SIGTERM);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
+
+    clockid_t socatClock{};
+    if (::clock_getcpuclockid(pid, &socatClock) != 0) {
+        figures.Fail("socat's CPU clock cannot be read");
+        reap(std::chrono::milliseconds(0));
+        return figures;
+    }
+    const CpuSeconds relayCpu = [socatClock] { return ReadCpuClock(socatClock); };
+
+    {
+        Client client;
+        if (client.Connect(port, Clock::now() + std::chrono::seconds(10))) {
+            Measure(client, simulator, *device, relayCpu, w, figures);
+        } else {
+            figures.Fail("socat did not listen");
+        }
+    }
+    // socat ends by itself once the client has gone.
+    reap(std::chrono::seconds(3));
+    return figures;
+}
+
+// ---- Report ----
+
+std::string Cell(double value, int decimals) {
+    if (std::isnan(value)) return "n/a";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+void PrintRow(const char* metric, double bridge, double socat, int decimals, bool ratio = true) {
+    const std::optional<double> r = Ratio(bridge, socat);
+    const std::string ratioCell = !ratio ? "" : r ? Cell(*r, 2) : "n/a";
+    std::printf("%-36s %12s %12s %12s\n", metric, Cell(bridge, decimals).c_str(), Cell(socat, decimals).c_str(),
+                ratioCell.c_str());
+}
+
+const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
+
+void PrintReport(const Options& o, const std::optional<Figures>& bridge, const std::optional<Figures>& socat) {
+    const Workload& w = o.workload;
+    const Figures none;
+    const Figures& b = bridge ? *bridge : none;
+    const Figures& s = socat ? *socat : none;
+    std::printf("\nbridge vs socat: %d round trips of %d bytes and %d of %zu bytes, %.2f MB each way, "
+                "%d ms idle; median of %d run(s) each\n",
+                w.roundTrips, w.messageSize, w.BlockRoundTrips(), kBlockSize,
+                static_cast<double>(w.bytesEachWay) / 1e6, w.idleMs, o.repeat);
+    // Other work on the machine shows in the figures, the tails above all.
+    if (QFile loadavg(QStringLiteral("/proc/loadavg")); loadavg.open(QIODevice::ReadOnly)) {
+        std::printf("load average at the end: %s", loadavg.readLine().constData());
+    }
+    std::printf("\n");
+    std::printf("%-36s %12s %12s %12s\n", "metric", "bridge", "socat", "bridge/socat");
+    std::printf("%-36s %12s %12s %12s\n", std::string(36, '-').c_str(), std::string(12, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(12, '-').c_str());
+    PrintRow("round trip p50, us", b.rttP50Us, s.rttP50Us, 1);
+    PrintRow("round trip p99, us", b.rttP99Us, s.rttP99Us, 1);
+    PrintRow("round trip max, us", b.rttMaxUs, s.rttMaxUs, 1);
+    PrintRow("round trip p50 of 6000 B, us", b.blockRttP50Us, s.blockRttP50Us, 1);
+    PrintRow("throughput client->device, MB/s", b.toDeviceMBps, s.toDeviceMBps, 2);
+    PrintRow("throughput device->client, MB/s", b.toClientMBps, s.toClientMBps, 2);
+    PrintRow("bytes lost or corrupted", bridge ? static_cast<double>(b.lost) : NAN,
+             socat ? static_cast<double>(s.lost) : NAN, 0, false);
+    PrintRow("relay CPU idle-connected, ms/s", b.idleCpuMsPerS, s.idleCpuMsPerS, 3);
+    PrintRow("relay CPU while moving, ms/MB", b.cpuMsPerMB, s.cpuMsPerMB, 2);
+    if (bridge && !b.error.empty()) std::printf("\nbridge: %s\n", b.error.c_str());
+    if (socat && !s.error.empty()) std::printf("\nsocat: %s\n", s.error.c_str());
+    if (bridge && socat && b.completed && s.completed) {
+        std::printf("\ngoals: round trip p50 <= 1.5 x socat: %s; p99 <= 1.5 x socat: %s; "
+                    "throughput >= socat: %s / %s; nothing lost: %s\n",
+                    Verdict(b.rttP50Us <= 1.5 * s.rttP50Us), Verdict(b.rttP99Us <= 1.5 * s.rttP99Us),
+                    Verdict(b.toDeviceMBps >= s.toDeviceMBps), Verdict(b.toClientMBps >= s.toClientMBps),
+                    Verdict(b.lost == 0));
+    }
+}
+
+void PrintUsage() {
+    std::printf(
+        "usage: bridge_bench [--smoke | --quick] [options]\n"
+        "  (default)            1000 round trips, 8 MiB each way, 3 s idle, 3 runs each: under a minute\n"
+        "  --quick              200 round trips, 1 MiB each way, 1 s idle, 1 run each: a few seconds\n"
+        "  --smoke              10 round trips, 64 KiB each way, 0.2 s idle: checks only that it works\n"
+        "  --round-trips N      small messages timed (a tenth as many 6000-byte ones, at least 5)\n"
+        "  --message-size N     bytes per round-trip message (default 16)\n"
+        "  --bytes N            bytes each way for the throughput (suffix K or M allowed)\n"
+        "  --idle-ms N          length of the idle CPU window\n"
+        "  --repeat N           runs of each relay, alternating (default 3; 1 with --quick, --smoke)\n"
+        "  --bridge-only | --socat-only\n"
+        "  --socat PATH         the socat program (default: socat from PATH)\n"
+        "  --socat-block N      socat's transfer block size (-b); default: socat's own\n"
+        "  --socat-nagle        leave Nagle's algorithm on in socat (no nodelay)\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            PrintUsage();
+            return 0;
+        }
+    }
+    const std::optional<Options> options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!options) {
+        PrintUsage();
+        return 2;
+    }
+
+    // Settings, runtime files, ports and the configuration program's copy stay in a
+    // folder of this run: the bench never sees the user's settings or the real ports.
+    QTemporaryDir home;
+    if (!home.isValid()) {
+        std::fprintf(stderr, "cannot create a temporary folder\n");
+        return 1;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    for (const char* sub : {"/config", "/runtime", "/ports", "/tmp", "/program"}) QDir().mkpath(home.path() + sub);
+    QFile::setPermissions(home.path() + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
+    qputenv("XDG_RUNTIME_DIR", (home.path() + "/runtime").toUtf8());
+    qputenv("LINTARO_PORT_DIR", (home.path() + "/ports").toUtf8());
+    qputenv("LINTARO_ONLY_PORT_DIR", "1");
+    qputenv("TMPDIR", (home.path() + "/tmp").toUtf8());
+    // A dead client must not end the bench.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    lintaro::LintaroApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const Folders folders{home.path() + "/ports", home.path() + "/program/"};
+    {
+        QFile ini(folders.program + "setup.ini");
+        if (!ini.open(QIODevice::WriteOnly) || ini.write("DEMO1=idle\r\n") < 0) {
+            std::fprintf(stderr, "cannot write setup.ini\n");
+            return 1;
+        }
+    }
+    QString idle = QStringLiteral(LINTARO_BENCH_IDLE);
+    if (!QFile::exists(idle)) idle = QCoreApplication::applicationDirPath() + "/lintaro-bench-idle";
+    if (!QFile::copy(idle, folders.program + "idle")) {
+        std::fprintf(stderr, "the stand-in configuration program %s is missing\n", qPrintable(idle));
+        return 1;
+    }
+    QFile::setPermissions(folders.program + "idle", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    // Alternating, so that a change in the machine's load falls on both alike.
+    std::vector<Figures> bridgeRuns;
+    std::vector<Figures> socatRuns;
+    for (int run = 1; run <= options->repeat; ++run) {
+        if (options->runBridge) {
+            std::fprintf(stderr, "run %d/%d: the bridge\n", run, options->repeat);
+            bridgeRuns.push_back(RunBridge(options->workload, folders));
+        }
+        if (options->runSocat) {
+            std::fprintf(stderr, "run %d/%d: socat\n", run, options->repeat);
+            socatRuns.push_back(RunSocat(*options, folders));
+        }
+    }
+    std::optional<Figures> bridge;
+    std::optional<Figures> socat;
+    if (options->runBridge) bridge = Combine(bridgeRuns);
+    if (options->runSocat) socat = Combine(socatRuns);
+    PrintReport(*options, bridge, socat);
+
+    bool ok = true;
+    for (const std::optional<Figures>& f : {bridge, socat}) {
+        if (f && (!f->completed || f->lost != 0)) ok = false;
+    }
+    return ok ? 0 : 1;
+}

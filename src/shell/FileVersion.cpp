@@ -1,0 +1,15 @@
+#include "FileVersion.h"
+
+#include <filesystem>
+
+#include "FileVersionCore.h"
+
+namespace lintaro {
+
+QString GetFileVersionStr(const QString& fileName) {
+    if (fileName.isEmpty()) return {};
+    return QString::fromStdString(
+        GetFileVersionUtf8(std::filesystem::path(fileName.toStdU16String())));
+}
+
+}  // namespace lintaro

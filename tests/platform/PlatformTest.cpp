@@ -1,0 +1,400 @@
+// The platform layer as both platforms have it: the file version block, the
+// single-instance sign and the configuration program's copy, start and end. The same
+// source runs natively on POSIX and under Wine for Windows.
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FileVersionCore.h"
+#include "InstanceSign.h"
+#include "SetupProcess.h"
+
+#ifndef _WIN32
+extern char** environ;
+#endif
+
+namespace lintaro {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto WaitLimit = 10s;
+
+bool WaitUntil(const std::function<bool()>& condition) {
+    const auto deadline = Clock::now() + WaitLimit;
+    while (!condition()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+fs::path SelfPath() {
+#ifdef _WIN32
+    wchar_t path[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
+    return fs::path(std::wstring(path, n));
+#else
+    return fs::read_symlink("/proc/self/exe");
+#endif
+}
+
+// The probe program, built beside this one.
+fs::path ProbePath() {
+    return SelfPath().parent_path() / LINTARO_PROBE_NAME;
+}
+
+std::string ReadAll(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteAll(const fs::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+std::map<std::string, std::string> ReadReport(const fs::path& file) {
+    std::map<std::string, std::string> report;
+    std::istringstream in(ReadAll(file));
+    for (std::string line; std::getline(in, line);) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) report[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return report;
+}
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempFolder {
+public:
+    TempFolder() {
+        std::random_device random;
+        path_ = fs::temp_directory_path() / ("lintaro-platform-" + std::to_string(random()));
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Runs the probe program with one argument; its exit code, -1 when it did not end.
+int RunProbe(const std::string& argument) {
+#ifdef _WIN32
+    std::wstring command =
+        L"\"" + ProbePath().wstring() + L"\" " + std::wstring(argument.begin(), argument.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return -1;
+    }
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(info.hProcess, 10000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(info.hProcess, &code);
+    } else {
+        ::TerminateProcess(info.hProcess, 1);
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return static_cast<int>(code);
+#else
+    std::string program = ProbePath().string();
+    std::string arg = argument;
+    char* argv[] = {program.data(), arg.data(), nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) return -1;
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+bool ProcessAlive(std::uint32_t pid) {
+#ifdef _WIN32
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) return false;
+    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return alive;
+#else
+    // Reaped by the terminate; a zombie would still answer kill(pid, 0).
+    return ::kill(static_cast<pid_t>(pid), 0) == 0;
+#endif
+}
+
+enum class EntryKind { None, LinkToFolder, Other };
+
+// What is at `path` itself, a link not followed.
+EntryKind Entry(const fs::path& path) {
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::None;
+    const DWORD link = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    return (attributes & link) == link ? EntryKind::LinkToFolder : EntryKind::Other;
+#else
+    const fs::file_status status = fs::symlink_status(path);
+    if (!fs::exists(status)) return EntryKind::None;
+    return fs::is_symlink(status) && fs::is_directory(path) ? EntryKind::LinkToFolder
+                                                            : EntryKind::Other;
+#endif
+}
+
+// --- file version --------------------------------------------------------------------
+
+TEST(FileVersion, this_program_carries_the_project_version) {
+    EXPECT_EQ(GetFileVersionUtf8(SelfPath()), LINTARO_TEST_VERSION);
+    EXPECT_EQ(std::string(LINTARO_TEST_VERSION), "2.0.0.37");
+}
+
+TEST(FileVersion, no_name_no_file_a_folder_and_a_file_without_block_give_nothing) {
+    const TempFolder folder;
+    WriteAll(folder.path() / "plain.exe", "MZ no version block here");
+    for (const fs::path& name :
+         {fs::path(), folder.path() / "missing.exe", folder.path(), folder.path() / "plain.exe"}) {
+        EXPECT_EQ(GetFileVersionUtf8(name), "") << name;
+    }
+}
+
+#ifdef _WIN32
+TEST(FileVersion, the_block_is_russian_in_code_page_1251_with_cyrillic_text) {
+    const std::wstring self = SelfPath().wstring();
+    DWORD ignored = 0;
+    std::vector<BYTE> block(GetFileVersionInfoSizeW(self.c_str(), &ignored));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(
+        GetFileVersionInfoW(self.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
+    void* value = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &size));
+    ASSERT_EQ(size, 4u);
+    EXPECT_EQ(static_cast<const WORD*>(value)[0], 0x0419);
+    EXPECT_EQ(static_cast<const WORD*>(value)[1], 1251);
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\041904E3\\FileDescription", &value,
+                               &size));
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), L"Мастер подключения");
+}
+
+TEST(FileVersion, the_first_listed_translation_that_has_the_text_gives_it) {
+    // The probe's table lists English first, whose string table is missing.
+    EXPECT_EQ(GetFileVersionUtf8(ProbePath()), "9.8.7.6-проба");
+}
+#endif
+
+// --- single-instance sign ------------------------------------------------------------
+
+class InstanceSignTest : public testing::Test {
+protected:
+#ifndef _WIN32
+    // A sign of this test's own, apart from a real copy of the program and other tests.
+    void SetUp() override {
+        const char* old = std::getenv("XDG_RUNTIME_DIR");
+        FOldRuntime = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        ::setenv("XDG_RUNTIME_DIR", FRuntime.path().c_str(), 1);
+    }
+    void TearDown() override {
+        if (FOldRuntime) {
+            ::setenv("XDG_RUNTIME_DIR", FOldRuntime->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        }
+    }
+    TempFolder FRuntime;
+    std::optional<std::string> FOldRuntime;
+#endif
+};
+
+TEST_F(InstanceSignTest, a_second_copy_is_refused_until_the_first_lets_the_sign_go) {
+    InstanceSign first;
+    ASSERT_TRUE(first.TryAcquire());
+    EXPECT_TRUE(first.TryAcquire()) << "taking it again is no second copy";
+
+    InstanceSign second;
+    EXPECT_FALSE(second.TryAcquire());
+    EXPECT_EQ(RunProbe("--sign"), 3) << "another process sees the sign";
+
+    first.Release();
+    EXPECT_TRUE(second.TryAcquire());
+    second.Release();
+    EXPECT_EQ(RunProbe("--sign"), 0);
+    // The probe held the sign only while it ran.
+    EXPECT_TRUE(first.TryAcquire());
+}
+
+#ifdef _WIN32
+TEST_F(InstanceSignTest, the_sign_is_a_hidden_window_of_the_main_window_class) {
+    InstanceSign sign;
+    ASSERT_TRUE(sign.TryAcquire());
+    const HWND window = FindWindowW(L"TMainLintaroForm", nullptr);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(GetParent(window), nullptr);
+    sign.Release();
+    EXPECT_EQ(FindWindowW(L"TMainLintaroForm", nullptr), nullptr);
+}
+#endif
+
+// --- configuration program: copy, start, end ----------------------------------------
+
+class SetupProcessTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(ProbePath())) << ProbePath();
+        fs::copy_file(ProbePath(), FProgram);
+        std::random_device random;
+        const fs::path temp = setupprocess::TempFolder();
+        ASSERT_FALSE(temp.empty());
+        FCopy = temp / ("lintaro-probe-" + std::to_string(random()) + ".exe");
+    }
+    void TearDown() override {
+        if (FStarted.process != 0) setupprocess::TerminateProcess(FStarted);
+        std::error_code ignored;
+        fs::remove(FCopy, ignored);
+    }
+
+    TempFolder FFolder;  // the program folder
+    fs::path FProgram = FFolder.path() / "probesetup";
+    fs::path FCopy;
+    setupprocess::StartedProcess FStarted;
+};
+
+TEST_F(SetupProcessTest, the_temporary_folder_exists_and_ends_with_a_separator) {
+    const fs::path temp = setupprocess::TempFolder();
+    EXPECT_TRUE(fs::is_directory(temp)) << temp;
+    const auto text = temp.native();
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), fs::path::preferred_separator);
+}
+
+TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_then_deleted) {
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
+
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    EXPECT_NE(FStarted.process, 0);
+    const std::uint32_t pid = FStarted.processId;
+    EXPECT_NE(pid, 0u);
+    const fs::path reportFile = FFolder.path() / "probe.txt";
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(reportFile); }));
+    auto report = ReadReport(reportFile);
+    EXPECT_EQ(report["argc"], "1") << "started with no arguments";
+    const std::string cwd = report["cwd"];
+    EXPECT_TRUE(fs::equivalent(fs::path(std::u8string(cwd.begin(), cwd.end())), FFolder.path()))
+        << cwd;
+#ifdef _WIN32
+    // Shown normally, as the start-up record asks.
+    EXPECT_EQ(std::stoul(report["startup_flags"]) & STARTF_USESHOWWINDOW, 1u);
+    EXPECT_EQ(report["show_window"], std::to_string(SW_SHOWNORMAL));
+#endif
+    EXPECT_TRUE(ProcessAlive(pid));
+
+    setupprocess::TerminateProcess(FStarted);
+    EXPECT_EQ(FStarted.process, 0);
+    EXPECT_EQ(FStarted.thread, 0);
+    EXPECT_EQ(FStarted.processId, 0u);
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(pid); }));
+
+    // Right after the end the copy is free to go.
+    setupprocess::DeleteCopy(FCopy);
+    EXPECT_FALSE(fs::exists(FCopy));
+    // A second delete of a copy that is gone is quiet.
+    setupprocess::DeleteCopy(FCopy);
+}
+
+TEST_F(SetupProcessTest, a_stale_copy_is_replaced_and_an_equal_one_is_kept) {
+    WriteAll(FCopy, "an older program");
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
+    EXPECT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
+    // A source that cannot be read is no copy.
+    EXPECT_EQ(setupprocess::CopyForStart(FFolder.path() / "missing", FCopy),
+              setupprocess::CopyResult::Failed);
+}
+
+TEST_F(SetupProcessTest, a_program_that_is_missing_or_no_program_does_not_start) {
+    EXPECT_FALSE(
+        setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(), FStarted));
+    WriteAll(FCopy, "not a program");
+    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    EXPECT_EQ(FStarted.process, 0);
+    EXPECT_EQ(FStarted.processId, 0u);
+}
+
+TEST_F(SetupProcessTest, a_link_to_a_folder_at_the_copys_place_is_removed_but_not_the_folder) {
+    const fs::path folder = FFolder.path() / "target";
+    fs::create_directory(folder);
+    WriteAll(folder / "kept.txt", "kept");
+#ifdef _WIN32
+    // Needs the right to make links (an administrator, or developer mode). Wine 8 reports
+    // success but makes nothing.
+    if (!CreateSymbolicLinkW(
+            FCopy.c_str(), folder.c_str(),
+            SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ||
+        Entry(FCopy) == EntryKind::None) {
+        GTEST_SKIP() << "no link to a folder can be made here";
+    }
+#else
+    fs::create_directory_symlink(folder, FCopy);
+#endif
+    ASSERT_EQ(Entry(FCopy), EntryKind::LinkToFolder);
+    setupprocess::DeleteCopy(FCopy);
+    EXPECT_EQ(Entry(FCopy), EntryKind::None);
+    EXPECT_EQ(ReadAll(folder / "kept.txt"), "kept");
+}
+
+#ifdef _WIN32
+TEST_F(SetupProcessTest, a_running_copy_is_neither_replaced_nor_deleted) {
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
+
+    const fs::path newer = FFolder.path() / "newer";
+    WriteAll(newer, "a newer program");
+    EXPECT_EQ(setupprocess::CopyForStart(newer, FCopy), setupprocess::CopyResult::InUse);
+    EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
+    EXPECT_FALSE(fs::exists(FCopy.native() + L".new"));
+
+    setupprocess::DeleteCopy(FCopy);
+    EXPECT_TRUE(fs::exists(FCopy)) << "a running program's file cannot be deleted";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+#endif
+
+}  // namespace
+}  // namespace lintaro
