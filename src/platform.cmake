@@ -15,7 +15,8 @@ if(WIN32)
     ${_dir}/shell/RegistryKey.h ${_dir}/shell/RegistryKey_win.cpp
     ${_dir}/bridge/SetupProcess_win.cpp)
   target_compile_definitions(lintaro_platform PUBLIC UNICODE _UNICODE)
-  target_link_libraries(lintaro_platform PUBLIC version user32 advapi32)
+  # The serial layer brings the Windows text conversions (WinText.h).
+  target_link_libraries(lintaro_platform PUBLIC lintaro_serial version user32 advapi32)
 else()
   target_sources(lintaro_platform PRIVATE
     ${_dir}/shell/FileVersion_posix.cpp

@@ -3,13 +3,9 @@
 #include "COMUtils.h"
 #include "DeviceNameList.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
+
+#include "WinText.h"
 
 #include <setupapi.h>
 
@@ -37,33 +33,13 @@ HANDLE toHandle(COMHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-std::wstring toWide(const std::string& text) {
-    if (text.empty()) return {};
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
-    if (length > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                            length);
-    }
-    return wide;
-}
+std::wstring toWide(const std::string& text) { return Utf8ToWide(text); }
 
 std::string toUtf8(const wchar_t* text, std::size_t size) {
-    if (size == 0) return {};
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(std::max(length, 0)), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), narrow.data(), length,
-                            nullptr, nullptr);
-    }
-    return narrow;
+    return WideToUtf8(std::wstring_view(text, size));
 }
 
-std::string toUtf8(const std::wstring& text) {
-    return toUtf8(text.data(), text.size());
-}
+std::string toUtf8(const std::wstring& text) { return WideToUtf8(text); }
 
 // The system's own text for an error code, in the user's language, as UTF-8.
 std::string systemMessage(DWORD code) {

@@ -1,31 +1,19 @@
 // The FileVersion text from a file's version resource: the translation table first, then
 // the string table of each listed translation in order, until one has a FileVersion.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <cwchar>
 #include <vector>
 
 #include "FileVersionCore.h"
+#include "WinText.h"
 
 namespace lintaro {
 
 namespace {
 
 std::string ToUtf8(const wchar_t* text, std::size_t size) {
-    if (size == 0) return {};
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return {};
-    std::string narrow(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), narrow.data(), length, nullptr,
-                        nullptr);
-    return narrow;
+    return WideToUtf8(std::wstring_view(text, size));
 }
 
 struct Translation {

@@ -4,12 +4,6 @@
 // program runs. It is a top-level window, not a message-only one: FindWindowW does not
 // see message-only windows. Other tools that look for the program by its class find it
 // the same way.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include "InstanceSign.h"

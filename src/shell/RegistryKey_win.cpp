@@ -1,14 +1,9 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <vector>
 
 #include "RegistryKey.h"
+#include "WinText.h"
 
 namespace lintaro {
 
@@ -18,16 +13,7 @@ HKEY AsKey(std::uintptr_t key) {
     return reinterpret_cast<HKEY>(key);
 }
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return {};
-    std::string narrow(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        length, nullptr, nullptr);
-    return narrow;
-}
+std::string ToUtf8(const std::wstring& text) { return WideToUtf8(text); }
 
 }  // namespace
 

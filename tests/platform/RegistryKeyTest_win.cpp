@@ -1,8 +1,5 @@
 // The registry accessor of the settings store. The behaviours are tried on a key of the
 // test's own under HKEY_CURRENT_USER\SOFTWARE\Vormex; the program's own key is only opened.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <gtest/gtest.h>

@@ -1,11 +1,10 @@
 #include "PortDevice_win.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <setupapi.h>
+
+#include "WinText.h"
 
 #include <stdexcept>
 #include <vector>
@@ -17,13 +16,7 @@ namespace {
 constexpr GUID PortsClass{
     0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
-std::wstring Widen(const std::string& text) {
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
+std::wstring Widen(const std::string& text) { return Utf8ToWide(text); }
 
 [[noreturn]] void Fail(const char* what) {
     throw std::runtime_error(std::string(what) + " failed, error " +
