@@ -171,7 +171,9 @@ void TMainLintaroForm::ReportServerFailure() {
 }
 
 void TMainLintaroForm::RelayPass() {
-    PumpMessages();
+    // The pause at the end of the last pass ran the event loop until just now.
+    if (!FEventsPumped) PumpMessages();
+    FEventsPumped = false;
     if (FNeedCOMReconnect) {
         if (FModemConnect) {
             WriteLog(QStringLiteral("Завершение работы по потере порта."), {});
@@ -213,7 +215,9 @@ void TMainLintaroForm::RelayTcpToCom() {
             {FReadSocket.size(), static_cast<qsizetype>(COMBufferSize),
              static_cast<qsizetype>(FPortWaiter->WriteRoom())}));
         if (n <= 0) return;
-        PumpMessages();
+        // Events are pumped before the pass's first write; the writes that follow it in
+        // the same pass go on at once (a pump is a full turn of the event loop).
+        if (write == 0) PumpMessages();
         if (!FConnected) {
             WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
             FReadSocket.clear();
@@ -242,7 +246,7 @@ void TMainLintaroForm::RelayComToTcp() {
         const int m = COMRead();
         if (m <= 0) return;
         FPortReadIdle = false;
-        PumpMessages();
+        if (read == 0) PumpMessages();
         if (!FConnected) {
             WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
             return;
@@ -273,22 +277,20 @@ void TMainLintaroForm::WaitForTraffic(int milliseconds) {
     if (toPort && FPortWaiter->CanWrite()) return;  // more client bytes than one pass moves
     const bool fromPort = portUsable && !FPortReadIdle && ClientBacklog() < PendingBound;
 
+    // The timer and the wake-ups outlive the wait: a pass is too short to build them anew.
     QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.start(milliseconds);
     FWaitLoop = &loop;
+    FWokenByPort = false;
+    FPassTimer->start(milliseconds);
     FPortWaiter->Watch(fromPort, toPort);
-    bool woken = false;
-    auto onReadable = connect(FPortWaiter, &PortWaiter::Readable, &loop, [&] { woken = true; });
     loop.exec();
-    disconnect(onReadable);
+    FEventsPumped = true;
     FPortWaiter->Watch(false, false);
+    FPassTimer->stop();
     FWaitLoop = nullptr;
     // A port that says "readable" but then gives nothing (a vanished device reads as end
     // of file) is not watched again until a timed pass reads from it.
-    if (woken) FPortReadIdle = true;
+    if (FWokenByPort) FPortReadIdle = true;
 }
 
 void TMainLintaroForm::WakeCycle() {

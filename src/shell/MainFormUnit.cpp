@@ -108,7 +108,13 @@ void TMainLintaroForm::CreateComponents() {
     });
 
     FPortWaiter = new PortWaiter(this);
-    connect(FPortWaiter, &PortWaiter::Readable, this, [this] { WakeCycle(); });
+    connect(FPortWaiter, &PortWaiter::Readable, this, [this] {
+        FWokenByPort = true;
+        WakeCycle();
+    });
+    FPassTimer = new QTimer(this);
+    FPassTimer->setSingleShot(true);
+    connect(FPassTimer, &QTimer::timeout, this, [this] { WakeCycle(); });
     connect(FPortWaiter, &PortWaiter::Writable, this, [this] { WakeCycle(); });
 
     Timer = new QTimer(this);

@@ -210,6 +210,9 @@ private:
     QByteArray FReadSocket;
     PortWaiter* FPortWaiter = nullptr;
     QEventLoop* FWaitLoop = nullptr;
+    QTimer* FPassTimer = nullptr;
+    bool FWokenByPort = false;
+    bool FEventsPumped = false;
     qint64 FLastPresenceTest = 0;
     // Dialling threads replaced while their end notification still ran (a redial clicked
     // inside the lost call's cycle); released once finished.
