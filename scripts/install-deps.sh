@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when missing.
+# Installs Debian packages when missing: the ones named, or by default those the build, the
+# tests and the demo need.
 set -euo pipefail
 
 packages=(cmake g++ make qt6-base-dev libgl-dev googletest libgtest-dev socat fonts-dejavu-core fonts-liberation2)
+[ $# -gt 0 ] && packages=("$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -13,18 +13,7 @@ native="${1:-build}"
 cross="${2:-${native}-win}"
 started=$SECONDS
 
-packages=(g++-mingw-w64-x86-64-posix wine wine64 fonts-wine socat xvfb)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine socat xvfb
 
 echo "== Windows build (mingw-w64) in $cross"
 cmake --build "$native" --target lintaro-devsim

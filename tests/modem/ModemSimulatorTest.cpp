@@ -13,6 +13,7 @@
 
 #include "COMUtils.h"
 #include "ModemPersonality.h"
+#include "DevsimProcess.h"
 #include "SerialTestSupport.h"
 
 extern char** environ;
@@ -147,57 +148,10 @@ TEST_F(ModemSimulatorTest, the_network_can_drop_the_call) {
     EXPECT_EQ(exchange("AT\r\n", "OK\r\n"), "AT\r\r\nOK\r\n");
 }
 
-// lintaro-devsim --mode modem, killed if the test ends before it exits.
-class ModemProgram {
-public:
-    explicit ModemProgram(std::vector<std::string> args) {
-        int out[2];
-        if (::pipe(out) != 0) throw std::runtime_error("pipe failed");
-        args.insert(args.begin(), LINTARO_DEVSIM_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, out[1]);
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        output_ = out[0];
-    }
-    ~ModemProgram() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(output_);
-    }
 
-    void signal(int s) { ::kill(pid_, s); }
-
-    std::string readLine() {
-        std::string line;
-        const auto deadline = Clock::now() + WaitLimit;
-        char c = 0;
-        while (c != '\n') {
-            pollfd p{output_, POLLIN, 0};
-            if (::poll(&p, 1, MillisecondsUntil(deadline)) <= 0 || ::read(output_, &c, 1) != 1)
-                return line;
-            if (c != '\n') line.push_back(c);
-        }
-        return line;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int output_ = -1;
-};
-
-TEST(ModemProgramTest, the_modem_mode_takes_its_answers_from_the_options) {
+TEST(DevsimProcessTest, the_modem_mode_takes_its_answers_from_the_options) {
     PortFolder folder;
-    ModemProgram program({"--dir", folder.path(), "--name", "gsm0", "--mode", "modem", "--cbst",
+    DevsimProcess program({"--dir", folder.path(), "--name", "gsm0", "--mode", "modem", "--cbst",
                           "error", "--creg", "0,2", "--creg", "0,5", "--dial", "no-dialtone",
                           "--dial-delay", "20", "--answer-delay", "10-20", "--no-echo"});
     const std::string port = program.readLine();
@@ -216,9 +170,9 @@ TEST(ModemProgramTest, the_modem_mode_takes_its_answers_from_the_options) {
     CloseCOMPort(handle);
 }
 
-TEST(ModemProgramTest, SIGALRM_drops_the_call) {
+TEST(DevsimProcessTest, SIGALRM_drops_the_call) {
     PortFolder folder;
-    ModemProgram program({"--dir", folder.path(), "--name", "gsm1", "--mode", "modem"});
+    DevsimProcess program({"--dir", folder.path(), "--name", "gsm1", "--mode", "modem"});
     const std::string port = program.readLine();
     COMHandle handle = InvalidCOMHandle;
     ASSERT_TRUE(OpenCOMPort(port, 19200, handle));

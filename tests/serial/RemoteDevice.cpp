@@ -1,5 +1,7 @@
 #include "RemoteDevice.h"
 
+#include "HexText.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -48,32 +50,11 @@ SocketType AsSocket(std::intptr_t s) {
     return static_cast<SocketType>(s);
 }
 
-std::string ToHex(const std::string& bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(bytes.size() * 2);
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        hex.push_back(digits[b >> 4]);
-        hex.push_back(digits[b & 15]);
-    }
-    return hex;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+using devsim::ToHex;
 
 std::string FromHex(const std::string& hex) {
     std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const int high = HexDigit(hex[i]);
-        const int low = HexDigit(hex[i + 1]);
-        if (high < 0 || low < 0) throw std::runtime_error("bad hex from the simulator");
-        bytes.push_back(static_cast<char>(high * 16 + low));
-    }
+    if (!devsim::FromHex(hex, bytes)) throw std::runtime_error("bad hex from the simulator");
     return bytes;
 }
 

@@ -22,13 +22,6 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool SendAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -42,30 +35,7 @@ bool SendAll(int fd, const std::string& text) {
 
 }  // namespace
 
-std::string ToHex(const std::string& bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(bytes.size() * 2);
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        hex.push_back(digits[b >> 4]);
-        hex.push_back(digits[b & 15]);
-    }
-    return hex;
-}
 
-bool FromHex(const std::string& hex, std::string& bytes) {
-    if (hex.size() % 2 != 0) return false;
-    bytes.clear();
-    bytes.reserve(hex.size() / 2);
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexDigit(hex[i]);
-        const int low = HexDigit(hex[i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes.push_back(static_cast<char>(high * 16 + low));
-    }
-    return true;
-}
 
 ControlChannel::ControlChannel(DeviceSimulator& simulator, InstrumentPersonality& device,
                                Defaults defaults)

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "DeviceSimulator.h"
+#include "HexText.h"
 #include "InstrumentPersonality.h"
 
 namespace lintaro::devsim {
@@ -64,9 +65,5 @@ private:
     std::uint16_t port_ = 0;
     std::thread worker_;
 };
-
-// Hexadecimal digits of bytes and back; false for text that is no such digits.
-std::string ToHex(const std::string& bytes);
-bool FromHex(const std::string& hex, std::string& bytes);
 
 }  // namespace lintaro::devsim
