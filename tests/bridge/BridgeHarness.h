@@ -23,6 +23,7 @@
 #include <iostream>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -38,18 +39,15 @@
 
 namespace lintaro::test {
 
-// Runs `f` on the window's thread and returns its result (at once when called there).
+// Runs `f` on the window's thread and returns its result (at once when called there). The
+// hand-over is a future rather than a blocking queued call, so that thread checkers see it.
 template <class F>
 auto OnGui(F f) -> decltype(f()) {
-    using R = decltype(f());
     if (QThread::currentThread() == qApp->thread()) return f();
-    if constexpr (std::is_void_v<R>) {
-        QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
-    } else {
-        R result{};
-        QMetaObject::invokeMethod(qApp, [&] { result = f(); }, Qt::BlockingQueuedConnection);
-        return result;
-    }
+    std::packaged_task<decltype(f())()> task(std::move(f));
+    auto result = task.get_future();
+    QMetaObject::invokeMethod(qApp, [&task] { task(); }, Qt::QueuedConnection);
+    return result.get();
 }
 
 // Posts `f` to the window's thread without waiting for it (a click that runs a cycle).
