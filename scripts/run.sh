@@ -22,6 +22,8 @@ trap cleanup EXIT
 if ! ls /dev/ttyUSB* /dev/ttyACM* >/dev/null 2>&1; then
   work="$(mktemp -d)"
   export LINTARO_PORT_DIR="$work/ports"
+  # Only the simulator's port: an onboard UART listed first would be picked instead.
+  export LINTARO_ONLY_PORT_DIR=1
   mkdir -p "$LINTARO_PORT_DIR"
   "$bin/lintaro-devsim" --dir "$LINTARO_PORT_DIR" --name sim0 > "$work/sim.out" &
   sim_pid=$!
