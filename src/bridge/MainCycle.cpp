@@ -215,9 +215,8 @@ void TMainLintaroForm::RelayTcpToCom() {
             {FReadSocket.size(), static_cast<qsizetype>(COMBufferSize),
              static_cast<qsizetype>(FPortWaiter->WriteRoom())}));
         if (n <= 0) return;
-        // Events are pumped before the pass's first write; the writes that follow it in
-        // the same pass go on at once (a pump is a full turn of the event loop).
-        if (write == 0) PumpMessages();
+        // The pass began with a turn of the event loop (or the pause just ran it), so a
+        // disconnect that came meanwhile is already seen here; writes go on at once.
         if (!FConnected) {
             WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
             FReadSocket.clear();
@@ -246,7 +245,6 @@ void TMainLintaroForm::RelayComToTcp() {
         const int m = COMRead();
         if (m <= 0) return;
         FPortReadIdle = false;
-        if (read == 0) PumpMessages();
         if (!FConnected) {
             WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
             return;
