@@ -240,8 +240,12 @@ void TMainLintaroForm::RelayTcpToCom() {
 // port that has more after a read is read again in the same pass (a terminal hands over
 // a few kilobytes per read), so a fast device is not paced by the pass.
 void TMainLintaroForm::RelayComToTcp() {
+    FHeldBackByClient = false;
     for (int read = 0; read < kReadsPerPass; ++read) {
-        if (ClientBacklog() >= PendingBound) return;
+        if (ClientBacklog() >= PendingBound) {
+            FHeldBackByClient = true;
+            return;
+        }
         const int m = COMRead();
         if (m <= 0) return;
         FPortReadIdle = false;

@@ -102,9 +102,9 @@ void TMainLintaroForm::CreateComponents() {
             [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientDisconnect(socket); }); });
     connect(ServerSocket, &TServerSocket::ClientRead, this,
             [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientRead(socket); }); });
-    // Room in the client's backlog again: the port may be read again.
+    // Room in the client's backlog again: a port held back for it may be read again.
     connect(ServerSocket, &TServerSocket::ClientWritten, this, [this] {
-        if (ClientBacklog() < PendingBound) WakeCycle();
+        if (FHeldBackByClient && ClientBacklog() < PendingBound) WakeCycle();
     });
 
     FPortWaiter = new PortWaiter(this);

@@ -213,6 +213,7 @@ private:
     QTimer* FPassTimer = nullptr;
     bool FWokenByPort = false;
     bool FEventsPumped = false;
+    bool FHeldBackByClient = false;
     qint64 FLastPresenceTest = 0;
     // Dialling threads replaced while their end notification still ran (a redial clicked
     // inside the lost call's cycle); released once finished.
