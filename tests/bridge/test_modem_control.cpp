@@ -7,28 +7,14 @@
 #include "BridgeHarness.h"
 #include "COMUtils.h"
 #include "ModemPersonality.h"
+#include "RingTestSupport.h"
 
 using namespace lintaro;
 using namespace lintaro::test;
 using devsim::ModemPersonality;
+using testing_support::FastTimings;
 
 namespace {
-
-RingTimings FastTimings() {
-    using std::chrono::milliseconds;
-    RingTimings t;
-    t.wakeStep = milliseconds(10);
-    t.wakeSteps = 3;
-    t.atzPause = milliseconds(20);
-    t.okTimeout = milliseconds(500);
-    t.cregTimeout = milliseconds(200);
-    t.cregPause = milliseconds(30);
-    t.beforeDial = milliseconds(20);
-    t.connectTimeout = milliseconds(1500);
-    t.afterConnect = milliseconds(30);
-    t.poll = milliseconds(5);
-    return t;
-}
 
 class ModemTest : public BridgeTest {
 protected:
