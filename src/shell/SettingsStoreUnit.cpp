@@ -41,10 +41,7 @@ void TMainLintaroForm::LoadPhoneHistory() {
     PhoneNumber->setEditText(QString());
     {
         const TSettingsKey key;
-        for (int i = 1; i <= PhoneHistorySize; ++i) {
-            const QString name = PhoneValueName(i);
-            if (key.ValueExists(name)) PhoneNumber->addItem(key.ReadString(name));
-        }
+        PhoneNumber->addItems(ReadPhoneHistory(key));
     }
     // Filling the list selects its first entry; the typed text is what stays.
     PhoneNumber->setCurrentIndex(-1);
