@@ -62,7 +62,7 @@ void GetNextToken(const std::wstring& text, int& aStartPos, std::wstring& item) 
     aStartPos = static_cast<int>(nul) + 2;
 }
 
-bool COMPortExists(const std::string& name) {
+bool COMPortListed(const std::string& name) {
     if (name.empty()) return false;
     std::vector<std::string> lines;
     GetCOMPortFriendlyNames(lines);

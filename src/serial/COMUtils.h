@@ -75,6 +75,10 @@ void GetCOMPortFriendlyNames(std::vector<std::string>& list);
 // port exactly (ignoring letter case): COM1 is not found when only COM12 is present.
 bool COMPortExists(const std::string& name);
 
+// COMPortExists by the full list of present port devices (what it means on every platform;
+// a platform may answer the common case more cheaply first).
+bool COMPortListed(const std::string& name);
+
 // Whether `text` names a port at all, as the connection window's port box must before a
 // connection is tried (Windows: it contains "COM"; POSIX: it is not empty).
 bool IsCOMPortName(const std::string& text);

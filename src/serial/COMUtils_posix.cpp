@@ -178,6 +178,22 @@ std::string DescribeHardwarePort(const std::string& ttyName, const std::string& 
 
 // Terminals with hardware behind them: virtual consoles and pseudo-terminals have no
 // device link in sysfs.
+// LINTARO_ONLY_PORT_DIR=1 lists the port folder alone: the demo and the tests must not
+// see, or open, the machine's own serial ports.
+bool OnlyPortDir() {
+    const char* only = std::getenv("LINTARO_ONLY_PORT_DIR");
+    return only != nullptr && std::string(only) == "1";
+}
+
+// The port folder with a trailing separator; empty when none is named.
+std::string PortFolderPrefix() {
+    const char* value = std::getenv(PortDirVariable);
+    if (value == nullptr || *value == '\0') return {};
+    std::string folder = value;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder == "/" ? folder : folder + "/";
+}
+
 void AddHardwarePorts(std::vector<PresentPort>& ports) {
     DirHandle dir(::opendir(SysTTYDir), ::closedir);
     if (!dir) {
@@ -207,13 +223,10 @@ void AddHardwarePorts(std::vector<PresentPort>& ports) {
 // pseudo-terminals of device simulators, or stable names for adapters. Hidden entries
 // are left out, so a link can be built under a hidden name and then renamed into place.
 void AddFolderPorts(std::vector<PresentPort>& ports) {
-    const char* value = std::getenv(PortDirVariable);
-    if (value == nullptr || *value == '\0') return;
-    std::string folder = value;
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    DirHandle dir(::opendir(folder.c_str()), ::closedir);
+    const std::string base = PortFolderPrefix();
+    if (base.empty()) return;
+    DirHandle dir(::opendir(base.c_str()), ::closedir);
     if (!dir) return;
-    const std::string base = folder == "/" ? folder : folder + "/";
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (name.starts_with('.')) continue;
@@ -224,10 +237,7 @@ void AddFolderPorts(std::vector<PresentPort>& ports) {
 
 std::vector<PresentPort> PresentPorts() {
     std::vector<PresentPort> ports;
-    // LINTARO_ONLY_PORT_DIR=1 lists the port folder alone: the demo and the tests must not
-    // see, or open, the machine's own serial ports.
-    const char* only = std::getenv("LINTARO_ONLY_PORT_DIR");
-    if (only == nullptr || std::string(only) != "1") AddHardwarePorts(ports);
+    if (!OnlyPortDir()) AddHardwarePorts(ports);
     AddFolderPorts(ports);
     std::sort(ports.begin(), ports.end(), [](const PresentPort& a, const PresentPort& b) {
         return NaturalLess(a.name, b.name);
@@ -377,6 +387,37 @@ void GetCOMPortFriendlyNames(std::vector<std::string>& list) {
 
 bool IsCOMPortName(const std::string& text) {
     return !text.empty();
+}
+
+namespace {
+
+// The listing's own rules for this one port, under exactly this name.
+bool PortPresentAsNamed(const std::string& name) {
+    if (name.empty()) return false;
+    const std::string folder = PortFolderPrefix();
+    if (!folder.empty() && name.size() > folder.size() && name.starts_with(folder)) {
+        const std::string entry = name.substr(folder.size());
+        if (entry.find('/') == std::string::npos && !entry.starts_with('.') &&
+            IsCharDevice(name)) {
+            return true;
+        }
+    }
+    if (OnlyPortDir() || !name.starts_with("/dev/")) return false;
+    const std::string tty = name.substr(5);
+    if (tty.empty() || tty.find('/') != std::string::npos || tty.starts_with('.')) return false;
+    const std::string sysDir = std::string(SysTTYDir) + "/" + tty;
+    struct stat st {};
+    if (::stat((sysDir + "/device").c_str(), &st) != 0 || !IsCharDevice(name)) return false;
+    return !tty.starts_with("ttyS") || OnboardUARTPresent(sysDir, name);
+}
+
+}  // namespace
+
+// A port that is there under its exact name is answered for that one port: the bridge
+// asks every 50 ms, and listing every tty of the system costs far more. Anything else (a
+// name in another letter case, a port gone) asks the whole list.
+bool COMPortExists(const std::string& name) {
+    return PortPresentAsNamed(name) || COMPortListed(name);
 }
 
 }  // namespace lintaro

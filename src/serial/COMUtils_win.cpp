@@ -247,4 +247,6 @@ void GetCOMPortFriendlyNames(std::vector<std::string>& list) {
     }
 }
 
+bool COMPortExists(const std::string& name) { return COMPortListed(name); }
+
 }  // namespace lintaro
