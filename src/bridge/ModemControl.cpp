@@ -139,9 +139,10 @@ void TMainLintaroForm::StopRingThread() {
 }
 
 // At close: a thread still dialling is stopped and waited for, so its port is closed and
-// the program can end. A thread whose call runs on this stack ends with that cycle.
+// the program can end. A thread whose call runs on this stack ends with that cycle (its
+// WaitFor returns at once there).
 void TMainLintaroForm::StopRingThreadForClose() {
-    if (FRing && !FRing->Finished() && !FInRingTerminated) {
+    if (FRing && !FRing->Finished()) {
         FRing->SetErrorCode(255);
         FRing->Terminate();
         FRing->WaitFor();
@@ -163,15 +164,8 @@ void TMainLintaroForm::RingTerminated(TRingThread& ring) {
     FCOMHandle = ring.TakePort();
     const std::uint32_t code = ring.ErrorCode();
     if (code == 0) {
-        FInRingTerminated = true;
         FPortWaiter->Attach(FCOMHandle);
-        try {
-            MainCycle();
-        } catch (...) {
-            FInRingTerminated = false;
-            throw;
-        }
-        FInRingTerminated = false;
+        MainCycle();
     } else if (code >= 1 && code <= 7) {
         CloseCOMPort(FCOMHandle);
         SetStatus(QString::fromUtf8(RingErrorTexts[code]), RedColor());

@@ -220,7 +220,6 @@ private:
     std::vector<std::unique_ptr<TRingThread>> FRetiredRings;
     RingHost* FRingHost = nullptr;
     RingTimings FRingTimings;
-    bool FInRingTerminated = false;
     bool FPortReadIdle = false;
 };
 

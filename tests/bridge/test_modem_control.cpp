@@ -175,3 +175,18 @@ TEST_F(ModemTest, ring_status_other_than_the_three_stages_only_sets_the_colour) 
     Form->WMRingStatus(2);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Регистрация в сети"));
 }
+
+// The close handler runs inside the call's cycle, which runs inside the dialling thread's
+// end notification: stopping the thread there must not wait for itself.
+TEST_F(ModemTest, closing_the_window_during_a_call_ends_it_without_hanging) {
+    Form->URLLabel1Click();
+    PlayWhilePumping([&] {
+        ASSERT_TRUE(WaitConnected());
+        PostToGui([&] { Form->close(); });
+        EXPECT_TRUE(Eventually([&] {
+            return OnGui([&] { return !Form->Connected() && Form->Ring()->Finished(); });
+        }));
+    });
+    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_TRUE(PortFree());
+}
