@@ -1,12 +1,14 @@
 #include "Lintaro.h"
 
 #include <QApplication>
+#include <QDebug>
 
 #include "COMSettingsUnit.h"
 #include "InstanceSign.h"
 #include "LOGUnit.h"
 #include "MainFormUnit.h"
 #include "MessageBoxes.h"
+#include "SetupProcess.h"
 #include "TPCServerSettingsUnit.h"
 
 namespace lintaro {
@@ -34,6 +36,12 @@ int RunLintaro() {
         ShowWarningMessage(nullptr, QStringLiteral("Приложение уже запущено."));
         return 0;
     }
+    if (!sign.Problem().empty()) {
+        qWarning().noquote() << "No single-instance sign:" << QString::fromStdString(sign.Problem());
+    }
+    // This copy is the user's only one: any configuration program copy still in the
+    // private folder was left by a run that crashed or was killed.
+    setupprocess::RemoveStaleCopies();
     QApplication::setQuitOnLastWindowClosed(true);
     LintaroWindows windows = CreateLintaroWindows();
     windows.MainLintaroForm->show();

@@ -222,6 +222,8 @@ protected:
     void SetUp() override {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
         FOldRuntime = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        // A runtime folder is the user's alone; one open to others would not be used.
+        fs::permissions(FRuntime.path(), fs::perms::owner_all);
         ::setenv("XDG_RUNTIME_DIR", FRuntime.path().c_str(), 1);
     }
     void TearDown() override {
@@ -274,7 +276,7 @@ protected:
         ASSERT_TRUE(fs::exists(ProbePath())) << ProbePath();
         fs::copy_file(ProbePath(), FProgram);
         std::random_device random;
-        const fs::path temp = setupprocess::TempFolder();
+        const fs::path temp = setupprocess::TempFolder(FProblem);
         ASSERT_FALSE(temp.empty());
         FCopy = temp / ("lintaro-probe-" + std::to_string(random()) + ".exe");
     }
@@ -288,10 +290,11 @@ protected:
     fs::path FProgram = FFolder.path() / "probesetup";
     fs::path FCopy;
     setupprocess::StartedProcess FStarted;
+    std::string FProblem;
 };
 
 TEST_F(SetupProcessTest, the_temporary_folder_exists_and_ends_with_a_separator) {
-    const fs::path temp = setupprocess::TempFolder();
+    const fs::path temp = setupprocess::TempFolder(FProblem);
     EXPECT_TRUE(fs::is_directory(temp)) << temp;
     const auto text = temp.native();
     ASSERT_FALSE(text.empty());
@@ -299,10 +302,10 @@ TEST_F(SetupProcessTest, the_temporary_folder_exists_and_ends_with_a_separator) 
 }
 
 TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_then_deleted) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
 
-    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     EXPECT_NE(FStarted.process, 0);
     const std::uint32_t pid = FStarted.processId;
     EXPECT_NE(pid, 0u);
@@ -335,20 +338,20 @@ TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_
 
 TEST_F(SetupProcessTest, a_stale_copy_is_replaced_and_an_equal_one_is_kept) {
     WriteAll(FCopy, "an older program");
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
-    EXPECT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    EXPECT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
     // A source that cannot be read is no copy.
-    EXPECT_EQ(setupprocess::CopyForStart(FFolder.path() / "missing", FCopy),
+    EXPECT_EQ(setupprocess::CopyForStart(FFolder.path() / "missing", FCopy, FProblem),
               setupprocess::CopyResult::Failed);
 }
 
 TEST_F(SetupProcessTest, a_program_that_is_missing_or_no_program_does_not_start) {
     EXPECT_FALSE(
-        setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(), FStarted));
+        setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(), FStarted, FProblem));
     WriteAll(FCopy, "not a program");
-    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     EXPECT_EQ(FStarted.process, 0);
     EXPECT_EQ(FStarted.processId, 0u);
 }
@@ -377,13 +380,13 @@ TEST_F(SetupProcessTest, a_link_to_a_folder_at_the_copys_place_is_removed_but_no
 
 #ifdef _WIN32
 TEST_F(SetupProcessTest, a_running_copy_is_neither_replaced_nor_deleted) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
-    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
 
     const fs::path newer = FFolder.path() / "newer";
     WriteAll(newer, "a newer program");
-    EXPECT_EQ(setupprocess::CopyForStart(newer, FCopy), setupprocess::CopyResult::InUse);
+    EXPECT_EQ(setupprocess::CopyForStart(newer, FCopy, FProblem), setupprocess::CopyResult::InUse);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
     EXPECT_FALSE(fs::exists(FCopy.native() + L".new"));
 
