@@ -507,6 +507,16 @@ TEST_F(SetupProcessTest, the_program_dies_with_a_killed_wizard_and_its_copy_goes
     EXPECT_TRUE(fs::is_directory(folder / "folder.exe"));
 }
 
+TEST_F(SetupProcessTest, a_script_starts_as_well_by_its_path) {
+    // A script cannot run from a descriptor that closes on exec; it goes by its path.
+    fs::remove(FProgram);
+    WriteAll(FProgram, "#!/bin/sh\necho argc=$# > probe.txt\nexec sleep 600\n");
+    fs::permissions(FProgram, fs::perms::owner_all);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem)) << FProblem;
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
+}
+
 TEST_F(SetupProcessTest, only_a_file_of_this_users_closed_to_others_is_started) {
     ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
     const fs::path link = FCopy.parent_path() / "link.exe";
