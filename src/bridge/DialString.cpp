@@ -14,8 +14,9 @@ bool IsDialString(const QString& phone) {
 }
 
 QString DialStringRefusal() {
-    return QStringLiteral("Недопустимый номер телефона. Допустимы цифры, символы + * # , W P "
-                          "и пробелы, не более %1 символов.")
+    return QStringLiteral(
+               "Недопустимый номер телефона. Допустимы цифры, символы + * # , W P "
+               "и пробелы, не более %1 символов.")
         .arg(DialStringLimit);
 }
 

@@ -35,7 +35,8 @@ ReadFileResult ReadRegularFile(const std::filesystem::path& path, std::size_t li
         bytes.resize(limit + 1);
         std::size_t got = 0;
         while (got < bytes.size()) {
-            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - got, 1 << 20));
+            const DWORD want =
+                static_cast<DWORD>(std::min<std::size_t>(bytes.size() - got, 1 << 20));
             DWORD n = 0;
             if (!::ReadFile(file, bytes.data() + got, want, &n, nullptr)) {
                 error = "system error " + std::to_string(::GetLastError());

@@ -36,11 +36,11 @@ QByteArray ReadSettingsFile(const QString& path) {
         case ReadFileResult::Read:
             return QByteArray::fromStdString(bytes);
         case ReadFileResult::NotRegular:
-            throw LintaroError(QStringLiteral("Файл \"%1\" не является обычным файлом.").arg(shown));
+            throw LintaroError(
+                QStringLiteral("Файл \"%1\" не является обычным файлом.").arg(shown));
         case ReadFileResult::TooLarge:
-            throw LintaroError(QStringLiteral("Файл \"%1\" больше %2 байт.")
-                                   .arg(shown)
-                                   .arg(SetupIniLimit));
+            throw LintaroError(
+                QStringLiteral("Файл \"%1\" больше %2 байт.").arg(shown).arg(SetupIniLimit));
         case ReadFileResult::Failed:
             break;
     }
@@ -93,7 +93,7 @@ bool StartSetupProgramFrom(const QString& programFolder, QWidget* owner, const Q
     if (!IsPlainProgramName(value)) {
         log(QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"%1\" указано "
                            "недопустимое имя программы настройки \"%2\"")
-                .arg(*key, Printable(value)));
+                .arg(Printable(*key), Printable(value)));
         return false;
     }
 
@@ -112,7 +112,8 @@ bool StartSetupProgramFrom(const QString& programFolder, QWidget* owner, const Q
     setupprocess::StartedProcess started;
     if (!setupprocess::StartProcess(NativePath(copy), NativePath(programFolder), started,
                                     problem)) {
-        log(QStringLiteral("Не удалось запустить программу настройки: %1").arg(SystemText(problem)));
+        log(QStringLiteral("Не удалось запустить программу настройки: %1")
+                .arg(SystemText(problem)));
         return false;
     }
     procInfo.hProcess = started.process;
@@ -133,10 +134,9 @@ void StopSetupProgramOf(TProcessInformation& procInfo, const QString& setupFile)
 
 void TMainLintaroForm::StartSetupProgram() {
     if (FSetupIsStarted) return;
-    FSetupIsStarted =
-        StartSetupProgramFrom(FProgramFolder.isEmpty() ? ProgramFolder() : FProgramFolder, this,
-                              FVerInfo, FSetupProcInfo, FSetupFile,
-                              [this](const QString& line) { WriteLog(line, {}); });
+    FSetupIsStarted = StartSetupProgramFrom(
+        FProgramFolder.isEmpty() ? ProgramFolder() : FProgramFolder, this, FVerInfo, FSetupProcInfo,
+        FSetupFile, [this](const QString& line) { WriteLog(line, {}); });
 }
 
 void TMainLintaroForm::StopSetupProgram() {

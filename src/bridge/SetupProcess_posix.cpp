@@ -1,5 +1,5 @@
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -172,7 +172,8 @@ CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::str
     // file name limit here, and nothing that stood in the folder is ever reused.
     std::string temp = folder.Path() + kPartialPrefix + "XXXXXX";
     Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-    if (out.get() < 0) return failed("cannot create a file in \"" + folder.Path() + "\": " + Reason(errno));
+    if (out.get() < 0)
+        return failed("cannot create a file in \"" + folder.Path() + "\": " + Reason(errno));
     const std::string tempName = temp.substr(folder.Path().size());
 
     // Exactly the size the source had when opened: a file that grows meanwhile does not
@@ -194,8 +195,10 @@ CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::str
         }
     }
     if (error.empty() && ::fchmod(out.get(), sourceStat.st_mode & 0700) != 0) error = Reason(errno);
-    if (::close(out.release()) != 0 && error.empty()) error = "cannot write \"" + temp + "\": " + Reason(errno);
-    if (error.empty() && ::renameat(folder.Fd(), tempName.c_str(), folder.Fd(), name.c_str()) != 0) {
+    if (::close(out.release()) != 0 && error.empty())
+        error = "cannot write \"" + temp + "\": " + Reason(errno);
+    if (error.empty() &&
+        ::renameat(folder.Fd(), tempName.c_str(), folder.Fd(), name.c_str()) != 0) {
         error = "cannot create \"" + target.native() + "\": " + Reason(errno);
     }
     if (!error.empty()) {

@@ -69,7 +69,8 @@ fs::path TempFolder(std::string& problem) {
     const DWORD length = ::GetTempPathW(kTempPathBuffer, buffer);
     // 0 is a failure; a longer path does not fit the buffer and counts as none.
     if (length == 0 || length >= kTempPathBuffer) {
-        problem = length == 0 ? ErrorText(::GetLastError()) : "the temporary folder's path is too long";
+        problem =
+            length == 0 ? ErrorText(::GetLastError()) : "the temporary folder's path is too long";
         return {};
     }
     return fs::path(std::wstring(buffer, length));

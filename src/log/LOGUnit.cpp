@@ -4,12 +4,12 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QListWidget>
 #include <QMenu>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>

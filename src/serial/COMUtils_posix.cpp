@@ -140,7 +140,8 @@ using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
 std::vector<TTYDriverRange> TerminalDrivers() {
     std::ifstream in("/proc/tty/drivers");
     if (in) {
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
         std::vector<TTYDriverRange> drivers = ParseTTYDrivers(text);
         if (!drivers.empty()) return drivers;
     }

@@ -37,7 +37,8 @@ int RunLintaro() {
         return 0;
     }
     if (!sign.Problem().empty()) {
-        qWarning().noquote() << "No single-instance sign:" << QString::fromStdString(sign.Problem());
+        qWarning().noquote() << "No single-instance sign:"
+                             << QString::fromStdString(sign.Problem());
     }
     // This copy is the user's only one: any configuration program copy still in the
     // private folder was left by a run that crashed or was killed.

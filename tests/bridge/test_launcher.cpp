@@ -235,7 +235,8 @@ TEST_F(LauncherTest, a_copy_left_in_the_private_folder_is_never_taken_over_but_w
         SCOPED_TRACE(equal ? "equal" : "stale");
         ASSERT_TRUE(equal ? InstallProbe(FTemp, QStringLiteral("abc12setup.exe"))
                           : WriteBytes(copy, stale));
-        ASSERT_TRUE(QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        ASSERT_TRUE(
+            QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         struct stat before {};
         ASSERT_EQ(::stat(copy.toLocal8Bit().constData(), &before), 0);
 
@@ -286,7 +287,9 @@ void OpenToAll(const QString& scratch) {
         struct stat st {};
         const QByteArray path = up.path().toLocal8Bit();
         ASSERT_EQ(::stat(path.constData(), &st), 0);
-        if ((st.st_mode & 0001) == 0) ASSERT_EQ(::chmod(path.constData(), (st.st_mode & 07777) | 0111), 0);
+        if ((st.st_mode & 0001) == 0) {
+            ASSERT_EQ(::chmod(path.constData(), (st.st_mode & 07777) | 0111), 0);
+        }
     }
 }
 
@@ -318,9 +321,15 @@ TEST_F(LauncherTest, names_with_a_folder_part_are_configuration_errors_and_touch
     ASSERT_TRUE(QDir(FFolder).mkdir(QStringLiteral("sub")));
     ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("sub/abc12setup")));
     ASSERT_TRUE(InstallProbe(FScratch.path() + QLatin1Char('/'), QStringLiteral("victim")));
-    const QByteArray values[] = {"../victim", "../../victim", "sub/abc12setup", "sub\\abc12setup",
-                                 "..",        "C:abc12setup", "abc12setup:stream",
-                                 QByteArray("abc\x01setup", 10), "abc12setup\x7f"};
+    const QByteArray values[] = {"../victim",
+                                 "../../victim",
+                                 "sub/abc12setup",
+                                 "sub\\abc12setup",
+                                 "..",
+                                 "C:abc12setup",
+                                 "abc12setup:stream",
+                                 QByteArray("abc\x01setup", 10),
+                                 "abc12setup\x7f"};
     for (const QByteArray& value : values) {
         SCOPED_TRACE(value.toStdString());
         FLog.clear();
@@ -342,8 +351,9 @@ TEST_F(LauncherTest, files_that_are_no_regular_files_are_refused_at_once) {
     EXPECT_FALSE(Start("ID,DEF7.1\r\nOK\r\n"));
     EXPECT_EQ(FLog.size(), 2);
     for (const QString& line : FLog) {
-        EXPECT_TRUE(line.startsWith(QStringLiteral("Не удалось подготовить копию программы настройки")) &&
-                    line.contains(QStringLiteral("not a regular file")))
+        EXPECT_TRUE(
+            line.startsWith(QStringLiteral("Не удалось подготовить копию программы настройки")) &&
+            line.contains(QStringLiteral("not a regular file")))
             << line.toStdString();
     }
 
@@ -437,10 +447,13 @@ TEST_F(LauncherTest, a_private_folder_prepared_by_another_user_is_refused_and_no
         std::string why;
         const int result = RunAsOtherUser(
             [&] {
-                if (::mkdir(target.constData(), 0777) != 0 || ::chmod(target.constData(), 0777) != 0) return 1;
+                if (::mkdir(target.constData(), 0777) != 0 ||
+                    ::chmod(target.constData(), 0777) != 0)
+                    return 1;
                 if (link && ::symlink(theirs.constData(), folder.constData()) != 0) return 2;
                 const int fd = ::open(exe.constData(), O_WRONLY | O_CREAT | O_EXCL, 0777);
-                if (fd < 0 || ::write(fd, script.constData(), script.size()) != script.size()) return 3;
+                if (fd < 0 || ::write(fd, script.constData(), script.size()) != script.size())
+                    return 3;
                 ::close(fd);
                 return ::chmod(exe.constData(), 0777) == 0 ? 0 : 4;
             },
@@ -452,10 +465,12 @@ TEST_F(LauncherTest, a_private_folder_prepared_by_another_user_is_refused_and_no
         EXPECT_FALSE(Start());
         EXPECT_FALSE(QFile::exists(QString::fromLocal8Bit(mark)));
         ASSERT_EQ(FWatcher.Count(), link ? 2 : 1);
-        EXPECT_EQ(FWatcher.Seen().back().text, QStringLiteral("Оболочка не запущена, системная ошибка"));
+        EXPECT_EQ(FWatcher.Seen().back().text,
+                  QStringLiteral("Оболочка не запущена, системная ошибка"));
         ASSERT_EQ(FLog.size(), 1);
         EXPECT_TRUE(FLog[0].startsWith(QStringLiteral("Нет папки для копии программы настройки")));
-        EXPECT_TRUE(FLog[0].contains(link ? QStringLiteral("cannot open") : QStringLiteral("another user")))
+        EXPECT_TRUE(
+            FLog[0].contains(link ? QStringLiteral("cannot open") : QStringLiteral("another user")))
             << FLog[0].toStdString();
         // The other user's files are theirs to remove.
         QDir(QString::fromLocal8Bit(link ? theirs : folder)).removeRecursively();

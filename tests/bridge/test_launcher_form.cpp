@@ -6,8 +6,8 @@
 #include <QFileInfo>
 
 #include "ModalWatcher.h"
-#include "log/LOGUnit.h"
 #include "launcher_test_support.h"
+#include "log/LOGUnit.h"
 #include "shell/MainFormUnit.h"
 
 namespace lintaro::test {

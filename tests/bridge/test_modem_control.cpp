@@ -164,11 +164,16 @@ TEST_F(ModemTest, numbers_that_are_no_dial_strings_are_refused_and_never_stored)
         QString number;
         bool dial;
     } cases[] = {
-        {QStringLiteral("+7 900 123"), true},   {QStringLiteral("*#,WPwp 0"), true},
-        {longest, true},                        {longest + QLatin1Char('9'), false},
-        {QStringLiteral("12\rAT+CFUN=0"), false}, {QStringLiteral("12\nATH"), false},
-        {QStringLiteral("123;"), false},        {QStringLiteral("12") + QChar(0) + QStringLiteral("3"), false},
-        {QStringLiteral("12\t3"), false},       {QStringLiteral("+7(900)123-45"), false},
+        {QStringLiteral("+7 900 123"), true},
+        {QStringLiteral("*#,WPwp 0"), true},
+        {longest, true},
+        {longest + QLatin1Char('9'), false},
+        {QStringLiteral("12\rAT+CFUN=0"), false},
+        {QStringLiteral("12\nATH"), false},
+        {QStringLiteral("123;"), false},
+        {QStringLiteral("12") + QChar(0) + QStringLiteral("3"), false},
+        {QStringLiteral("12\t3"), false},
+        {QStringLiteral("+7(900)123-45"), false},
         {QStringLiteral("１２３"), false},
     };
     for (const auto& c : cases) EXPECT_EQ(IsDialString(c.number), c.dial) << c.number.toStdString();

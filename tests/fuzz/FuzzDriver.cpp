@@ -42,12 +42,50 @@ void OnCrash(int sig) {
 
 // What setup.ini, identification replies, log text, terminal driver tables, port lists and
 // phone numbers are made of.
-const std::vector<std::string> kWords = {
-    "=", "\r\n", "\r", "\n", ",", ".", "\"", std::string(1, '\0'), "\xEF\xBB\xBF", "\xFF\xFE",
-    "\xFE\xFF", "OK\r\n", " ", "\t", "ID,", "ABC12.3.4", "ABC12=abc12setup", "[Programs]",
-    "..", "/", "\\", ":", "C:", "serial", "pty:slave", "system:console", "188", "0-511",
-    "4294967295", "-", "99999999999999999999", "+7", "*#", "W", "P", ";", "AT+CFUN=0",
-    "\xD0\x9F", "\xC0", "\x80", "\xFF", "(COM3)", "COM", "/dev/ttyUSB0"};
+const std::vector<std::string> kWords = {"=",
+                                         "\r\n",
+                                         "\r",
+                                         "\n",
+                                         ",",
+                                         ".",
+                                         "\"",
+                                         std::string(1, '\0'),
+                                         "\xEF\xBB\xBF",
+                                         "\xFF\xFE",
+                                         "\xFE\xFF",
+                                         "OK\r\n",
+                                         " ",
+                                         "\t",
+                                         "ID,",
+                                         "ABC12.3.4",
+                                         "ABC12=abc12setup",
+                                         "[Programs]",
+                                         "..",
+                                         "/",
+                                         "\\",
+                                         ":",
+                                         "C:",
+                                         "serial",
+                                         "pty:slave",
+                                         "system:console",
+                                         "188",
+                                         "0-511",
+                                         "4294967295",
+                                         "-",
+                                         "99999999999999999999",
+                                         "+7",
+                                         "*#",
+                                         "W",
+                                         "P",
+                                         ";",
+                                         "AT+CFUN=0",
+                                         "\xD0\x9F",
+                                         "\xC0",
+                                         "\x80",
+                                         "\xFF",
+                                         "(COM3)",
+                                         "COM",
+                                         "/dev/ttyUSB0"};
 
 std::string RandomInput(std::mt19937_64& random, const std::vector<std::string>& pool) {
     std::string input;
@@ -107,8 +145,7 @@ int main(int argc, char** argv) {
     std::printf("seed %llu, %.1f s\n", static_cast<unsigned long long>(seed), seconds);
     std::mt19937_64 random(seed);
     std::vector<std::string> pool;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     std::uint64_t runs = 0;
     RunOnce({});
     while (std::chrono::steady_clock::now() < deadline) {

@@ -3,8 +3,8 @@
 #include "bridge/DialString.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const QString phone = QString::fromUtf8(reinterpret_cast<const char*>(data),
-                                            static_cast<qsizetype>(size));
+    const QString phone =
+        QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     if (!lintaro::IsDialString(phone)) return 0;
     FUZZ_CHECK(phone.size() <= lintaro::DialStringLimit);
     for (const QChar c : phone) {

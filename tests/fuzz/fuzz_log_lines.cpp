@@ -12,14 +12,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qsizetype total = 0;
     for (const QString& piece : pieces) {
         FUZZ_CHECK(!piece.contains(QChar(0)));
-        if (cut) FUZZ_CHECK(!piece.contains(QLatin1Char('\r')) && !piece.contains(QLatin1Char('\n')));
+        if (cut)
+            FUZZ_CHECK(!piece.contains(QLatin1Char('\r')) && !piece.contains(QLatin1Char('\n')));
         total += piece.size();
     }
     FUZZ_CHECK(total <= text.size());
     int stamps = 0;
     const QStringList lines = lintaro::FormLogLines(text, QStringLiteral("COM->TCP"),
-                                                    lintaro::LogLayout::MainWindow,
-                                                    [&stamps] {
+                                                    lintaro::LogLayout::MainWindow, [&stamps] {
                                                         ++stamps;
                                                         return QStringLiteral("00:00:00.000");
                                                     });

@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A part of one field before its first full stop, quotes removed (fields end at
     // characters 1 to 32; NUL is none of them).
     for (const QChar c : *key) {
-        FUZZ_CHECK((c.unicode() == 0 || c.unicode() > 32) && c != QLatin1Char(',') && c != QLatin1Char('.') &&
-                   c != QLatin1Char('"'));
+        FUZZ_CHECK((c.unicode() == 0 || c.unicode() > 32) && c != QLatin1Char(',') &&
+                   c != QLatin1Char('.') && c != QLatin1Char('"'));
     }
     return 0;
 }

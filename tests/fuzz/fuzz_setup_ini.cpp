@@ -6,7 +6,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     // The first byte picks the mode and the length of the key taken from the file itself.
     const bool utf8 = (data[0] & 1) != 0;
-    const QByteArray bytes(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
+    const QByteArray bytes(reinterpret_cast<const char*>(data + 1),
+                           static_cast<qsizetype>(size - 1));
     const QString text = lintaro::DecodeSetupIni(bytes, utf8);
     const QString key = text.left(data[0] >> 1);
     const QString value = lintaro::SetupIniValue(text, key);

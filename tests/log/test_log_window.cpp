@@ -16,8 +16,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "ModalWatcher.h"
 #include "ErrorReport.h"
+#include "ModalWatcher.h"
 #include "log/CodePage.h"
 #include "log/LOGUnit.h"
 

@@ -6,9 +6,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -269,7 +269,8 @@ TEST_F(InstanceSignTest, another_user_cannot_take_the_place_of_the_sign_before_t
     const std::optional<std::string> keptTmp =
         oldTmp != nullptr ? std::optional<std::string>(oldTmp) : std::nullopt;
     ::setenv("TMPDIR", shared.path().c_str(), 1);
-    const std::string folder = (shared.path() / ("lintaro-" + std::to_string(::geteuid()))).native();
+    const std::string folder =
+        (shared.path() / ("lintaro-" + std::to_string(::geteuid()))).native();
     const std::string lock = folder + "/TMainLintaroForm.lock";
 
     // The other user makes the folder and the sign's file in it, which it could lock.
@@ -379,7 +380,8 @@ TEST_F(SetupProcessTest, the_temporary_folder_exists_and_ends_with_a_separator) 
 }
 
 TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_then_deleted) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
 
     ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
@@ -415,9 +417,11 @@ TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_
 
 TEST_F(SetupProcessTest, a_stale_copy_is_replaced_and_an_equal_one_is_kept) {
     WriteAll(FCopy, "an older program");
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
-    EXPECT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    EXPECT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
     // A source that cannot be read is no copy.
     EXPECT_EQ(setupprocess::CopyForStart(FFolder.path() / "missing", FCopy, FProblem),
@@ -425,8 +429,8 @@ TEST_F(SetupProcessTest, a_stale_copy_is_replaced_and_an_equal_one_is_kept) {
 }
 
 TEST_F(SetupProcessTest, a_program_that_is_missing_or_no_program_does_not_start) {
-    EXPECT_FALSE(
-        setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(), FStarted, FProblem));
+    EXPECT_FALSE(setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(),
+                                            FStarted, FProblem));
     WriteAll(FCopy, "not a program");
     EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     EXPECT_EQ(FStarted.process, 0);
@@ -465,8 +469,10 @@ bool ProcessGone(pid_t pid) {
     return close != std::string::npos && text.compare(close + 2, 1, "Z") == 0;
 }
 
-TEST_F(SetupProcessTest, the_program_dies_with_a_killed_wizard_and_its_copy_goes_at_the_next_start) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+TEST_F(SetupProcessTest,
+       the_program_dies_with_a_killed_wizard_and_its_copy_goes_at_the_next_start) {
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     int channel[2];
     ASSERT_EQ(::pipe(channel), 0);
     // The wizard: starts the program, reports its id and waits to be killed.
@@ -475,8 +481,9 @@ TEST_F(SetupProcessTest, the_program_dies_with_a_killed_wizard_and_its_copy_goes
     if (wizard == 0) {
         setupprocess::StartedProcess started;
         std::string problem;
-        const pid_t program =
-            setupprocess::StartProcess(FCopy, FFolder.path(), started, problem) ? started.processId : 0;
+        const pid_t program = setupprocess::StartProcess(FCopy, FFolder.path(), started, problem)
+                                  ? started.processId
+                                  : 0;
         [[maybe_unused]] const ssize_t n = ::write(channel[1], &program, sizeof program);
         for (;;) ::pause();
     }
@@ -512,13 +519,15 @@ TEST_F(SetupProcessTest, a_script_starts_as_well_by_its_path) {
     fs::remove(FProgram);
     WriteAll(FProgram, "#!/bin/sh\necho argc=$# > probe.txt\nexec sleep 600\n");
     fs::permissions(FProgram, fs::perms::owner_all);
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem)) << FProblem;
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
 }
 
 TEST_F(SetupProcessTest, only_a_file_of_this_users_closed_to_others_is_started) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     const fs::path link = FCopy.parent_path() / "link.exe";
     fs::create_symlink(FCopy, link);
     EXPECT_FALSE(setupprocess::StartProcess(link, FFolder.path(), FStarted, FProblem));
@@ -535,7 +544,8 @@ TEST_F(SetupProcessTest, only_a_file_of_this_users_closed_to_others_is_started) 
 
 #ifdef _WIN32
 TEST_F(SetupProcessTest, a_running_copy_is_neither_replaced_nor_deleted) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
 

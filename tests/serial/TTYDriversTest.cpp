@@ -28,12 +28,12 @@ TEST(TTYDrivers, only_serial_drivers_and_pseudo_terminal_far_ends_are_line_termi
         unsigned major, minor;
         bool line;
     } cases[] = {
-        {188, 0, true},   {188, 511, true}, {188, 512, false},  // ttyUSB and past its range
-        {4, 64, true},    {4, 65, false},                       // ttyS64 only
-        {136, 7, true},   {239, 2, true},                       // pts/7, a dynamic major
-        {5, 0, false},    {5, 1, false},    {5, 2, false},      // tty, console, ptmx
-        {4, 0, false},    {4, 1, false},    {128, 3, false},    // consoles, pty master
-        {1, 3, false},    {1, 9, false},    {9, 3, false},      // null, urandom, bad lines
+        {188, 0, true}, {188, 511, true}, {188, 512, false},  // ttyUSB and past its range
+        {4, 64, true},  {4, 65, false},                       // ttyS64 only
+        {136, 7, true}, {239, 2, true},                       // pts/7, a dynamic major
+        {5, 0, false},  {5, 1, false},    {5, 2, false},      // tty, console, ptmx
+        {4, 0, false},  {4, 1, false},    {128, 3, false},    // consoles, pty master
+        {1, 3, false},  {1, 9, false},    {9, 3, false},      // null, urandom, bad lines
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsLineTerminal(drivers, c.major, c.minor), c.line) << c.major << ":" << c.minor;

@@ -49,7 +49,8 @@ TEST(Entry, running_program_refuses_a_second_start_and_a_crash_leaves_no_sign) {
     // A configuration program copy that a killed run left in the private folder.
     const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/lintaro/");
     ASSERT_TRUE(QDir().mkpath(folder));
-    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    ASSERT_TRUE(
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const QString stale = folder + QStringLiteral("abc12setup.exe");
     ASSERT_TRUE(QFile(stale).open(QIODevice::WriteOnly));
     QProcess program;

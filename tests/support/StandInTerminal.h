@@ -17,7 +17,8 @@ inline std::string StandInTerminal() {
     static std::vector<int> masters;  // kept open: the far end exists while they do
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) return {};
-    const char* name = ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
+    const char* name =
+        ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
     if (name == nullptr) {
         ::close(master);
         return {};
