@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CodePage.h"
+#include "DialString.h"
 #include "ErrorReport.h"
 #include "LOGUnit.h"
 #include "LogLines.h"
@@ -75,9 +76,16 @@ bool TMainLintaroForm::PhoneNumberGiven() {
     // Blanks and control characters at either end do not make a number.
     while (!phone.isEmpty() && phone.front().unicode() <= 32) phone.remove(0, 1);
     while (!phone.isEmpty() && phone.back().unicode() <= 32) phone.chop(1);
-    if (!phone.isEmpty()) return true;
-    ShowErrorMessage(this, QStringLiteral("Не указан номер телефона."));
-    return false;
+    if (phone.isEmpty()) {
+        ShowErrorMessage(this, QStringLiteral("Не указан номер телефона."));
+        return false;
+    }
+    // Only a dial string reaches the modem and the history.
+    if (!IsDialString(PhoneNumber->currentText())) {
+        ShowErrorMessage(this, DialStringRefusal());
+        return false;
+    }
+    return true;
 }
 
 void TMainLintaroForm::StartDialling() {

@@ -1,6 +1,7 @@
 #include "Lintaro.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -11,6 +12,7 @@
 #include "LOGUnit.h"
 #include "MainFormUnit.h"
 #include "MessageBoxes.h"
+#include "SetupProcess.h"
 #include "TPCServerSettingsUnit.h"
 
 namespace lintaro {
@@ -57,6 +59,13 @@ int RunLintaro() {
         ShowWarningMessage(nullptr, QStringLiteral("Приложение уже запущено."));
         return 0;
     }
+    if (!sign.Problem().empty()) {
+        qWarning().noquote() << "No single-instance sign:"
+                             << QString::fromStdString(sign.Problem());
+    }
+    // This copy is the user's only one: any configuration program copy still in the
+    // private folder was left by a run that crashed or was killed.
+    setupprocess::RemoveStaleCopies();
     QApplication::setQuitOnLastWindowClosed(true);
     LintaroWindows windows = CreateLintaroWindows();
     windows.MainLintaroForm->show();

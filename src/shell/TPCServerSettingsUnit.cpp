@@ -13,6 +13,7 @@ namespace lintaro {
 namespace {
 constexpr int DefaultServerPort = 53462;
 constexpr int LowestServerPort = 1024;  // below it the ports are the system's
+constexpr int HighestServerPort = 65535;
 }  // namespace
 
 TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget* parent)
@@ -50,7 +51,8 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget* parent)
 int TTCPServerSettingsForm::TakeServerPort() {
     bool ok = false;
     int port = PortEdit->text().toInt(&ok, 10);
-    if (!ok || port < LowestServerPort) port = DefaultServerPort;
+    // A number past the last port would wrap to another port without notice.
+    if (!ok || port < LowestServerPort || port > HighestServerPort) port = DefaultServerPort;
     PortEdit->setText(QString::number(port));
     return port;
 }
