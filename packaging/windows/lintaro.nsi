@@ -3,11 +3,12 @@
 ; Installs the packaged folder into Program Files with a Start-menu shortcut and an
 ; uninstaller. The user's settings in the registry (HKCU\SOFTWARE\Vormex\Lintaro) are the
 ; user's: neither the installer nor the uninstaller touches them.
-Unicode true
+; A 64-bit installer for a 64-bit program: it writes the 64-bit Program Files and registry
+; view by itself (and runs where 32-bit Windows programs cannot, as on a 64-bit-only Wine).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 
 !include "MUI2.nsh"
-!include "x64.nsh"
 
 !define PRODUCT "Lintaro"
 !define CAPTION "Мастер подключения"
@@ -23,6 +24,7 @@ RequestExecutionLevel admin
 VIProductVersion "${VERSION}"
 VIAddVersionKey /LANG=1049 "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=1049 "CompanyName" "Vormex"
+VIAddVersionKey /LANG=1049 "LegalCopyright" "© Vormex"
 VIAddVersionKey /LANG=1049 "FileDescription" "Установка: ${CAPTION}"
 VIAddVersionKey /LANG=1049 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1049 "ProductVersion" "${VERSION}"
@@ -34,16 +36,6 @@ VIAddVersionKey /LANG=1049 "ProductVersion" "${VERSION}"
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "Russian"
-
-Function .onInit
-  ; A 64-bit program: the 64-bit Program Files and registry view.
-  ${If} ${RunningX64}
-    SetRegView 64
-  ${Else}
-    MessageBox MB_ICONSTOP "Для работы программы нужна 64-разрядная Windows." /SD IDOK
-    Abort
-  ${EndIf}
-FunctionEnd
 
 Section "Lintaro"
   SetShellVarContext all
@@ -63,10 +55,6 @@ Section "Lintaro"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
-
-Function un.onInit
-  SetRegView 64
-FunctionEnd
 
 Section "Uninstall"
   SetShellVarContext all
