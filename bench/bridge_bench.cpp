@@ -58,12 +58,12 @@
 
 #include "BenchFigures.h"
 #include "DeviceSimulator.h"
-#include "ErrorReport.h"
+#include "shell/ErrorReport.h"
 #include "InstrumentPersonality.h"
-#include "Lintaro.h"
-#include "MainFormUnit.h"
-#include "TPCServerSettingsUnit.h"
-#include "URLLabel.h"
+#include "shell/Lintaro.h"
+#include "shell/MainFormUnit.h"
+#include "shell/TPCServerSettingsUnit.h"
+#include "shell/URLLabel.h"
 
 extern char** environ;
 
@@ -463,6 +463,7 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
             if (clickReturned || Clock::now() > connectDeadline) {
                 figures.Fail("the bridge did not connect");
                 playerDone = true;
+                QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -485,17 +486,14 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
             figures.Fail("the bridge kept the client after the disconnect");
         }
         playerDone = true;
+        QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
     });
 
-    form->URLLabel1Click();  // runs the whole connection
+    form->URLLabel1Click();  // returns once the connection is up (or has failed)
     clickReturned = true;
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (playerDone) loop.quit();
-    });
-    poll.start(5);
-    loop.exec();
+    // The connection runs on events meanwhile; nothing here may wake this thread, whose
+    // CPU time is the relay's. The player wakes it when done.
+    while (!playerDone) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     player.join();
     if (form->ConnectionState() != 0) form->URLLabel1Click();
     for (const std::string& text : answerer.Seen()) figures.Fail("the bridge said: " + text);

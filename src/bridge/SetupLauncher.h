@@ -5,12 +5,14 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
-class QWidget;
+#include "bridge/ProcessInformation.h"
 
 namespace lintaro {
 
-struct TProcessInformation;
+// Shows a failure in the error box ("Ошибка") and returns once it is closed.
+using ShowErrorFunction = std::function<void(const QString& text)>;
 
 // The folder of the running executable, with a trailing separator.
 QString ProgramFolder();
@@ -18,9 +20,10 @@ QString ProgramFolder();
 // Looks the device's model up in `programFolder` + "setup.ini", copies the program named
 // there to the temporary folder and starts the copy. True when it was started; then
 // `procInfo` and `setupFile` describe it. Missing temporary folder or "setup.ini" are shown
-// in a message box over `owner`; a "setup.ini" that exists but cannot be read throws
+// through `showError`; a "setup.ini" that exists but cannot be read throws
 // LintaroError. Every other failure is silent (the bridge cycle reports it).
-bool StartSetupProgramFrom(const QString& programFolder, QWidget* owner, const QByteArray& verInfo,
+bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
+                           const QByteArray& verInfo,
                            TProcessInformation& procInfo, QString& setupFile);
 
 // Kills the started program at once and deletes its copy; `procInfo` is cleared.

@@ -13,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "SetupProcess.h"
+#include "bridge/SetupProcess.h"
 
 namespace lintaro::setupprocess {
 

@@ -2,7 +2,7 @@
 // program's own version block.
 #include <array>
 
-#include "CodePage.h"
+#include "log/CodePage.h"
 
 namespace lintaro {
 namespace {

@@ -21,8 +21,8 @@
 #include <system_error>
 #include <thread>
 
-#include "COMUtils.h"
-#include "COMUtils_linux.h"
+#include "serial/COMUtils.h"
+#include "serial/COMUtils_linux.h"
 
 namespace lintaro {
 

@@ -1,4 +1,6 @@
-#include "RingThread.h"
+#include "serial/RingThread.h"
+
+#include "serial/ModemWords.h"
 
 #include <condition_variable>
 #include <exception>
@@ -52,14 +54,6 @@ std::string CodePageText(std::string_view utf8) {
         }
     }
     return bytes;
-}
-
-// Modem answers are matched in upper case; the words looked for are all ASCII.
-std::string UpperCase(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
 }
 
 }  // namespace
@@ -268,7 +262,7 @@ void TRingThread::WriteLog(const std::string& text, const std::string& tag) {
 }
 
 void TRingThread::SendCommand(const std::string& command) {
-    WriteCOMPortStr(FhCOM.load(), command + "\r\n");
+    WriteCOMPortStr(FhCOM.load(), command + std::string(ModemCommandEnd));
     WriteLog(command, SentTag);
 }
 
@@ -280,18 +274,10 @@ void TRingThread::DiscardInput() {
 }
 
 bool TRingThread::CheckModemError(const std::string& answer) {
-    static const struct {
-        const char* word;
-        std::uint32_t code;
-    } errors[] = {{"BUSY", 4}, {"NO CARRIER", 5}, {"NO DIALTONE", 6}, {"NO ANSWER", 7}};
-    const std::string upper = UpperCase(answer);
-    for (const auto& error : errors) {
-        if (upper.find(error.word) != std::string::npos) {
-            FErrCode = error.code;
-            return true;
-        }
-    }
-    return false;
+    const RingResult result = FindModemResultWord(answer);
+    if (result == RingResult::Connected) return false;
+    FErrCode = RingCode(result);
+    return true;
 }
 
 bool TRingThread::WaitForAnswer(const std::string& expected, std::chrono::milliseconds timeout) {
@@ -305,7 +291,7 @@ bool TRingThread::WaitForAnswer(const std::string& expected, std::chrono::millis
             WriteLog(answer, ReceivedTag);
             return false;
         }
-        if (UpperCase(answer).find(expected) != std::string::npos) {
+        if (AsciiUpperCase(answer).find(expected) != std::string::npos) {
             WriteLog(answer, ReceivedTag);
             return !Terminated();
         }
@@ -321,19 +307,19 @@ bool TRingThread::WaitForOK(std::chrono::milliseconds timeout) {
 
 void TRingThread::Execute() {
     const RingTimings& timings = FCreateStruct.Timings;
-    FErrCode = 0;
+    FErrCode = RingCode(RingResult::Connected);
 
     COMHandle port = InvalidCOMHandle;
     const bool opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, port);
     FhCOM = port;
     if (!opened) {
-        FErrCode = 1;
+        FErrCode = RingCode(RingResult::PortNotOpened);
         WriteLog(CodePageText("Ошибка открытия порта"), "");
         Terminate();
         return;
     }
     if (Terminated()) return;
-    PostStatus(1);
+    PostStatus(static_cast<int>(RingStage::InitModem));
     WriteLog(CodePageText("Порт успешно открыт"), "");
 
     // A modem that was just powered or reset talks for a while; collect what it says.
@@ -358,7 +344,7 @@ void TRingThread::Execute() {
     DiscardInput();
     SendCommand("AT");
     if (!WaitForOK(timings.okTimeout)) {
-        FErrCode = 2;
+        FErrCode = RingCode(RingResult::ModemSilent);
         Terminate();
         return;
     }
@@ -367,11 +353,11 @@ void TRingThread::Execute() {
     DiscardInput();
     SendCommand("AT+CBST=7,0,1");
     if (!WaitForOK(timings.okTimeout)) {
-        FErrCode = 2;
+        FErrCode = RingCode(RingResult::ModemSilent);
         Terminate();
         return;
     }
-    PostStatus(2);
+    PostStatus(static_cast<int>(RingStage::Registration));
 
     bool registered = false;
     for (int poll = 0; poll < timings.cregPolls && !registered; ++poll) {
@@ -383,14 +369,14 @@ void TRingThread::Execute() {
     }
     if (Terminated()) return;
     if (!registered) {
-        FErrCode = 3;
+        FErrCode = RingCode(RingResult::NoRegistration);
         Terminate();
         return;
     }
 
     Sleep(timings.beforeDial);
     if (Terminated()) return;
-    PostStatus(3);
+    PostStatus(static_cast<int>(RingStage::Dialling));
 
     DiscardInput();
     SendCommand("ATD" + FCreateStruct.Phone);
@@ -399,8 +385,8 @@ void TRingThread::Execute() {
         Terminate();
         return;
     }
-    if (FErrCode == 0) FErrCode = 7;
-    SendCommand("ATH");
+    if (FErrCode == RingCode(RingResult::Connected)) FErrCode = RingCode(RingResult::NoAnswer);
+    SendCommand(std::string(HangUpCommand));
     Terminate();
 }
 

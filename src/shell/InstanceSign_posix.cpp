@@ -1,6 +1,6 @@
 // A per-user lock file held with flock(): the kernel drops the lock when the holder exits
 // or crashes, so a stale sign can never block the next start.
-#include "InstanceSign.h"
+#include "shell/InstanceSign.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

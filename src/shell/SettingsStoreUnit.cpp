@@ -5,8 +5,8 @@
 #include <QLocale>
 #include <algorithm>
 
-#include "MainFormUnit.h"
-#include "SettingsStore.h"
+#include "shell/MainFormUnit.h"
+#include "shell/SettingsStore.h"
 
 namespace lintaro {
 namespace {

@@ -6,8 +6,8 @@
 #include <QSettings>
 #include <QVariant>
 
-#include "ErrorReport.h"
-#include "SettingsStore.h"
+#include "shell/ErrorReport.h"
+#include "shell/SettingsStore.h"
 
 namespace lintaro {
 

@@ -1,4 +1,4 @@
-#include "TPCServerSettingsUnit.h"
+#include "shell/TPCServerSettingsUnit.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "Fonts.h"
+#include "shell/Fonts.h"
 
 namespace lintaro {
 namespace {

@@ -2,9 +2,8 @@
 // windows, a program folder with setup.ini and a stand-in configuration program, and a
 // scenario thread that plays the user's configuration program over real TCP.
 //
-// The click that connects runs the bridge cycle on the window's thread until the
-// connection ends, so a test calls the click on its own thread and lets a scenario thread
-// act meanwhile: it talks TCP and to the simulator directly, and reaches the windows only
+// A test calls the click on the window's thread and lets a scenario thread act meanwhile,
+// while the window's thread runs the connection's events: it talks TCP and to the simulator directly, and reaches the windows only
 // through OnGui (a call run on the window's thread while it pumps events).
 #pragma once
 
@@ -29,13 +28,13 @@
 
 #include "DeviceSimulator.h"
 #include "InstrumentPersonality.h"
-#include "LOGUnit.h"
-#include "Lintaro.h"
-#include "MainFormUnit.h"
+#include "log/LOGUnit.h"
+#include "shell/Lintaro.h"
+#include "shell/MainFormUnit.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
-#include "TPCServerSettingsUnit.h"
-#include "URLLabel.h"
+#include "shell/TPCServerSettingsUnit.h"
+#include "shell/URLLabel.h"
 
 namespace lintaro::test {
 
@@ -145,9 +144,13 @@ protected:
             if (!FClicked && State() == 2) PostClick();
             done = true;
         });
+        // The click returns once the connection is up (or has failed); the connection then
+        // runs on events while this thread waits.
         Form->URLLabel1Click();
         EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 60000));
         player.join();
+        // What the scenario posted last (the disconnect, a close) is carried out now.
+        QCoreApplication::sendPostedEvents();
     }
 
     // Runs `scenario` on its own thread while this (the window's) thread pumps events, for

@@ -17,6 +17,7 @@
 #include "launcher_test_support.h"
 #include "shell/ErrorReport.h"
 #include "shell/MainFormUnit.h"
+#include "shell/MessageBoxes.h"
 
 namespace lintaro::test {
 namespace {
@@ -41,7 +42,9 @@ protected:
     }
 
     bool Start(const QByteArray& verInfo = kAbc12Reply) {
-        FStarted = StartSetupProgramFrom(FFolder, nullptr, verInfo, FProcInfo, FSetupFile);
+        FStarted = StartSetupProgramFrom(
+            FFolder, [](const QString& text) { ShowErrorMessage(nullptr, text); }, verInfo, FProcInfo,
+            FSetupFile);
         return FStarted;
     }
 

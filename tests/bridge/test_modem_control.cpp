@@ -5,7 +5,7 @@
 #include <QToolButton>
 
 #include "BridgeHarness.h"
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 #include "ModemPersonality.h"
 #include "RingTestSupport.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 
 namespace lintaro::testing_support {
 
