@@ -1,5 +1,6 @@
 #include "serial/RingThread.h"
 
+#include "log/Cp1251.h"
 #include "serial/ModemWords.h"
 
 #include <condition_variable>
@@ -30,31 +31,7 @@ const std::string ReceivedTag = ">>";
 
 // The log writer takes bytes of the 8-bit code page, like the modem's answers. The thread's
 // own messages are Russian, so they go in as Windows-1251, the program's code page.
-std::string CodePageText(std::string_view utf8) {
-    std::string bytes;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        if (lead < 0x80) {
-            bytes.push_back(static_cast<char>(lead));
-            continue;
-        }
-        if ((lead & 0xE0) != 0xC0 || i + 1 == utf8.size()) {
-            bytes.push_back('?');
-            continue;
-        }
-        const unsigned c = ((lead & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3Fu);
-        if (c >= 0x410 && c <= 0x44F) {
-            bytes.push_back(static_cast<char>(0xC0 + (c - 0x410)));
-        } else if (c == 0x401) {
-            bytes.push_back(static_cast<char>(0xA8));
-        } else if (c == 0x451) {
-            bytes.push_back(static_cast<char>(0xB8));
-        } else {
-            bytes.push_back('?');
-        }
-    }
-    return bytes;
-}
+std::string CodePageText(std::string_view utf8) { return Utf8ToCp1251(utf8); }
 
 }  // namespace
 

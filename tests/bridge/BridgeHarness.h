@@ -31,29 +31,13 @@
 #include "log/LOGUnit.h"
 #include "shell/Lintaro.h"
 #include "shell/MainFormUnit.h"
+#include "GuiThread.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
 #include "shell/TPCServerSettingsUnit.h"
 #include "shell/URLLabel.h"
 
 namespace lintaro::test {
-
-// Runs `f` on the window's thread and returns its result (at once when called there). The
-// hand-over is a future rather than a blocking queued call, so that thread checkers see it.
-template <class F>
-auto OnGui(F f) -> decltype(f()) {
-    if (QThread::currentThread() == qApp->thread()) return f();
-    std::packaged_task<decltype(f())()> task(std::move(f));
-    auto result = task.get_future();
-    QMetaObject::invokeMethod(qApp, [&task] { task(); }, Qt::QueuedConnection);
-    return result.get();
-}
-
-// Posts `f` to the window's thread without waiting for it (a click that runs a cycle).
-template <class F>
-void PostToGui(F f) {
-    QMetaObject::invokeMethod(qApp, f, Qt::QueuedConnection);
-}
 
 // Polls `condition` from a scenario thread until it holds or the deadline passes.
 inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 15000) {

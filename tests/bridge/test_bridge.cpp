@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QToolButton>
 
 #include "BridgeHarness.h"
+#include "TestBytes.h"
 #include "serial/COMUtils.h"
 
 using namespace lintaro;
@@ -18,11 +18,7 @@ using namespace lintaro::test;
 
 namespace {
 
-QByteArray AllByteValues() {
-    QByteArray bytes;
-    for (int i = 0; i < 256; ++i) bytes.append(static_cast<char>(i));
-    return bytes;
-}
+QByteArray AllByteValues() { return QByteArray::fromStdString(test_bytes::AllByteValues()); }
 
 bool ServerListening(quint16 port) {
     QTcpSocket probe;
@@ -90,6 +86,24 @@ TEST_F(BridgeTest, identification_collected_across_reads_is_accepted) {
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(OnGui([&] { return Form->VerInfo(); }),
                   QByteArray("VER_INFO,DEMO1.0,X\r\nOK\r\nTRAILING"));
+        PostClick();
+    });
+    EXPECT_EQ(Form->ConnectionState(), 0);
+}
+
+// A device that floods the identification: the end mark is still found (here split over
+// two reads) well within the time, and the reply kept is capped.
+TEST_F(BridgeTest, flooded_identification_is_accepted_and_capped) {
+    std::vector<std::string> pieces{"VER_INFO,DEMO1.0,X\r\n"};
+    for (int i = 0; i < 256; ++i) pieces.push_back(std::string(16 * 1024, static_cast<char>('a' + i % 26)));
+    pieces.push_back("O");
+    pieces.push_back("K\r\n");
+    Device->setIdentification(pieces);
+    ClickWhile([&] {
+        ASSERT_TRUE(WaitConnected());
+        const QByteArray verInfo = OnGui([&] { return Form->VerInfo(); });
+        EXPECT_EQ(verInfo.size(), ConnectionSession::VerInfoCap);
+        EXPECT_TRUE(verInfo.startsWith("VER_INFO,DEMO1.0,X\r\n"));
         PostClick();
     });
     EXPECT_EQ(Form->ConnectionState(), 0);
@@ -183,9 +197,7 @@ TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) 
 
 TEST_F(BridgeTest, megabytes_both_ways_at_once_arrive_whole_and_in_order) {
     constexpr int kSize = 3 * 1024 * 1024;
-    QByteArray payload(kSize, Qt::Uninitialized);
-    QRandomGenerator random(20261207);
-    for (int i = 0; i < kSize; ++i) payload[i] = static_cast<char>(random.bounded(256));
+    QByteArray payload = QByteArray::fromStdString(test_bytes::RandomBytes(kSize, 20261207));
     // Words that a modem or the identification would react to must pass untouched.
     payload.replace(1000, 4, "OK\r\n");
     payload.replace(5000, 10, "NO CARRIER");
