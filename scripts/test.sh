@@ -13,6 +13,13 @@ cmake --build "$build" -j"$(nproc)"
 linux=0
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 || linux=$?
 
+# Where clang is installed, the parsers' fuzz targets run once more under libFuzzer.
+if command -v clang++ >/dev/null 2>&1; then
+  { cmake -S tests/fuzz -B "${build}-fuzz" -DCMAKE_CXX_COMPILER=clang++ >/dev/null &&
+    cmake --build "${build}-fuzz" -j"$(nproc)" &&
+    ctest --test-dir "${build}-fuzz" --output-on-failure -j2; } || linux=$?
+fi
+
 wine=0
 if [ "${LINTARO_WINE_TESTS:-1}" != "0" ]; then
   scripts/wine-tests.sh "$build" "${build}-win" || wine=$?

@@ -6,14 +6,16 @@ set(_dir ${CMAKE_CURRENT_LIST_DIR})
 add_library(lintaro_platform STATIC
   ${_dir}/shell/FileVersionCore.h
   ${_dir}/shell/InstanceSign.h
-  ${_dir}/bridge/SetupProcess.h)
+  ${_dir}/bridge/SetupProcess.h
+  ${_dir}/bridge/RegularFile.h)
 target_include_directories(lintaro_platform PUBLIC ${_dir})
 if(WIN32)
   target_sources(lintaro_platform PRIVATE
     ${_dir}/shell/FileVersion_win.cpp
     ${_dir}/shell/InstanceSign_win.cpp
     ${_dir}/shell/RegistryKey.h ${_dir}/shell/RegistryKey_win.cpp
-    ${_dir}/bridge/SetupProcess_win.cpp)
+    ${_dir}/bridge/SetupProcess_win.cpp
+    ${_dir}/bridge/RegularFile_win.cpp)
   target_compile_definitions(lintaro_platform PUBLIC UNICODE _UNICODE)
   # The serial layer brings the Windows text conversions (WinText.h).
   target_link_libraries(lintaro_platform PUBLIC lintaro_serial version user32 advapi32)
@@ -21,7 +23,9 @@ else()
   target_sources(lintaro_platform PRIVATE
     ${_dir}/shell/FileVersion_posix.cpp
     ${_dir}/shell/InstanceSign_posix.cpp
-    ${_dir}/bridge/SetupProcess_posix.cpp)
+    ${_dir}/bridge/SetupProcess_posix.cpp
+    ${_dir}/bridge/PrivateFolder.h ${_dir}/bridge/PrivateFolder_posix.cpp
+    ${_dir}/bridge/RegularFile_posix.cpp)
   target_compile_definitions(lintaro_platform PRIVATE
     LINTARO_FILE_VERSION="${PROJECT_VERSION}")
   target_link_libraries(lintaro_platform PUBLIC Threads::Threads)

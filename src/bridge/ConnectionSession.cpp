@@ -637,7 +637,7 @@ void ConnectionSession::StartSetupProgram() {
     FSetupIsStarted = StartSetupProgramFrom(
         FProgramFolder.isEmpty() ? ProgramFolder() : FProgramFolder,
         [this](const QString& text) { Q_EMIT ErrorMessage(text); }, FVerInfo, FSetupProcInfo,
-        FSetupFile);
+        FSetupFile, [this](const QString& line) { Log(line); });
 }
 
 void ConnectionSession::StopSetupProgram() {

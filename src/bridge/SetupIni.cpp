@@ -63,3 +63,18 @@ QString SetupIniValue(const QString& text, const QString& key) {
 }
 
 }  // namespace lintaro
+
+namespace lintaro {
+
+bool IsPlainProgramName(const QString& value) {
+    if (value.isEmpty() || value.contains(QLatin1String(".."))) return false;
+    for (const QChar c : value) {
+        const char16_t u = c.unicode();
+        if (u < 32 || u == 127 || u == '/' || u == '\\' || u == ':') return false;
+        // C1 controls and the line and paragraph separators break lines as well.
+        if ((u >= 0x80 && u < 0xA0) || u == 0x2028 || u == 0x2029) return false;
+    }
+    return true;
+}
+
+}  // namespace lintaro

@@ -18,3 +18,12 @@ QString DecodeSetupIni(const QByteArray& bytes, bool utf8WithoutBom);
 QString SetupIniValue(const QString& text, const QString& key);
 
 }  // namespace lintaro
+
+namespace lintaro {
+
+// Whether a setup.ini value is a plain file name in the program folder: not empty, no
+// folder part ("/" or "\"), no "..", no drive or stream (":"), no control characters. Any
+// other value would let the copy be written, run and deleted outside its folder.
+bool IsPlainProgramName(const QString& value);
+
+}  // namespace lintaro

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include "bridge/ModelKey.h"
+#include "bridge/RegularFile.h"
 #include "bridge/SetupIni.h"
 #include "bridge/SetupProcess.h"
 #include "log/CodePage.h"
@@ -26,17 +27,35 @@ bool FileExists(const QString& path) {
 }
 
 QByteArray ReadSettingsFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw LintaroError(QStringLiteral("Не удаётся открыть файл \"%1\". %2")
-                               .arg(QDir::toNativeSeparators(path), file.errorString()));
+    std::string bytes;
+    std::string error;
+    const QString shown = QDir::toNativeSeparators(path);
+    switch (ReadRegularFile(NativePath(path), SetupIniLimit, bytes, error)) {
+        case ReadFileResult::Read:
+            return QByteArray::fromStdString(bytes);
+        case ReadFileResult::NotRegular:
+            throw LintaroError(
+                QStringLiteral("Файл \"%1\" не является обычным файлом.").arg(shown));
+        case ReadFileResult::TooLarge:
+            throw LintaroError(
+                QStringLiteral("Файл \"%1\" больше %2 байт.").arg(shown).arg(SetupIniLimit));
+        case ReadFileResult::Failed:
+            break;
     }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        throw LintaroError(QStringLiteral("Ошибка чтения файла \"%1\". %2")
-                               .arg(QDir::toNativeSeparators(path), file.errorString()));
+    throw LintaroError(QStringLiteral("Не удаётся открыть файл \"%1\". %2")
+                           .arg(shown, QString::fromLocal8Bit(error)));
+}
+
+// Control characters would cut or split the log line: shown as "?".
+QString Printable(QString text) {
+    for (QChar& c : text) {
+        if (c.unicode() < 32 || c.unicode() == 127) c = QLatin1Char('?');
     }
-    return bytes;
+    return text;
+}
+
+QString SystemText(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
@@ -46,10 +65,13 @@ QString ProgramFolder() {
 }
 
 bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
-                           const QByteArray& verInfo,
-                           TProcessInformation& procInfo, QString& setupFile) {
-    const QString tempFolder = QString::fromStdU16String(setupprocess::TempFolder().u16string());
+                           const QByteArray& verInfo, TProcessInformation& procInfo,
+                           QString& setupFile, const std::function<void(const QString&)>& log) {
+    std::string problem;
+    const QString tempFolder =
+        QString::fromStdU16String(setupprocess::TempFolder(problem).u16string());
     if (tempFolder.isEmpty()) {
+        log(QStringLiteral("Нет папки для копии программы настройки: %1").arg(SystemText(problem)));
         showError(QStringLiteral("Оболочка не запущена, системная ошибка"));
         return false;
     }
@@ -65,18 +87,31 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
         DecodeSetupIni(ReadSettingsFile(settingsPath), setupprocess::kPlainTextMayBeUtf8);
     const QString value = key ? SetupIniValue(settings, *key) : QString();
     if (value.isEmpty()) return false;
-
-    // The copy always gets ".exe": the value may name the program without it.
-    const QString source = programFolder + value;
-    const QString copy = tempFolder + value + QStringLiteral(".exe");
-    if (FileExists(source) && setupprocess::CopyForStart(NativePath(source), NativePath(copy)) ==
-                                  setupprocess::CopyResult::Failed) {
+    // A folder part would make the copy land, run and be deleted somewhere else.
+    if (!IsPlainProgramName(value)) {
+        log(QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"%1\" указано "
+                           "недопустимое имя программы настройки \"%2\"")
+                .arg(Printable(*key), Printable(value)));
         return false;
     }
-    if (!FileExists(copy)) return false;
+
+    // Only a program that stands in the program folder is started, always from a copy
+    // made now. The copy always gets ".exe": the value may name the program without it.
+    const QString source = programFolder + value;
+    if (!FileExists(source)) return false;
+    const QString copy = tempFolder + value + QStringLiteral(".exe");
+    if (setupprocess::CopyForStart(NativePath(source), NativePath(copy), problem) ==
+        setupprocess::CopyResult::Failed) {
+        log(QStringLiteral("Не удалось подготовить копию программы настройки: %1")
+                .arg(SystemText(problem)));
+        return false;
+    }
 
     setupprocess::StartedProcess started;
-    if (!setupprocess::StartProcess(NativePath(copy), NativePath(programFolder), started)) {
+    if (!setupprocess::StartProcess(NativePath(copy), NativePath(programFolder), started,
+                                    problem)) {
+        log(QStringLiteral("Не удалось запустить программу настройки: %1")
+                .arg(SystemText(problem)));
         return false;
     }
     procInfo.hProcess = started.process;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace lintaro::setupprocess {
 
@@ -21,26 +22,36 @@ struct StartedProcess {
     std::uint32_t threadId = 0;
 };
 
-// The user's temporary folder as the platform reports it, with its trailing separator;
-// empty when it reports none.
-std::filesystem::path TempFolder();
+// The folder the copies are made in, with its trailing separator: the user's temporary
+// folder on Windows, a folder of this user's alone elsewhere (created when missing). Empty
+// when there is none; then `problem` says why where the platform tells.
+std::filesystem::path TempFolder(std::string& problem);
 
 enum class CopyResult {
-    Ready,   // target holds the source's content (copied, replaced or already equal)
+    Ready,   // target holds the source's content (written now, or already equal on Windows)
     InUse,   // target differs but is in use and cannot be replaced; it stays as it was
-    Failed,  // target could not be written
+    Failed,  // target could not be written; `problem` says why
 };
 
-// Puts a copy of `source` (a file) at `target`, keeping its permissions. A target with
-// other content, left by an earlier run or an older program, is replaced in one step, so
-// a start never sees a half-written file.
-CopyResult CopyForStart(const std::filesystem::path& source, const std::filesystem::path& target);
+// Puts a copy of `source`, which must be a regular file, at `target` in TempFolder(). The
+// copy is written under a short temporary name and renamed into place in one step, so a
+// start never sees a half-written file. On POSIX it is always written afresh by this
+// process (never taken over from what stood there) and holds exactly the source's size.
+CopyResult CopyForStart(const std::filesystem::path& source, const std::filesystem::path& target,
+                        std::string& problem);
+
+// Deletes what earlier runs of this user left in TempFolder() (a crash or a kill leaves
+// its copy behind). Only where the folder is this program's own; elsewhere nothing.
+void RemoveStaleCopies();
 
 // Starts `program` with no arguments, `workDir` as working directory, in a process group
-// of its own and without the caller's terminal or open handles. False when the process
-// could not be created (including a file that cannot be executed).
+// of its own and without the caller's terminal or open handles. On POSIX only a file of
+// this user's that nobody else may write is started, and the program is ended by the
+// kernel when this process ends, a crash or kill included. False when the process could
+// not be created (including a file that cannot be executed); `problem` then says why
+// where the platform tells.
 bool StartProcess(const std::filesystem::path& program, const std::filesystem::path& workDir,
-                  StartedProcess& started);
+                  StartedProcess& started, std::string& problem);
 
 // Ends the program at once (no chance to clean up, as a terminated process), releases
 // what refers to it and clears `started`.

@@ -1,5 +1,7 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -9,10 +11,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "bridge/PrivateFolder.h"
 #include "bridge/SetupProcess.h"
 
 namespace lintaro::setupprocess {
@@ -62,27 +66,11 @@ bool WriteFull(int fd, const char* data, std::size_t size) {
 
 constexpr std::size_t kChunk = 64 * 1024;
 
-// Whether `target` already is a copy of the open source: same permissions, same bytes.
-bool SameAsSource(int source, const struct stat& sourceStat, const fs::path& target) {
-    Fd copy(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat copyStat {};
-    if (copy.get() < 0 || ::fstat(copy.get(), &copyStat) != 0) return false;
-    if (!S_ISREG(copyStat.st_mode) || copyStat.st_size != sourceStat.st_size ||
-        (copyStat.st_mode & 07777) != (sourceStat.st_mode & 07777)) {
-        return false;
-    }
-    std::string a(kChunk, '\0');
-    std::string b(kChunk, '\0');
-    if (::lseek(source, 0, SEEK_SET) != 0) return false;
-    for (;;) {
-        const ssize_t na = ReadFull(source, a.data(), kChunk);
-        const ssize_t nb = ReadFull(copy.get(), b.data(), kChunk);
-        if (na < 0 || nb < 0 || na != nb) return false;
-        if (na == 0) return true;
-        if (a.compare(0, static_cast<std::size_t>(na), b, 0, static_cast<std::size_t>(nb)) != 0) {
-            return false;
-        }
-    }
+// The copies in the private folder end in ".exe"; those being written carry this prefix.
+constexpr const char* kPartialPrefix = ".cp-";
+
+std::string Reason(int error) {
+    return std::strerror(error);
 }
 
 void CloseFrom(int first, int maxFd) {
@@ -93,8 +81,9 @@ void CloseFrom(int first, int maxFd) {
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void ExecChild(const char* program, char* const argv[], const char* workDir,
-                            int devNull, int errorPipe, int maxFd) {
+[[noreturn]] void ExecChild(const char* program, int programFd, char* const argv[],
+                            const char* workDir, int devNull, int errorPipe, int maxFd,
+                            pid_t parent) {
     auto fail = [&errorPipe] {
         const int error = errno;
         [[maybe_unused]] ssize_t n = ::write(errorPipe, &error, sizeof error);
@@ -103,21 +92,27 @@ void CloseFrom(int first, int maxFd) {
     // A session of its own: its own process group (killed as a whole) and no controlling
     // terminal, as a program started from a desktop.
     if (::setsid() < 0) fail();
+    // The program must not outlive the wizard: it would keep connecting to a port that any
+    // local process could then take. The parent may have died before the request.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail();
+    if (::getppid() != parent) ::_exit(127);
     // Nothing of the wizard's stays open in the program (the serial port least of all).
-    // The pipe that reports a failed exec moves to 3 first, out of the way of the standard
-    // handles (which may have been closed in the wizard), and closes on exec by itself.
-    const int keep = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, 3);
+    // The pipe that reports a failed exec and the program's descriptor move to 3 and 4,
+    // by way of numbers above the standard handles (which may have been closed in the
+    // wizard), and close on exec by themselves.
+    const int keep = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, 5);
     if (keep < 0) fail();
     errorPipe = keep;
+    const int exe = ::fcntl(programFd, F_DUPFD_CLOEXEC, 5);
+    if (exe < 0) fail();
     for (int fd = 0; fd < 3; ++fd) {
         if (::dup2(devNull, fd) < 0 || ::fcntl(fd, F_SETFD, 0) < 0) fail();
     }
-    if (keep != 3) {
-        if (::dup2(keep, 3) < 0) fail();
-        errorPipe = 3;
-        ::fcntl(3, F_SETFD, FD_CLOEXEC);
-    }
-    CloseFrom(4, maxFd);
+    if (::dup3(keep, 3, O_CLOEXEC) < 0) fail();
+    errorPipe = 3;
+    if (::dup3(exe, 4, O_CLOEXEC) < 0) fail();
+    programFd = 4;
+    CloseFrom(5, maxFd);
 
     sigset_t none;
     sigemptyset(&none);
@@ -129,7 +124,11 @@ void CloseFrom(int first, int maxFd) {
     }
 
     if (::chdir(workDir) != 0) fail();
-    ::execv(program, argv);
+    // The very file that was checked is executed. A script cannot run from a descriptor
+    // that closes on exec (its interpreter opens it by name): it goes by its path, which
+    // lies in a folder nobody else may change.
+    ::fexecve(programFd, argv, environ);
+    if (errno == ENOENT) ::execv(program, argv);
     fail();
     ::_exit(127);
 }
@@ -138,47 +137,113 @@ void CloseFrom(int first, int maxFd) {
 
 const bool kPlainTextMayBeUtf8 = true;
 
-fs::path TempFolder() {
-    const char* env = std::getenv("TMPDIR");
-    std::string folder = (env != nullptr && *env != '\0') ? env : "/tmp";
-    if (folder.back() != '/') folder += '/';
-    return folder;
+fs::path TempFolder(std::string& problem) {
+    PrivateFolder folder;
+    if (!folder.Open()) {
+        problem = folder.Problem();
+        return {};
+    }
+    return folder.Path();
 }
 
-CopyResult CopyForStart(const fs::path& source, const fs::path& target) {
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::string& problem) {
+    const auto failed = [&problem](const std::string& what) {
+        problem = what;
+        return CopyResult::Failed;
+    };
+    // Non-blocking: a FIFO in the program's place must not hang the window; and only a
+    // regular file counts, so a device cannot feed the copy without end.
+    Fd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0) return failed("cannot open \"" + source.native() + "\": " + Reason(errno));
     struct stat sourceStat {};
-    if (in.get() < 0 || ::fstat(in.get(), &sourceStat) != 0) return CopyResult::Failed;
-    if (SameAsSource(in.get(), sourceStat, target)) return CopyResult::Ready;
-    if (::lseek(in.get(), 0, SEEK_SET) != 0) return CopyResult::Failed;
+    if (::fstat(in.get(), &sourceStat) != 0) return failed(Reason(errno));
+    if (!S_ISREG(sourceStat.st_mode)) {
+        return failed("\"" + source.native() + "\" is not a regular file");
+    }
 
-    // Written beside the target and renamed over it: the rename is atomic, and a running
-    // old copy keeps its own file, so on POSIX a copy is never "in use".
-    std::string temp = (target.parent_path() / ("." + target.filename().native() + ".XXXXXX"));
+    PrivateFolder folder;
+    if (!folder.Open()) return failed(folder.Problem());
+    if (target.parent_path().native() + "/" != folder.Path()) {
+        return failed("\"" + target.native() + "\" is not in \"" + folder.Path() + "\"");
+    }
+    const std::string name = target.filename().native();
+
+    // Exclusive create under a short name: a long program name must not run over the
+    // file name limit here, and nothing that stood in the folder is ever reused.
+    std::string temp = folder.Path() + kPartialPrefix + "XXXXXX";
     Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-    if (out.get() < 0) return CopyResult::Failed;
-    bool ok = true;
+    if (out.get() < 0)
+        return failed("cannot create a file in \"" + folder.Path() + "\": " + Reason(errno));
+    const std::string tempName = temp.substr(folder.Path().size());
+
+    // Exactly the size the source had when opened: a file that grows meanwhile does not
+    // make the copy grow with it.
+    std::string error;
     std::string buffer(kChunk, '\0');
-    for (;;) {
-        const ssize_t n = ReadFull(in.get(), buffer.data(), kChunk);
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        if (!WriteFull(out.get(), buffer.data(), static_cast<std::size_t>(n))) {
-            ok = false;
-            break;
+    auto left = static_cast<std::uint64_t>(sourceStat.st_size);
+    while (left > 0 && error.empty()) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+        const ssize_t n = ReadFull(in.get(), buffer.data(), want);
+        if (n < 0) {
+            error = "cannot read \"" + source.native() + "\": " + Reason(errno);
+        } else if (n == 0) {
+            error = "\"" + source.native() + "\" became shorter while it was copied";
+        } else if (!WriteFull(out.get(), buffer.data(), static_cast<std::size_t>(n))) {
+            error = "cannot write \"" + temp + "\": " + Reason(errno);
+        } else {
+            left -= static_cast<std::uint64_t>(n);
         }
     }
-    ok = ok && ::fchmod(out.get(), sourceStat.st_mode & 07777) == 0;
-    ok = ::close(out.release()) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return CopyResult::Failed;
+    if (error.empty() && ::fchmod(out.get(), sourceStat.st_mode & 0700) != 0) error = Reason(errno);
+    if (::close(out.release()) != 0 && error.empty())
+        error = "cannot write \"" + temp + "\": " + Reason(errno);
+    if (error.empty() &&
+        ::renameat(folder.Fd(), tempName.c_str(), folder.Fd(), name.c_str()) != 0) {
+        error = "cannot create \"" + target.native() + "\": " + Reason(errno);
+    }
+    if (!error.empty()) {
+        ::unlinkat(folder.Fd(), tempName.c_str(), 0);
+        return failed(error);
     }
     return CopyResult::Ready;
 }
 
-bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started) {
+void RemoveStaleCopies() {
+    PrivateFolder folder;
+    if (!folder.Open()) return;
+    const int fd = ::dup(folder.Fd());
+    if (fd < 0) return;
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        ::close(fd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const bool copy = name.size() > 4 && name.ends_with(".exe");
+        if (copy || name.starts_with(kPartialPrefix)) {
+            // Only files and links go; a folder of that name is not one of ours.
+            ::unlinkat(folder.Fd(), name.c_str(), 0);
+        }
+    }
+    ::closedir(dir);
+}
+
+bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
+                  std::string& problem) {
+    // The file that runs: not a link, a regular file of this user's that nobody else may
+    // change. Its descriptor is what the child executes.
+    Fd programFd(::open(program.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (programFd.get() < 0 || ::fstat(programFd.get(), &st) != 0) {
+        problem = "cannot open \"" + program.native() + "\": " + Reason(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
+        problem = "\"" + program.native() + "\" is not a file of this user's closed to others";
+        return false;
+    }
+
     // Everything the child needs is prepared here: after fork it may not allocate.
     std::string path = program.native();
     const std::string dir = workDir.native();
@@ -192,9 +257,16 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
     Fd readEnd(pipeFds[0]);
     Fd writeEnd(pipeFds[1]);
 
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
-    if (pid < 0) return false;
-    if (pid == 0) ExecChild(path.c_str(), argv, dir.c_str(), devNull.get(), writeEnd.get(), maxFd);
+    if (pid < 0) {
+        problem = Reason(errno);
+        return false;
+    }
+    if (pid == 0) {
+        ExecChild(path.c_str(), programFd.get(), argv, dir.c_str(), devNull.get(), writeEnd.get(),
+                  maxFd, parent);
+    }
 
     ::close(writeEnd.release());
     // The pipe closes without data when exec succeeded; otherwise it carries errno.
@@ -207,6 +279,7 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
         int status;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        problem = "cannot start \"" + path + "\": " + Reason(n > 0 ? childError : errno);
         return false;
     }
     started.process = pid;

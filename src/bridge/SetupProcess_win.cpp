@@ -31,6 +31,10 @@ private:
     HANDLE FHandle;
 };
 
+std::string ErrorText(DWORD error) {
+    return "system error " + std::to_string(error);
+}
+
 bool SameContent(const fs::path& a, const fs::path& b) {
     Handle fa(::CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -60,33 +64,56 @@ bool SameContent(const fs::path& a, const fs::path& b) {
 
 const bool kPlainTextMayBeUtf8 = false;
 
-fs::path TempFolder() {
+fs::path TempFolder(std::string& problem) {
     wchar_t buffer[kTempPathBuffer];
     const DWORD length = ::GetTempPathW(kTempPathBuffer, buffer);
     // 0 is a failure; a longer path does not fit the buffer and counts as none.
-    if (length == 0 || length >= kTempPathBuffer) return {};
+    if (length == 0 || length >= kTempPathBuffer) {
+        problem =
+            length == 0 ? ErrorText(::GetLastError()) : "the temporary folder's path is too long";
+        return {};
+    }
     return fs::path(std::wstring(buffer, length));
 }
 
-CopyResult CopyForStart(const fs::path& source, const fs::path& target) {
+CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::string& problem) {
     if (::CopyFileW(source.c_str(), target.c_str(), TRUE)) return CopyResult::Ready;
-    if (::GetLastError() != ERROR_FILE_EXISTS) return CopyResult::Failed;
+    DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS) {
+        problem = "copy failed, " + ErrorText(error);
+        return CopyResult::Failed;
+    }
     if (SameContent(source, target)) return CopyResult::Ready;
 
-    // A stale copy: the new one is written beside it and renamed over it in one step. A
+    // A stale copy: the new one is written beside it under a short unique name (a long
+    // program name must not run over the path limit) and renamed over it in one step. A
     // copy that is running cannot be replaced; then it stays and is started as it is.
-    const fs::path temp = target.native() + L".new";
-    if (!::CopyFileW(source.c_str(), temp.c_str(), FALSE)) return CopyResult::Failed;
-    if (::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        return CopyResult::Ready;
+    wchar_t temp[MAX_PATH];
+    const fs::path folder = target.parent_path();
+    if (::GetTempFileNameW(folder.c_str(), L"lnt", 0, temp) == 0) {
+        problem = "cannot create a file in the temporary folder, " + ErrorText(::GetLastError());
+        return CopyResult::Failed;
     }
-    const DWORD error = ::GetLastError();
-    ::DeleteFileW(temp.c_str());
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? CopyResult::InUse
-                                                                            : CopyResult::Failed;
+    if (!::CopyFileW(source.c_str(), temp, FALSE)) {
+        problem = "copy failed, " + ErrorText(::GetLastError());
+        ::DeleteFileW(temp);
+        return CopyResult::Failed;
+    }
+    if (::MoveFileExW(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING)) return CopyResult::Ready;
+    error = ::GetLastError();
+    ::DeleteFileW(temp);
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) return CopyResult::InUse;
+    problem = "cannot replace the old copy, " + ErrorText(error);
+    return CopyResult::Failed;
 }
 
-bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started) {
+void RemoveStaleCopies() {
+    // The temporary folder is shared with every other program of the user: nothing in it
+    // can be told apart as a copy of ours. A stale copy is replaced at the next start.
+}
+
+bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
+                  std::string& problem) {
     // The quoted path and a blank, no arguments; the whole path, however long.
     std::wstring commandLine = L"\"" + program.native() + L"\" ";
     STARTUPINFOW startup{};
@@ -96,6 +123,7 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                           workDir.c_str(), &startup, &info)) {
+        problem = "CreateProcessW failed, " + ErrorText(::GetLastError());
         return false;
     }
     started.process = reinterpret_cast<std::intptr_t>(info.hProcess);

@@ -5,9 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QListWidget>
 #include <QMenu>
+#include <QSaveFile>
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
@@ -120,14 +122,36 @@ void TLOGForm::SaveLines(const QStringList& lines, const QString& fileName) {
         bytes += TextToBytes(line);
         bytes += "\r\n";
     }
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        throw LintaroError(QStringLiteral("Cannot create file \"%1\". %2")
-                               .arg(QDir::toNativeSeparators(fileName), file.errorString()));
+    const QString shown = QDir::toNativeSeparators(fileName);
+    // Only a file is replaced: a FIFO would block the window, and a device (or a link to
+    // one) is no place for a log.
+    const QFileInfo existing(fileName);
+    if (existing.exists() && !existing.isFile()) {
+        throw LintaroError(
+            QStringLiteral("Cannot create file \"%1\". It is not a regular file.").arg(shown));
     }
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        throw LintaroError(QStringLiteral("Cannot write file \"%1\". %2")
-                               .arg(QDir::toNativeSeparators(fileName), file.errorString()));
+    // Written to a file beside it and put in its place only when complete: a failed write
+    // (a full disk) leaves the old file as it was.
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        throw LintaroError(
+            QStringLiteral("Cannot create file \"%1\". %2").arg(shown, file.errorString()));
+    }
+    // Unbuffered and on after a short write: only a write that takes nothing at all
+    // carries the system's reason (a full disk first takes what still fits).
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0) {
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            throw LintaroError(QStringLiteral("Cannot write file \"%1\". %2").arg(shown, reason));
+        }
+        done += n;
+    }
+    if (!file.commit()) {
+        throw LintaroError(
+            QStringLiteral("Cannot write file \"%1\". %2").arg(shown, file.errorString()));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -23,6 +25,7 @@
 
 #include "serial/COMUtils.h"
 #include "serial/COMUtils_linux.h"
+#include "serial/TTYDrivers.h"
 
 namespace lintaro {
 
@@ -132,9 +135,29 @@ struct PresentPort {
 
 using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
 
-bool IsCharDevice(const std::string& path) {
+// The kernel's terminal drivers; the classic fixed numbers where the table cannot be read
+// (ttyS, pseudo-terminal far ends, ACM and USB serial adapters, ttyAMA).
+std::vector<TTYDriverRange> TerminalDrivers() {
+    std::ifstream in("/proc/tty/drivers");
+    if (in) {
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        std::vector<TTYDriverRange> drivers = ParseTTYDrivers(text);
+        if (!drivers.empty()) return drivers;
+    }
+    return {{4, 64, 255, "serial"},
+            {136, 0, 1048575, "pty:slave"},
+            {166, 0, 255, "serial"},
+            {188, 0, 511, "serial"},
+            {204, 64, 255, "serial"}};
+}
+
+// Only terminals count as ports: any other character device (/dev/null, /dev/urandom,
+// /dev/ptmx) is no serial line and must not be opened for writing.
+bool IsLineTerminalPath(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+           IsLineTerminal(TerminalDrivers(), major(st.st_rdev), minor(st.st_rdev));
 }
 
 std::string FirstLineOf(const std::string& path) {
@@ -213,7 +236,7 @@ void AddHardwarePorts(std::vector<PresentPort>& ports) {
         struct stat st {};
         if (::stat((sysDir + "/device").c_str(), &st) != 0) continue;
         const std::string path = "/dev/" + name;
-        if (!IsCharDevice(path)) continue;
+        if (!IsLineTerminalPath(path)) continue;
         if (name.starts_with("ttyS") && !OnboardUARTPresent(sysDir, path)) continue;
         ports.push_back({path, DescribeHardwarePort(name, sysDir)});
     }
@@ -231,7 +254,7 @@ void AddFolderPorts(std::vector<PresentPort>& ports) {
         const std::string name = entry->d_name;
         if (name.starts_with('.')) continue;
         const std::string path = base + name;
-        if (IsCharDevice(path)) ports.push_back({path, "Virtual port"});
+        if (IsLineTerminalPath(path)) ports.push_back({path, "Virtual port"});
     }
 }
 
@@ -398,7 +421,7 @@ bool PortPresentAsNamed(const std::string& name) {
     if (!folder.empty() && name.size() > folder.size() && name.starts_with(folder)) {
         const std::string entry = name.substr(folder.size());
         if (entry.find('/') == std::string::npos && !entry.starts_with('.') &&
-            IsCharDevice(name)) {
+            IsLineTerminalPath(name)) {
             return true;
         }
     }
@@ -407,7 +430,7 @@ bool PortPresentAsNamed(const std::string& name) {
     if (tty.empty() || tty.find('/') != std::string::npos || tty.starts_with('.')) return false;
     const std::string sysDir = std::string(SysTTYDir) + "/" + tty;
     struct stat st {};
-    if (::stat((sysDir + "/device").c_str(), &st) != 0 || !IsCharDevice(name)) return false;
+    if (::stat((sysDir + "/device").c_str(), &st) != 0 || !IsLineTerminalPath(name)) return false;
     return !tty.starts_with("ttyS") || OnboardUARTPresent(sysDir, name);
 }
 

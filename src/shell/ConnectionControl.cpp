@@ -6,6 +6,7 @@
 #include <QToolButton>
 
 #include "bridge/ConnectionSession.h"
+#include "bridge/DialString.h"
 #include "log/CodePage.h"
 #include "log/LOGUnit.h"
 #include "serial/ModemWords.h"
@@ -133,9 +134,16 @@ bool TMainLintaroForm::PhoneNumberGiven() {
     // Blanks and control characters at either end do not make a number.
     while (!phone.isEmpty() && phone.front().unicode() <= 32) phone.remove(0, 1);
     while (!phone.isEmpty() && phone.back().unicode() <= 32) phone.chop(1);
-    if (!phone.isEmpty()) return true;
-    ShowErrorMessage(this, QStringLiteral("Не указан номер телефона."));
-    return false;
+    if (phone.isEmpty()) {
+        ShowErrorMessage(this, QStringLiteral("Не указан номер телефона."));
+        return false;
+    }
+    // Only a dial string reaches the modem and the history.
+    if (!IsDialString(PhoneNumber->currentText())) {
+        ShowErrorMessage(this, DialStringRefusal());
+        return false;
+    }
+    return true;
 }
 
 void TMainLintaroForm::StartDialling() {

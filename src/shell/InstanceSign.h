@@ -1,6 +1,8 @@
 // The sign that a first copy's main window exists, so that a second copy refuses to start.
 #pragma once
 
+#include <string>
+
 namespace lintaro {
 
 class InstanceSign {
@@ -14,8 +16,13 @@ public:
     bool TryAcquire();
     void Release();
 
+    // Why the sign could not be taken although no other copy was found (then TryAcquire
+    // gave true and the program runs without it); empty otherwise.
+    const std::string& Problem() const { return FProblem; }
+
 private:
     long long FHandle;
+    std::string FProblem;
 };
 
 }  // namespace lintaro

@@ -1,25 +1,19 @@
 // A per-user lock file held with flock(): the kernel drops the lock when the holder exits
-// or crashes, so a stale sign can never block the next start.
+// or crashes, so a stale sign can never block the next start. It lives in the user's
+// private folder, so no other user can create it first and hold its lock.
 #include "shell/InstanceSign.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "bridge/PrivateFolder.h"
+
 namespace lintaro {
-
-namespace {
-
-std::string SignPath() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string dir = (runtime != nullptr && *runtime != '\0') ? runtime : "/tmp";
-    return dir + "/lintaro-" + std::to_string(getuid()) + "-TMainLintaroForm.lock";
-}
-
-}  // namespace
 
 InstanceSign::InstanceSign() : FHandle(-1) {}
 
@@ -27,9 +21,18 @@ InstanceSign::~InstanceSign() { Release(); }
 
 bool InstanceSign::TryAcquire() {
     if (FHandle >= 0) return true;
-    const int fd = ::open(SignPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    // Without a place for the sign, starting is better than refusing.
-    if (fd < 0) return true;
+    // Without a place for the sign, starting is better than refusing; Problem() says why.
+    PrivateFolder folder;
+    if (!folder.Open()) {
+        FProblem = folder.Problem();
+        return true;
+    }
+    const int fd = ::openat(folder.Fd(), "TMainLintaroForm.lock",
+                            O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        FProblem = folder.Path() + "TMainLintaroForm.lock: " + std::strerror(errno);
+        return true;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return false;

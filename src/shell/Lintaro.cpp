@@ -3,11 +3,13 @@
 #include "shell/Fonts.h"
 
 #include <QApplication>
+#include <QDebug>
 
+#include "bridge/SetupProcess.h"
+#include "log/LOGUnit.h"
 #include "shell/COMSettingsUnit.h"
 #include "shell/ErrorReport.h"
 #include "shell/InstanceSign.h"
-#include "log/LOGUnit.h"
 #include "shell/MainFormUnit.h"
 #include "shell/MessageBoxes.h"
 #include "shell/TPCServerSettingsUnit.h"
@@ -40,6 +42,13 @@ int RunLintaro() {
         ShowWarningMessage(nullptr, QStringLiteral("Приложение уже запущено."));
         return 0;
     }
+    if (!sign.Problem().empty()) {
+        qWarning().noquote() << "No single-instance sign:"
+                             << QString::fromStdString(sign.Problem());
+    }
+    // This copy is the user's only one: any configuration program copy still in the
+    // private folder was left by a run that crashed or was killed.
+    setupprocess::RemoveStaleCopies();
     QApplication::setQuitOnLastWindowClosed(true);
     LintaroWindows windows = CreateLintaroWindows();
     windows.MainLintaroForm->show();

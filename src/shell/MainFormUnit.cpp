@@ -174,15 +174,11 @@ void TMainLintaroForm::FormCreate() {
     setWindowTitle(windowTitle() + QStringLiteral(" v.") +
                    GetFileVersionStr(QCoreApplication::applicationFilePath()));
 
-    // An error here ends the creation steps early; the window still opens.
-    try {
-        LoadPhoneHistory();
-        FillPortsList();
-        LoadCOMPort();
-        ConnectTypeComboBoxChange(ConnectTypeComboBox);
-    } catch (const std::exception& error) {
-        ShowErrorReport(error);
-    }
+    // Each step reports its own error, and the steps after it still run.
+    RunHandler([this] { LoadPhoneHistory(); });
+    RunHandler([this] { FillPortsList(); });
+    RunHandler([this] { LoadCOMPort(); });
+    RunHandler([this] { ConnectTypeComboBoxChange(ConnectTypeComboBox); });
 
     AutoSizeLabels();
     if (QScreen* screen = QGuiApplication::primaryScreen()) {

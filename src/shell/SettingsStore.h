@@ -41,12 +41,15 @@ inline constexpr int PhoneHistorySize = 8;
 // "phone1" ... "phone8".
 QString PhoneValueName(int number);
 
-// The existing values phone1 ... phone8 in number order; missing numbers are skipped.
-QStringList ReadPhoneHistory(const TSettingsKey& key);
+// The existing values phone1 ... phone8 in number order; missing numbers are skipped. A
+// value of another type throws, or, with `skipped` given, is left out and the first such
+// error's text is put there.
+QStringList ReadPhoneHistory(const TSettingsKey& key, QString* skipped = nullptr);
 
 // Puts `phone` at the head of the history unless an entry has exactly its text (that
 // entry keeps its place), then writes the list back from phone1 on, at most eight: a
-// ninth entry is dropped and gaps close. Values are never deleted.
+// ninth entry is dropped and gaps close (values of another type count as gaps). Values
+// are never deleted.
 void StorePhoneInHistory(TSettingsKey& key, const QString& phone);
 
 }  // namespace lintaro

@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <algorithm>
 
+#include "shell/ErrorReport.h"
 #include "shell/MainFormUnit.h"
 #include "shell/SettingsStore.h"
 
@@ -17,17 +18,25 @@ QString PhoneValueName(int number) {
     return QStringLiteral("phone%1").arg(number);
 }
 
-QStringList ReadPhoneHistory(const TSettingsKey& key) {
+QStringList ReadPhoneHistory(const TSettingsKey& key, QString* skipped) {
     QStringList history;
     for (int i = 1; i <= PhoneHistorySize; ++i) {
         const QString name = PhoneValueName(i);
-        if (key.ValueExists(name)) history.append(key.ReadString(name));
+        if (!key.ValueExists(name)) continue;
+        try {
+            history.append(key.ReadString(name));
+        } catch (const LintaroError& error) {
+            if (skipped == nullptr) throw;
+            if (skipped->isEmpty()) *skipped = error.Text();
+        }
     }
     return history;
 }
 
 void StorePhoneInHistory(TSettingsKey& key, const QString& phone) {
-    QStringList history = ReadPhoneHistory(key);
+    // A value of another type is left out, and so overwritten by the good ones.
+    QString skipped;
+    QStringList history = ReadPhoneHistory(key, &skipped);
     if (!history.contains(phone, Qt::CaseSensitive)) history.prepend(phone);
     const auto count = std::min<qsizetype>(history.size(), PhoneHistorySize);
     for (qsizetype k = 0; k < count; ++k) {
@@ -39,13 +48,16 @@ void TMainLintaroForm::LoadPhoneHistory() {
     const QString kept = PhoneNumber->currentText();
     PhoneNumber->clear();
     PhoneNumber->setEditText(QString());
+    // A value of another type is skipped; the others are listed, then it is reported.
+    QString skipped;
     {
         const TSettingsKey key;
-        PhoneNumber->addItems(ReadPhoneHistory(key));
+        PhoneNumber->addItems(ReadPhoneHistory(key, &skipped));
     }
     // Filling the list selects its first entry; the typed text is what stays.
     PhoneNumber->setCurrentIndex(-1);
     PhoneNumber->setEditText(kept);
+    if (!skipped.isEmpty()) throw LintaroError(skipped);
 }
 
 void TMainLintaroForm::AddPhoneToHistory(const QString& phone) {

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QVariant>
 
 #include "shell/ErrorReport.h"
@@ -11,7 +12,33 @@
 
 namespace lintaro {
 
-struct TSettingsKey::TImpl {
+namespace {
+
+// Where Qt keeps the native per-user settings of organisation "Vormex", application
+// "Lintaro" on this platform.
+QString SettingsFilePath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/Vormex/Lintaro.conf");
+}
+
+// Qt reads the file when the accessor is made, with an open that waits for a FIFO's
+// writer and a read that never ends on a device: anything in its place that is neither a
+// file nor a folder (a folder only fails the writes) is refused before.
+struct RegularSettingsFile {
+    RegularSettingsFile() {
+        const QString path = SettingsFilePath();
+        const QFileInfo info(path);
+        if (info.exists() && !info.isFile() && !info.isDir()) {
+            throw LintaroError(QStringLiteral("The settings file \"%1\" is not a regular file.")
+                                   .arg(QDir::toNativeSeparators(path)));
+        }
+    }
+};
+
+}  // namespace
+
+// The check is a base: it runs before the settings member reads the file.
+struct TSettingsKey::TImpl : RegularSettingsFile {
     QSettings Settings{QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Vormex"),
                        QStringLiteral("Lintaro")};
 };

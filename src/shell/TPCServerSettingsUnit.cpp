@@ -7,12 +7,13 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "bridge/ConnectionState.h"
 #include "shell/Fonts.h"
 
 namespace lintaro {
 namespace {
-constexpr int DefaultServerPort = 53462;
 constexpr int LowestServerPort = 1024;  // below it the ports are the system's
+constexpr int HighestServerPort = 65535;
 }  // namespace
 
 TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget* parent)
@@ -30,7 +31,7 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget* parent)
     Label1->adjustSize();
 
     // Free text: no length limit, no digit filter.
-    PortEdit = new QLineEdit(QStringLiteral("53462"), this);
+    PortEdit = new QLineEdit(QString::number(DefaultServerPort), this);
     PortEdit->setObjectName(QStringLiteral("PortEdit"));
     PortEdit->setGeometry(59, 21, 62, 21);
 
@@ -50,7 +51,8 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget* parent)
 int TTCPServerSettingsForm::TakeServerPort() {
     bool ok = false;
     int port = PortEdit->text().toInt(&ok, 10);
-    if (!ok || port < LowestServerPort) port = DefaultServerPort;
+    // A number past the last port would wrap to another port without notice.
+    if (!ok || port < LowestServerPort || port > HighestServerPort) port = DefaultServerPort;
     PortEdit->setText(QString::number(port));
     return port;
 }

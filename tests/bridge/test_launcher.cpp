@@ -1,10 +1,15 @@
 // The configuration program launcher end to end: real files, a real started process (the
 // probe program or the sample configuration program) and real message boxes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
 
 #include <QFileInfo>
 #include <QLocalServer>
@@ -13,6 +18,7 @@
 #include <QTemporaryDir>
 
 #include "ModalWatcher.h"
+#include "OtherUser.h"
 #include "bridge/SetupLauncher.h"
 #include "launcher_test_support.h"
 #include "shell/ErrorReport.h"
@@ -31,21 +37,41 @@ class LauncherTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(FDir.isValid());
+        ASSERT_TRUE(FScratch.isValid());
         FFolder = FDir.path() + QLatin1Char('/');
-        FTemp = QString::fromLocal8Bit(qgetenv("TMPDIR"));
-        if (FTemp.isEmpty()) FTemp = QStringLiteral("/tmp");
-        if (!FTemp.endsWith(QLatin1Char('/'))) FTemp += QLatin1Char('/');
+        // The copies go to the user's private folder under TMPDIR: a scratch TMPDIR per
+        // test keeps tests that run at once, and the machine's own, apart.
+        FOldTmp = qgetenv("TMPDIR");
+        FOldRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", FScratch.path().toLocal8Bit());
+        qunsetenv("XDG_RUNTIME_DIR");
+        FTemp = FScratch.path() + QStringLiteral("/lintaro-%1/").arg(::geteuid());
     }
 
     void TearDown() override {
         if (FStarted) Stop();
+        Restore("TMPDIR", FOldTmp);
+        Restore("XDG_RUNTIME_DIR", FOldRuntime);
+    }
+
+    static void Restore(const char* name, const QByteArray& value) {
+        if (value.isNull()) {
+            qunsetenv(name);
+        } else {
+            qputenv(name, value);
+        }
     }
 
     bool Start(const QByteArray& verInfo = kAbc12Reply) {
         FStarted = StartSetupProgramFrom(
             FFolder, [](const QString& text) { ShowErrorMessage(nullptr, text); }, verInfo, FProcInfo,
-            FSetupFile);
+            FSetupFile, [this](const QString& line) { FLog.append(line); });
         return FStarted;
+    }
+
+    bool LogHas(const QString& text) const {
+        return std::any_of(FLog.begin(), FLog.end(),
+                           [&](const QString& line) { return line.contains(text); });
     }
 
     void Stop() {
@@ -63,8 +89,12 @@ protected:
     }
 
     QTemporaryDir FDir;
+    QTemporaryDir FScratch;
+    QByteArray FOldTmp;
+    QByteArray FOldRuntime;
     QString FFolder;
     QString FTemp;
+    QStringList FLog;
     TProcessInformation FProcInfo;
     QString FSetupFile;
     bool FStarted = false;
@@ -195,26 +225,33 @@ TEST_F(LauncherTest, command_line_longer_than_255_characters_is_not_cut) {
     EXPECT_EQ(WaitForProbe()[QStringLiteral("argv0")], copy);
 }
 
-TEST_F(LauncherTest, stale_copy_in_the_temporary_folder_is_replaced_before_start) {
+TEST_F(LauncherTest, a_copy_left_in_the_private_folder_is_never_taken_over_but_written_afresh) {
     WriteSetupIni("ABC12=abc12setup\r\n");
     ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("abc12setup")));
+    ASSERT_EQ(::mkdir(FTemp.toLocal8Bit().constData(), 0700), 0);
     const QString copy = FTemp + QStringLiteral("abc12setup.exe");
-    ASSERT_TRUE(WriteBytes(copy, "#!/bin/sh\necho stale > stale.txt\nexec sleep 600\n"));
-    ASSERT_TRUE(
-        QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray stale("#!/bin/sh\necho stale > stale.txt\nexec sleep 600\n");
+    // An older program, and one equal to the program (which a rival could rewrite between
+    // a comparison and the start): either is replaced by a file this start wrote.
+    for (const bool equal : {false, true}) {
+        SCOPED_TRACE(equal ? "equal" : "stale");
+        ASSERT_TRUE(equal ? InstallProbe(FTemp, QStringLiteral("abc12setup.exe"))
+                          : WriteBytes(copy, stale));
+        ASSERT_TRUE(
+            QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        struct stat before {};
+        ASSERT_EQ(::stat(copy.toLocal8Bit().constData(), &before), 0);
 
-    ASSERT_TRUE(Start());
-    EXPECT_FALSE(WaitForProbe().isEmpty());
-    EXPECT_FALSE(QFile::exists(FFolder + QStringLiteral("stale.txt")));
-    EXPECT_EQ(FileBytes(copy), FileBytes(QStringLiteral(LINTARO_PROBE)));
-}
-
-TEST_F(LauncherTest, copy_left_by_an_earlier_run_with_the_same_content_is_started) {
-    WriteSetupIni("ABC12=abc12setup\r\n");
-    ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("abc12setup")));
-    ASSERT_TRUE(InstallProbe(FTemp, QStringLiteral("abc12setup.exe")));
-    ASSERT_TRUE(Start());
-    EXPECT_FALSE(WaitForProbe().isEmpty());
+        ASSERT_TRUE(Start());
+        EXPECT_FALSE(WaitForProbe().isEmpty());
+        EXPECT_FALSE(QFile::exists(FFolder + QStringLiteral("stale.txt")));
+        EXPECT_EQ(FileBytes(copy), FileBytes(QStringLiteral(LINTARO_PROBE)));
+        struct stat after {};
+        ASSERT_EQ(::stat(copy.toLocal8Bit().constData(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino);
+        Stop();
+        QFile::remove(FFolder + QStringLiteral("probe.txt"));
+    }
 }
 
 TEST_F(LauncherTest, value_ending_in_exe_gets_the_ending_twice_and_starts) {
@@ -223,15 +260,6 @@ TEST_F(LauncherTest, value_ending_in_exe_gets_the_ending_twice_and_starts) {
     ASSERT_TRUE(Start());
     EXPECT_EQ(FSetupFile, FTemp + QStringLiteral("abc12setup.exe.exe"));
     EXPECT_FALSE(WaitForProbe().isEmpty());
-}
-
-TEST_F(LauncherTest, value_with_a_folder_the_temporary_folder_lacks_starts_nothing) {
-    WriteSetupIni("ABC12=sub/abc12setup\r\n");
-    ASSERT_TRUE(QDir(FFolder).mkdir(QStringLiteral("sub")));
-    ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("sub/abc12setup")));
-    ASSERT_FALSE(QFileInfo::exists(FTemp + QStringLiteral("sub")));
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(FWatcher.Count(), 0);
 }
 
 TEST_F(LauncherTest, file_that_cannot_be_executed_counts_as_failed_start) {
@@ -251,6 +279,205 @@ TEST_F(LauncherTest, file_that_cannot_be_executed_counts_as_failed_start) {
     int status = 0;
     EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+}
+
+// Opens the scratch folder to every user, as /tmp is, and lets them pass through the
+// folders above it (the test run's home is closed to others).
+void OpenToAll(const QString& scratch) {
+    ASSERT_EQ(::chmod(scratch.toLocal8Bit().constData(), 01777), 0);
+    for (QDir up(scratch); up.cdUp();) {
+        struct stat st {};
+        const QByteArray path = up.path().toLocal8Bit();
+        ASSERT_EQ(::stat(path.constData(), &st), 0);
+        if ((st.st_mode & 0001) == 0) {
+            ASSERT_EQ(::chmod(path.constData(), (st.st_mode & 07777) | 0111), 0);
+        }
+    }
+}
+
+// A script that leaves a mark when anything runs it.
+QByteArray MarkingScript(const QString& mark) {
+    return "#!/bin/sh\necho ran > '" + mark.toLocal8Bit() + "'\n";
+}
+
+TEST_F(LauncherTest, a_program_missing_from_the_program_folder_is_not_replaced_by_a_planted_copy) {
+    WriteSetupIni("ABC12=abc12setup\r\n");
+    const QString mark = FScratch.path() + QStringLiteral("/ran");
+    ASSERT_EQ(::mkdir(FTemp.toLocal8Bit().constData(), 0700), 0);
+    // Where the copy is made, and where it was made before (the shared temporary folder).
+    for (const QString& planted : {FTemp + QStringLiteral("abc12setup.exe"),
+                                   FScratch.path() + QStringLiteral("/abc12setup.exe")}) {
+        ASSERT_TRUE(WriteBytes(planted, MarkingScript(mark)));
+        ASSERT_TRUE(QFile::setPermissions(planted, QFile::ReadOwner | QFile::ExeOwner));
+    }
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(FProcInfo.hProcess, 0);
+    EXPECT_FALSE(QFile::exists(mark));
+    EXPECT_EQ(FWatcher.Count(), 0);
+}
+
+TEST_F(LauncherTest, names_with_a_folder_part_are_configuration_errors_and_touch_nothing_outside) {
+    // A file beside the temporary folder that "../victim" would overwrite, run and delete.
+    const QString victim = FScratch.path() + QStringLiteral("/victim.exe");
+    ASSERT_TRUE(WriteBytes(victim, "kept"));
+    ASSERT_TRUE(QDir(FFolder).mkdir(QStringLiteral("sub")));
+    ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("sub/abc12setup")));
+    ASSERT_TRUE(InstallProbe(FScratch.path() + QLatin1Char('/'), QStringLiteral("victim")));
+    const QByteArray values[] = {"../victim",
+                                 "../../victim",
+                                 "sub/abc12setup",
+                                 "sub\\abc12setup",
+                                 "..",
+                                 "C:abc12setup",
+                                 "abc12setup:stream",
+                                 QByteArray("abc\x01setup", 10),
+                                 "abc12setup\x7f"};
+    for (const QByteArray& value : values) {
+        SCOPED_TRACE(value.toStdString());
+        FLog.clear();
+        WriteSetupIni("ABC12=" + value + "\r\n");
+        EXPECT_FALSE(Start());
+        EXPECT_TRUE(LogHas(QStringLiteral("Ошибка конфигурации"))) << FLog.join('|').toStdString();
+        for (const QString& line : FLog) EXPECT_FALSE(line.contains(QChar(1)));
+    }
+    EXPECT_EQ(FileBytes(victim), QByteArray("kept"));
+    EXPECT_EQ(FWatcher.Count(), 0);
+}
+
+TEST_F(LauncherTest, files_that_are_no_regular_files_are_refused_at_once) {
+    WriteSetupIni("ABC12=fifo\r\nDEF7=zero\r\n");
+    ASSERT_EQ(::mkfifo((FFolder + QStringLiteral("fifo")).toLocal8Bit().constData(), 0700), 0);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), FFolder + QStringLiteral("zero")));
+    // The program: the start fails with a line that says why, the box is Part 3.2's.
+    EXPECT_FALSE(Start());
+    EXPECT_FALSE(Start("ID,DEF7.1\r\nOK\r\n"));
+    EXPECT_EQ(FLog.size(), 2);
+    for (const QString& line : FLog) {
+        EXPECT_TRUE(
+            line.startsWith(QStringLiteral("Не удалось подготовить копию программы настройки")) &&
+            line.contains(QStringLiteral("not a regular file")))
+            << line.toStdString();
+    }
+
+    // setup.ini itself: a FIFO, a device without end, and a file over the limit.
+    const QString ini = FFolder + QStringLiteral("setup.ini");
+    const std::function<bool()> makers[] = {
+        [&] { return QFile::remove(ini) && ::mkfifo(ini.toLocal8Bit().constData(), 0600) == 0; },
+        [&] { return QFile::remove(ini) && QFile::link(QStringLiteral("/dev/zero"), ini); },
+        [&] {
+            return QFile::remove(ini) &&
+                   WriteBytes(ini, "ABC12=abc12setup\r\n" + QByteArray(SetupIniLimit, ' '));
+        },
+    };
+    for (const auto& make : makers) {
+        ASSERT_TRUE(make());
+        try {
+            Start();
+            ADD_FAILURE() << "no error raised";
+        } catch (const LintaroError& error) {
+            EXPECT_TRUE(error.Text().contains(QStringLiteral("setup.ini"))) << error.what();
+        }
+    }
+    EXPECT_FALSE(FStarted);
+}
+
+TEST_F(LauncherTest, names_up_to_the_file_name_limit_start_and_longer_ones_are_reported) {
+    // The copy's name is the value and ".exe": 251 characters give 255, the limit.
+    const QString longest(251, QLatin1Char('q'));
+    const QString tooLong(252, QLatin1Char('r'));
+    WriteSetupIni("ABC12=" + longest.toLatin1() + "\r\nDEF7=" + tooLong.toLatin1() + "\r\n");
+    ASSERT_TRUE(InstallProbe(FFolder, longest));
+    ASSERT_TRUE(InstallProbe(FFolder, tooLong));
+
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(WaitForProbe()[QStringLiteral("argv0")], FTemp + longest + QStringLiteral(".exe"));
+    Stop();
+    EXPECT_FALSE(Start("ID,DEF7.1\r\nOK\r\n"));
+    ASSERT_EQ(FLog.size(), 1);
+    EXPECT_TRUE(FLog[0].contains(QString::fromLocal8Bit(std::strerror(ENAMETOOLONG))))
+        << FLog[0].toStdString();
+    // Nothing half-written stays behind.
+    EXPECT_EQ(QDir(FTemp).entryList(QDir::Files | QDir::Hidden).size(), 0);
+}
+
+TEST_F(LauncherTest, copies_live_in_a_folder_no_other_user_can_enter_or_change) {
+    WriteSetupIni("ABC12=abc12setup\r\n");
+    ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("abc12setup")));
+    ASSERT_TRUE(Start());
+    const QByteArray copy = FSetupFile.toLocal8Bit();
+    const QByteArray folder = FTemp.toLocal8Bit();
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.constData(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::lstat(copy.constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+
+    // Even with the folder above open to all, the other user reaches nothing in it.
+    OpenToAll(FScratch.path());
+    const QByteArray planted = folder + "planted";
+    const QByteArray moved = folder.chopped(1) + "-moved";
+    std::string why;
+    const int result = RunAsOtherUser(
+        [&] {
+            const bool write = ::open(copy.constData(), O_WRONLY) >= 0;
+            const bool create = ::open(planted.constData(), O_WRONLY | O_CREAT, 0777) >= 0;
+            const bool rename = ::rename(folder.constData(), moved.constData()) == 0;
+            return write || create || rename ? 1 : 0;
+        },
+        why);
+    if (result < 0) GTEST_SKIP() << why;
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(LauncherTest, a_private_folder_prepared_by_another_user_is_refused_and_nothing_in_it_runs) {
+    WriteSetupIni("ABC12=abc12setup\r\n");
+    ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("abc12setup")));
+    OpenToAll(FScratch.path());
+    const QByteArray folder = FTemp.chopped(1).toLocal8Bit();
+    const QByteArray theirs = FScratch.path().toLocal8Bit() + "/theirs";
+    const QByteArray mark = FScratch.path().toLocal8Bit() + "/ran";
+    const QByteArray script = MarkingScript(QString::fromLocal8Bit(mark));
+
+    // The folder itself, and a link in its place to a folder of theirs.
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link ? "link" : "folder");
+        // Everything the other user's part needs is made here: it runs in a forked child.
+        const QByteArray target = link ? theirs : folder;
+        const QByteArray exe = target + "/abc12setup.exe";
+        std::string why;
+        const int result = RunAsOtherUser(
+            [&] {
+                if (::mkdir(target.constData(), 0777) != 0 ||
+                    ::chmod(target.constData(), 0777) != 0)
+                    return 1;
+                if (link && ::symlink(theirs.constData(), folder.constData()) != 0) return 2;
+                const int fd = ::open(exe.constData(), O_WRONLY | O_CREAT | O_EXCL, 0777);
+                if (fd < 0 || ::write(fd, script.constData(), script.size()) != script.size())
+                    return 3;
+                ::close(fd);
+                return ::chmod(exe.constData(), 0777) == 0 ? 0 : 4;
+            },
+            why);
+        if (result < 0) GTEST_SKIP() << why;
+        ASSERT_EQ(result, 0);
+
+        FLog.clear();
+        EXPECT_FALSE(Start());
+        EXPECT_FALSE(QFile::exists(QString::fromLocal8Bit(mark)));
+        ASSERT_EQ(FWatcher.Count(), link ? 2 : 1);
+        EXPECT_EQ(FWatcher.Seen().back().text,
+                  QStringLiteral("Оболочка не запущена, системная ошибка"));
+        ASSERT_EQ(FLog.size(), 1);
+        EXPECT_TRUE(FLog[0].startsWith(QStringLiteral("Нет папки для копии программы настройки")));
+        EXPECT_TRUE(
+            FLog[0].contains(link ? QStringLiteral("cannot open") : QStringLiteral("another user")))
+            << FLog[0].toStdString();
+        // The other user's files are theirs to remove.
+        QDir(QString::fromLocal8Bit(link ? theirs : folder)).removeRecursively();
+        QFile::remove(QString::fromLocal8Bit(folder));
+    }
 }
 
 // The sample configuration program, started by the launcher: it keeps trying until the

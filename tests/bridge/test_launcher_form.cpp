@@ -7,6 +7,7 @@
 
 #include "ModalWatcher.h"
 #include "launcher_test_support.h"
+#include "log/LOGUnit.h"
 #include "shell/MainFormUnit.h"
 
 namespace lintaro::test {
@@ -67,6 +68,29 @@ TEST(LauncherForm, window_starts_from_its_own_folder_once_and_stops_on_close) {
     QFile::remove(settings);
     QFile::remove(program);
     QFile::remove(folder + QStringLiteral("probe.txt"));
+}
+
+TEST(LauncherForm, a_program_name_with_a_folder_part_is_a_line_in_the_window_log) {
+    const QString folder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    const QString settings = folder + QStringLiteral("setup.ini");
+    ASSERT_TRUE(WriteBytes(settings, "ABC12=../abc12setup\r\n"));
+
+    ModalWatcher watcher;
+    TMainLintaroForm form;
+    TLOGForm log;
+    form.SetCompanions(nullptr, nullptr, &log);
+    log.show();
+    form.SetVerInfo(kAbc12Reply);
+    const int boxes = watcher.Count();
+    form.StartSetupProgram();
+    EXPECT_FALSE(form.SetupIsStarted());
+    EXPECT_EQ(watcher.Count(), boxes);  // the box is the bridge cycle's
+    ASSERT_EQ(log.Lines().size(), 1);
+    EXPECT_TRUE(log.Lines()[0].contains(
+        QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"ABC12\" указано "
+                       "недопустимое имя программы настройки \"../abc12setup\"")))
+        << log.Lines()[0].toStdString();
+    QFile::remove(settings);
 }
 
 }  // namespace

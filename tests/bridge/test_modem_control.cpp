@@ -5,6 +5,7 @@
 #include <QToolButton>
 
 #include "BridgeHarness.h"
+#include "bridge/DialString.h"
 #include "serial/COMUtils.h"
 #include "ModemPersonality.h"
 #include "RingTestSupport.h"
@@ -155,6 +156,41 @@ TEST_F(ModemTest, blank_phone_number_is_refused) {
     EXPECT_EQ(Watcher->Seen()[0].text, QStringLiteral("Не указан номер телефона."));
     EXPECT_EQ(Form->ConnectionState(), 0);
     EXPECT_EQ(Form->Ring(), nullptr);
+}
+
+TEST_F(ModemTest, numbers_that_are_no_dial_strings_are_refused_and_never_stored) {
+    const QString longest(DialStringLimit, QLatin1Char('9'));
+    const struct {
+        QString number;
+        bool dial;
+    } cases[] = {
+        {QStringLiteral("+7 900 123"), true},
+        {QStringLiteral("*#,WPwp 0"), true},
+        {longest, true},
+        {longest + QLatin1Char('9'), false},
+        {QStringLiteral("12\rAT+CFUN=0"), false},
+        {QStringLiteral("12\nATH"), false},
+        {QStringLiteral("123;"), false},
+        {QStringLiteral("12") + QChar(0) + QStringLiteral("3"), false},
+        {QStringLiteral("12\t3"), false},
+        {QStringLiteral("+7(900)123-45"), false},
+        {QStringLiteral("１２３"), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsDialString(c.number), c.dial) << c.number.toStdString();
+
+    // Through the window: a message, no dialling, nothing in the history.
+    int boxes = 0;
+    for (const auto& c : cases) {
+        if (c.dial) continue;
+        Form->PhoneNumber->setEditText(c.number);
+        Form->URLLabel1Click();
+        ASSERT_EQ(Watcher->Count(), ++boxes);
+        EXPECT_EQ(Watcher->Seen().back().text, DialStringRefusal());
+        EXPECT_EQ(Form->ConnectionState(), 0);
+        EXPECT_EQ(Form->Ring(), nullptr);
+        Form->LoadPhoneHistory();
+        EXPECT_EQ(Form->PhoneNumber->findText(c.number), -1);
+    }
 }
 
 TEST_F(ModemTest, closing_the_window_while_dialling_stops_the_thread) {

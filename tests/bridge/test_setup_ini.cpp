@@ -104,4 +104,35 @@ TEST(SetupIniDecode, decoded_file_finds_cyrillic_key_in_other_case) {
               QStringLiteral("mik1setup"));
 }
 
+TEST(SetupIniName, only_plain_file_names_in_the_program_folder_are_accepted) {
+    const struct {
+        QString value;
+        bool plain;
+    } cases[] = {
+        {"abc12setup", true},
+        {"abc12setup.exe", true},
+        {"настройка 2", true},
+        {" abc ", true},
+        {".hidden", true},
+        {"", false},
+        {"../victim", false},
+        {"..", false},
+        {"a..b", false},
+        {"sub/abc", false},
+        {"/etc/passwd", false},
+        {"sub\\abc", false},
+        {"C:abc", false},
+        {"abc:stream", false},
+        {"abc\tdef", false},
+        {"abc\r\nDEF7=x", false},
+        {QString(QChar(0)), false},
+        {"abc\x7f", false},
+        {QString(QChar(0x85)), false},
+        {QString(QChar(0x2028)), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(lintaro::IsPlainProgramName(c.value), c.plain) << c.value.toStdString();
+    }
+}
+
 }  // namespace

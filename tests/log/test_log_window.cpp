@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -10,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "shell/ErrorReport.h"
 #include "ModalWatcher.h"
 #include "log/CodePage.h"
 #include "log/LOGUnit.h"
@@ -73,6 +80,51 @@ TEST(LogSave, replaces_the_file_with_every_byte_value_intact) {
     TLOGForm::SaveLines({}, path);
     EXPECT_TRUE(QFile::exists(path));
     EXPECT_EQ(ReadFile(path), QByteArray());
+}
+
+TEST(LogSave, a_failed_write_keeps_the_old_file_and_names_the_systems_reason) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("old.log");
+    WriteFile(path, "the old log\r\n");
+    const QByteArray big(256 * 1024, 'y');
+
+    // A file size limit fails the write as a full disk would, with a reason of its own.
+    struct rlimit kept {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &kept), 0);
+    struct rlimit small = kept;
+    small.rlim_cur = 4096;
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    QString text;
+    try {
+        TLOGForm::SaveLines({QString::fromLatin1(big)}, path);
+    } catch (const LintaroError& error) {
+        text = error.Text();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &kept);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Cannot write file \"%1\". ").arg(path)) &&
+                text.contains(QString::fromLocal8Bit(std::strerror(EFBIG))))
+        << text.toStdString();
+    EXPECT_EQ(ReadFile(path), QByteArray("the old log\r\n"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.log"});
+
+    // Something that is no file in the target's place: refused at once, left as it is.
+    const QString fifo = dir.filePath("fifo.log");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QString null = dir.filePath("null.log");
+    ASSERT_TRUE(QFile::link("/dev/null", null));
+    for (const QString& target : {fifo, null}) {
+        try {
+            TLOGForm::SaveLines({"x"}, target);
+            ADD_FAILURE() << "saved to " << target.toStdString();
+        } catch (const LintaroError& error) {
+            EXPECT_TRUE(error.Text().contains("not a regular file")) << error.what();
+        }
+    }
+    EXPECT_FALSE(QFileInfo(fifo).isFile());
+    EXPECT_TRUE(QFileInfo(null).isSymLink());
 }
 
 TEST(LogSaveDialog, typed_name_without_extension_gets_log_and_is_offered_again) {

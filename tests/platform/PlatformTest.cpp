@@ -6,10 +6,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "OtherUser.h"
 #endif
 
 #include <chrono>
@@ -222,6 +226,8 @@ protected:
     void SetUp() override {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
         FOldRuntime = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        // A runtime folder is the user's alone; one open to others would not be used.
+        fs::permissions(FRuntime.path(), fs::perms::owner_all);
         ::setenv("XDG_RUNTIME_DIR", FRuntime.path().c_str(), 1);
     }
     void TearDown() override {
@@ -253,6 +259,51 @@ TEST_F(InstanceSignTest, a_second_copy_is_refused_until_the_first_lets_the_sign_
     EXPECT_TRUE(first.TryAcquire());
 }
 
+#ifndef _WIN32
+TEST_F(InstanceSignTest, another_user_cannot_take_the_place_of_the_sign_before_the_first_start) {
+    // No runtime folder: the sign's folder goes under TMPDIR, open to all like /tmp.
+    ::unsetenv("XDG_RUNTIME_DIR");
+    TempFolder shared;
+    fs::permissions(shared.path(), fs::perms::all | fs::perms::sticky_bit);
+    const char* oldTmp = std::getenv("TMPDIR");
+    const std::optional<std::string> keptTmp =
+        oldTmp != nullptr ? std::optional<std::string>(oldTmp) : std::nullopt;
+    ::setenv("TMPDIR", shared.path().c_str(), 1);
+    const std::string folder =
+        (shared.path() / ("lintaro-" + std::to_string(::geteuid()))).native();
+    const std::string lock = folder + "/TMainLintaroForm.lock";
+
+    // The other user makes the folder and the sign's file in it, which it could lock.
+    std::string why;
+    const int planted = test::RunAsOtherUser(
+        [&] {
+            if (::mkdir(folder.c_str(), 0777) != 0 || ::chmod(folder.c_str(), 0777) != 0) return 1;
+            const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0666);
+            return fd >= 0 && ::fchmod(fd, 0666) == 0 ? 0 : 2;
+        },
+        why);
+    const auto restore = [&] {
+        if (keptTmp) {
+            ::setenv("TMPDIR", keptTmp->c_str(), 1);
+        } else {
+            ::unsetenv("TMPDIR");
+        }
+    };
+    if (planted < 0) {
+        restore();
+        GTEST_SKIP() << why;
+    }
+    ASSERT_EQ(planted, 0);
+
+    // The victim still starts, and says why it has no sign.
+    InstanceSign sign;
+    EXPECT_TRUE(sign.TryAcquire());
+    EXPECT_NE(sign.Problem().find("another user"), std::string::npos) << sign.Problem();
+    sign.Release();
+    restore();
+}
+#endif
+
 #ifdef _WIN32
 TEST_F(InstanceSignTest, the_sign_is_a_hidden_window_of_the_main_window_class) {
     InstanceSign sign;
@@ -271,10 +322,19 @@ TEST_F(InstanceSignTest, the_sign_is_a_hidden_window_of_the_main_window_class) {
 class SetupProcessTest : public testing::Test {
 protected:
     void SetUp() override {
+#ifndef _WIN32
+        // The copies go to the user's private folder under TMPDIR: one of this test's own,
+        // so that removing stale copies here touches no one else's.
+        FOldTmp = Variable("TMPDIR");
+        FOldRuntime = Variable("XDG_RUNTIME_DIR");
+        fs::permissions(FScratch.path(), fs::perms::owner_all);
+        ::setenv("TMPDIR", FScratch.path().c_str(), 1);
+        ::unsetenv("XDG_RUNTIME_DIR");
+#endif
         ASSERT_TRUE(fs::exists(ProbePath())) << ProbePath();
         fs::copy_file(ProbePath(), FProgram);
         std::random_device random;
-        const fs::path temp = setupprocess::TempFolder();
+        const fs::path temp = setupprocess::TempFolder(FProblem);
         ASSERT_FALSE(temp.empty());
         FCopy = temp / ("lintaro-probe-" + std::to_string(random()) + ".exe");
     }
@@ -282,16 +342,37 @@ protected:
         if (FStarted.process != 0) setupprocess::TerminateProcess(FStarted);
         std::error_code ignored;
         fs::remove(FCopy, ignored);
+#ifndef _WIN32
+        Restore("TMPDIR", FOldTmp);
+        Restore("XDG_RUNTIME_DIR", FOldRuntime);
+#endif
     }
 
+#ifndef _WIN32
+    static std::optional<std::string> Variable(const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    }
+    static void Restore(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    TempFolder FScratch;  // TMPDIR
+    std::optional<std::string> FOldTmp;
+    std::optional<std::string> FOldRuntime;
+#endif
     TempFolder FFolder;  // the program folder
     fs::path FProgram = FFolder.path() / "probesetup";
     fs::path FCopy;
     setupprocess::StartedProcess FStarted;
+    std::string FProblem;
 };
 
 TEST_F(SetupProcessTest, the_temporary_folder_exists_and_ends_with_a_separator) {
-    const fs::path temp = setupprocess::TempFolder();
+    const fs::path temp = setupprocess::TempFolder(FProblem);
     EXPECT_TRUE(fs::is_directory(temp)) << temp;
     const auto text = temp.native();
     ASSERT_FALSE(text.empty());
@@ -299,10 +380,11 @@ TEST_F(SetupProcessTest, the_temporary_folder_exists_and_ends_with_a_separator) 
 }
 
 TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_then_deleted) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
 
-    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     EXPECT_NE(FStarted.process, 0);
     const std::uint32_t pid = FStarted.processId;
     EXPECT_NE(pid, 0u);
@@ -335,20 +417,22 @@ TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_
 
 TEST_F(SetupProcessTest, a_stale_copy_is_replaced_and_an_equal_one_is_kept) {
     WriteAll(FCopy, "an older program");
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
-    EXPECT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
+    EXPECT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
     // A source that cannot be read is no copy.
-    EXPECT_EQ(setupprocess::CopyForStart(FFolder.path() / "missing", FCopy),
+    EXPECT_EQ(setupprocess::CopyForStart(FFolder.path() / "missing", FCopy, FProblem),
               setupprocess::CopyResult::Failed);
 }
 
 TEST_F(SetupProcessTest, a_program_that_is_missing_or_no_program_does_not_start) {
-    EXPECT_FALSE(
-        setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(), FStarted));
+    EXPECT_FALSE(setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(),
+                                            FStarted, FProblem));
     WriteAll(FCopy, "not a program");
-    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     EXPECT_EQ(FStarted.process, 0);
     EXPECT_EQ(FStarted.processId, 0u);
 }
@@ -375,15 +459,99 @@ TEST_F(SetupProcessTest, a_link_to_a_folder_at_the_copys_place_is_removed_but_no
     EXPECT_EQ(ReadAll(folder / "kept.txt"), "kept");
 }
 
+#ifndef _WIN32
+// Not our child once its parent is gone: reaped by someone else, or a zombie meanwhile.
+bool ProcessGone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return true;
+    const std::size_t close = text.rfind(')');
+    return close != std::string::npos && text.compare(close + 2, 1, "Z") == 0;
+}
+
+TEST_F(SetupProcessTest,
+       the_program_dies_with_a_killed_wizard_and_its_copy_goes_at_the_next_start) {
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
+    int channel[2];
+    ASSERT_EQ(::pipe(channel), 0);
+    // The wizard: starts the program, reports its id and waits to be killed.
+    const pid_t wizard = ::fork();
+    ASSERT_GE(wizard, 0);
+    if (wizard == 0) {
+        setupprocess::StartedProcess started;
+        std::string problem;
+        const pid_t program = setupprocess::StartProcess(FCopy, FFolder.path(), started, problem)
+                                  ? started.processId
+                                  : 0;
+        [[maybe_unused]] const ssize_t n = ::write(channel[1], &program, sizeof program);
+        for (;;) ::pause();
+    }
+    ::close(channel[1]);
+    pid_t program = 0;
+    ASSERT_EQ(::read(channel[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
+    ::close(channel[0]);
+    ASSERT_GT(program, 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
+    EXPECT_FALSE(ProcessGone(program));
+
+    ::kill(wizard, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(wizard, &status, 0), wizard);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(program); }));
+
+    // The copy stayed; the next start of the wizard removes it and every half-written
+    // one, but nothing that is not a copy.
+    ASSERT_TRUE(fs::exists(FCopy));
+    const fs::path folder = FCopy.parent_path();
+    WriteAll(folder / ".cp-AbC123", "half");
+    WriteAll(folder / "TMainLintaroForm.lock", "");
+    fs::create_directory(folder / "folder.exe");
+    setupprocess::RemoveStaleCopies();
+    EXPECT_FALSE(fs::exists(FCopy));
+    EXPECT_FALSE(fs::exists(folder / ".cp-AbC123"));
+    EXPECT_TRUE(fs::exists(folder / "TMainLintaroForm.lock"));
+    EXPECT_TRUE(fs::is_directory(folder / "folder.exe"));
+}
+
+TEST_F(SetupProcessTest, a_script_starts_as_well_by_its_path) {
+    // A script cannot run from a descriptor that closes on exec; it goes by its path.
+    fs::remove(FProgram);
+    WriteAll(FProgram, "#!/bin/sh\necho argc=$# > probe.txt\nexec sleep 600\n");
+    fs::permissions(FProgram, fs::perms::owner_all);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem)) << FProblem;
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
+}
+
+TEST_F(SetupProcessTest, only_a_file_of_this_users_closed_to_others_is_started) {
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
+    const fs::path link = FCopy.parent_path() / "link.exe";
+    fs::create_symlink(FCopy, link);
+    EXPECT_FALSE(setupprocess::StartProcess(link, FFolder.path(), FStarted, FProblem));
+    fs::permissions(FCopy, fs::perms::group_write, fs::perm_options::add);
+    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
+    EXPECT_NE(FProblem.find("closed to others"), std::string::npos) << FProblem;
+    fs::permissions(FCopy, fs::perms::group_write, fs::perm_options::remove);
+    ASSERT_EQ(::chown(FCopy.c_str(), test::OtherUserId, test::OtherUserId), 0);
+    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
+    EXPECT_EQ(FStarted.process, 0);
+    EXPECT_FALSE(fs::exists(FFolder.path() / "probe.txt"));
+}
+#endif
+
 #ifdef _WIN32
 TEST_F(SetupProcessTest, a_running_copy_is_neither_replaced_nor_deleted) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy), setupprocess::CopyResult::Ready);
-    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted));
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
+    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
 
     const fs::path newer = FFolder.path() / "newer";
     WriteAll(newer, "a newer program");
-    EXPECT_EQ(setupprocess::CopyForStart(newer, FCopy), setupprocess::CopyResult::InUse);
+    EXPECT_EQ(setupprocess::CopyForStart(newer, FCopy, FProblem), setupprocess::CopyResult::InUse);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
     EXPECT_FALSE(fs::exists(FCopy.native() + L".new"));
 

@@ -1,5 +1,5 @@
-// Port listing and presence, through the port folder. Links to /dev/null stand for ports
-// there: a character device is all the listing asks for.
+// Port listing and presence, through the port folder. Links to far ends of pseudo-terminals
+// stand for ports there: a terminal is all the listing asks for.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 
 #include "serial/COMUtils.h"
 #include "SerialTestSupport.h"
+#include "StandInTerminal.h"
 
 namespace lintaro {
 namespace {
@@ -20,7 +21,7 @@ using namespace testing_support;
 using Names = std::vector<std::string>;
 
 void AddPort(const PortFolder& folder, const std::string& name) {
-    std::filesystem::create_symlink("/dev/null", folder / name);
+    std::filesystem::create_symlink(test::StandInTerminal(), folder / name);
 }
 
 Names Listed(const std::string& prefix) {
@@ -100,6 +101,18 @@ TEST(PortList, presence_asks_for_the_whole_name_in_any_letter_case) {
     }
     EXPECT_TRUE(IsCOMPortName("/dev/ttyUSB0"));
     EXPECT_FALSE(IsCOMPortName(""));
+}
+
+TEST(PortList, character_devices_that_are_no_line_terminals_are_neither_listed_nor_present) {
+    PortFolder folder;
+    AddPort(folder, "sim1");
+    for (const char* device : {"/dev/null", "/dev/urandom", "/dev/zero", "/dev/ptmx", "/dev/tty"}) {
+        std::filesystem::create_symlink(device, folder / ("bad" + std::string(device + 5)));
+    }
+    EXPECT_EQ(Listed(folder.path()), Names{folder / "sim1"});
+    for (const char* name : {"badnull", "badurandom", "badzero", "badptmx", "badtty"}) {
+        EXPECT_FALSE(COMPortExists(folder / name)) << name;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 
 #include "shell/InstanceSign.h"
@@ -44,6 +46,13 @@ TEST(Entry, second_copy_is_refused_while_the_first_holds_the_sign) {
 
 TEST(Entry, running_program_refuses_a_second_start_and_a_crash_leaves_no_sign) {
     AddListedPort("sim0");
+    // A configuration program copy that a killed run left in the private folder.
+    const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/lintaro/");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString stale = folder + QStringLiteral("abc12setup.exe");
+    ASSERT_TRUE(QFile(stale).open(QIODevice::WriteOnly));
     QProcess program;
     program.setProgram(QStringLiteral(LINTARO_EXECUTABLE));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -56,6 +65,7 @@ TEST(Entry, running_program_refuses_a_second_start_and_a_crash_leaves_no_sign) {
         return !probe.TryAcquire();
     }));
     ExpectRefused();
+    EXPECT_TRUE(WaitUntil([&] { return !QFile::exists(stale); })) << "stale copy left";
 
     program.kill();  // a crash: nobody releases the sign by hand
     program.waitForFinished();

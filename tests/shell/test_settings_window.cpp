@@ -3,7 +3,11 @@
 #include <QComboBox>
 #include <QTimer>
 
+#include <sys/stat.h>
+
+#include "shell/ErrorReport.h"
 #include "ModalWatcher.h"
+#include "PortDir.h"
 #include "shell/MainFormUnit.h"
 #include "test_settings_support.h"
 
@@ -109,6 +113,63 @@ TEST_F(SettingsWindowTest, unwritable_store_is_reported_and_the_program_goes_on)
         FForm->SaveCOMPort();
         EXPECT_EQ(TSettingsKey().ReadString("COM"), "COM2");
     }
+}
+
+// A hostile store: values of other types among the phones, or something in the file's
+// place that an open would wait on forever. Each start-up step reports its own error, the
+// others still run: the port list is filled and the saved port reselected.
+TEST_F(SettingsWindowTest, a_broken_store_is_reported_and_start_up_goes_on) {
+    test::ClearPortDir();
+    test::AddListedPort("sim0");
+    const QString port = test::AddListedPort("sim1");
+    const QString file = test::SettingsFile();
+    FForm.reset();
+
+    test::ResetSettings();
+    {
+        QSettings native(QSettings::NativeFormat, QSettings::UserScope, "Vormex", "Lintaro");
+        native.setValue("phone1", QByteArray("\x01\x02"));
+        native.setValue("phone2", "222");
+        native.setValue("phone3", QStringList{"a", "b"});
+        native.setValue("COM", port);
+    }
+    {
+        test::ModalWatcher watcher;
+        FForm = std::make_unique<TMainLintaroForm>();
+        ASSERT_EQ(watcher.Count(), 1);  // once, for the first bad value
+        EXPECT_EQ(watcher.Seen()[0].text, "Invalid data type for 'phone1'");
+        EXPECT_EQ(Phones(), QStringList{"222"});
+        EXPECT_EQ(FForm->PortsListComboBox->count(), 2);
+        EXPECT_EQ(FForm->PortsListComboBox->currentText(), port);
+    }
+    // Adding a number writes the good ones back from phone1 on, over the first bad value;
+    // the list shown again names the one still left.
+    try {
+        FForm->AddPhoneToHistory("333");
+        ADD_FAILURE() << "the bad value left was not reported";
+    } catch (const LintaroError& error) {
+        EXPECT_EQ(error.Text(), "Invalid data type for 'phone3'");
+    }
+    EXPECT_EQ(TSettingsKey().ReadString("phone1"), "333");
+    EXPECT_EQ(TSettingsKey().ReadString("phone2"), "222");
+    EXPECT_EQ(Phones(), (QStringList{"333", "222"}));
+
+    FForm.reset();
+    test::ResetSettings();
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
+    ASSERT_EQ(::mkfifo(file.toLocal8Bit().constData(), 0600), 0);
+    {
+        test::ModalWatcher watcher;
+        FForm = std::make_unique<TMainLintaroForm>();
+        ASSERT_GE(watcher.Count(), 1);
+        for (const test::SeenBox& box : watcher.Seen()) {
+            EXPECT_TRUE(box.text.contains("is not a regular file")) << box.text.toStdString();
+        }
+        EXPECT_EQ(FForm->PortsListComboBox->count(), 2);
+    }
+    // Not through ResetSettings: its own look at the store would wait on the FIFO.
+    ASSERT_TRUE(QFile::remove(file));
+    test::ClearPortDir();
 }
 
 }  // namespace

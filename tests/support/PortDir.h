@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QString>
 
+#include "StandInTerminal.h"
+
 namespace lintaro::test {
 
 inline QString PortDir() { return qEnvironmentVariable("LINTARO_PORT_DIR"); }
@@ -18,11 +20,11 @@ inline void ClearPortDir() {
     }
 }
 
-// A character device that is not a serial port but lists like one.
+// A terminal with no device behind it that lists like a port.
 inline QString AddListedPort(const QString& name) {
     const QString path = QDir(PortDir()).filePath(name);
     QFile::remove(path);
-    QFile::link(QStringLiteral("/dev/null"), path);
+    QFile::link(QString::fromStdString(StandInTerminal()), path);
     return path;
 }
 
