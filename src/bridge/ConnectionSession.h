@@ -9,6 +9,10 @@
 // PendingBound bytes before it stops taking from its source, so a slow client holds the
 // device back (through the port's own queue) and a slow device holds the client back
 // (through TCP).
+//
+// The class is written in the files of the design's parts: ConnectionSession.cpp (state,
+// the user's actions, the port), MainCycle.cpp (identification and relay),
+// TCPServerEndpoint.cpp and ModemControl.cpp.
 #pragma once
 
 #include <QByteArray>

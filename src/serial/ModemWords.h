@@ -3,6 +3,7 @@
 // in which modem answers are matched.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,6 +13,10 @@ namespace lintaro {
 // Every command to the modem ends with CR LF.
 inline constexpr std::string_view ModemCommandEnd = "\r\n";
 inline constexpr std::string_view HangUpCommand = "ATH";
+// The hang-up as written to the modem, and the time it is given to act after "+++" and
+// after the command.
+inline std::string HangUpLine() { return std::string(HangUpCommand) + std::string(ModemCommandEnd); }
+inline constexpr std::chrono::milliseconds HangUpPause{150};
 
 // The dialling thread's results (its ErrorCode); RingErrorTexts holds the texts of 1..7.
 enum class RingResult : std::uint32_t {
