@@ -10,6 +10,7 @@
 #include <QToolButton>
 
 #include "BridgeHarness.h"
+#include "OtherUser.h"
 #include "TestBytes.h"
 #include "serial/COMUtils.h"
 
@@ -287,31 +288,33 @@ TEST_F(BridgeTest, only_the_programs_connection_is_relayed_and_another_cannot_cu
 
 // A connection from another user's process is refused and logged; the device hears nothing.
 TEST_F(BridgeTest, another_users_connection_is_refused_with_a_log_line) {
-    if (::geteuid() != 0) GTEST_SKIP() << "switching to another user id needs root";
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());
         Device->setMode(devsim::InstrumentPersonality::Mode::Record);
         Simulator->clearReceived();
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            // The attacker: nobody, writing to the device and waiting to be cut off.
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(ServerPort);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(3);
-            (void)!::write(fd, "evil", 4);
-            timeval timeout{10, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-            char byte = 0;
-            ::_exit(::read(fd, &byte, 1) <= 0 ? 0 : 4);
+        const quint16 port = ServerPort;
+        std::string why;
+        // The attacker writes to the device and waits to be cut off (0 when it was).
+        const int code = RunAsOtherUser(
+            [port] {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(port);
+                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 3;
+                if (::write(fd, "evil", 4) != 4) return 4;
+                timeval timeout{10, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+                char byte = 0;
+                return ::read(fd, &byte, 1) <= 0 ? 0 : 5;
+            },
+            why);
+        if (code == -1) {
+            PostClick();
+            GTEST_SKIP() << why;
         }
-        int status = -1;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(code, 0);
         EXPECT_FALSE(Simulator->waitForReceived(1, std::chrono::milliseconds(300)));
         EXPECT_FALSE(OnGui([&] { return Form->SetupConnected(); }));
         const QStringList lines = OnGui([&] { return Windows.LOGForm->Lines(); });
