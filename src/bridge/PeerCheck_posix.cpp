@@ -27,10 +27,12 @@ struct Endpoint {
 bool ParseEndpoint(const std::string& text, Endpoint& endpoint) {
     const std::size_t colon = text.find(':');
     if (colon != 8 || text.size() != 13) return false;  // IPv4 rows only: AAAAAAAA:PPPP
+    const std::string address = text.substr(0, 8);
+    const std::string port = text.substr(9);
     char* end = nullptr;
-    endpoint.address = static_cast<std::uint32_t>(std::strtoul(text.substr(0, 8).c_str(), &end, 16));
+    endpoint.address = static_cast<std::uint32_t>(std::strtoul(address.c_str(), &end, 16));
     if (*end != '\0') return false;
-    endpoint.port = static_cast<unsigned>(std::strtoul(text.substr(9).c_str(), &end, 16));
+    endpoint.port = static_cast<unsigned>(std::strtoul(port.c_str(), &end, 16));
     return *end == '\0';
 }
 
