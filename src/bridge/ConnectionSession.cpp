@@ -45,7 +45,10 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
 
     FPortWaiter = new PortWaiter(this);
     connect(FPortWaiter, &PortWaiter::Readable, this, &ConnectionSession::RelayComToTcp);
-    connect(FPortWaiter, &PortWaiter::Writable, this, &ConnectionSession::RelayTcpToCom);
+    connect(FPortWaiter, &PortWaiter::Writable, this, [this] {
+        FPortFull = false;
+        RelayTcpToCom();
+    });
     connect(FPortWaiter, &PortWaiter::HungUp, this,
             [this] { PortLost(QStringLiteral("Прибор недоступен")); });
     connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);
@@ -162,6 +165,7 @@ bool ConnectionSession::ReopenCOM() {
     const bool opened = OpenCOMPort(name, FSpeed, FCOMHandle);
     if (opened) {
         FNeedCOMReconnect = false;
+        FPortFull = false;
         FPortWaiter->Attach(FCOMHandle, name);
     }
     return opened;

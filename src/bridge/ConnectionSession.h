@@ -22,6 +22,7 @@
 #include <QStringList>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -54,6 +55,9 @@ public:
     // Where setup.ini and the configuration programs are looked up (with a trailing
     // separator); the executable's folder unless set.
     void SetProgramFolder(const QString& folder) { FProgramFolder = folder; }
+    // Whether relayed data is logged at all (turning every chunk into log text costs more
+    // than relaying it); asked per chunk. Always, unless set.
+    void SetDataLogWanted(std::function<bool()> wanted) { FDataLogWanted = std::move(wanted); }
     // The dialling dialogue's timings; the production ones unless a test sets others.
     void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
 
@@ -137,6 +141,7 @@ private:
     // A failed start of the connection: back to idle with the port closed.
     void AbandonAttempt(const QString& place);
     void Log(const QString& text) { Q_EMIT LogLine(text, {}); }
+    bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
     void StartRelay();
     void EndRelay();
@@ -158,6 +163,7 @@ private:
     void ReleaseFinishedRings();
 
     QString FProgramFolder;
+    std::function<bool()> FDataLogWanted;
     QString FPortName;
     int FSpeed = DefaultCOMSpeed;
     int FServerPort = DefaultServerPort;
@@ -184,6 +190,8 @@ private:
     QTimer* FPresenceTimer = nullptr;
     QTimer* FReopenTimer = nullptr;
     bool FHeldBackByClient = false;
+    // The last write to the port was short: its queue is (nearly) full.
+    bool FPortFull = false;
     bool FRelayRunning = false;
 
     std::unique_ptr<TRingThread> FRing;

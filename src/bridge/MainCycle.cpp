@@ -253,10 +253,15 @@ void ConnectionSession::UpdateWatch() {
 void ConnectionSession::RelayTcpToCom() {
     if (!FConnected || FNeedCOMReconnect || FCOMHandle == InvalidCOMHandle) return;
     for (int write = 0; write < kWritesPerEvent && !FReadSocket.isEmpty(); ++write) {
-        const int n = static_cast<int>(std::min<qsizetype>(
-            {FReadSocket.size(), static_cast<qsizetype>(COMBufferSize),
-             static_cast<qsizetype>(FPortWaiter->WriteRoom())}));
-        if (n <= 0) break;
+        // The port's room is asked only once it was found short: a write that takes less
+        // than it was given says so, and asking before every write costs a system call.
+        qsizetype room = COMBufferSize;
+        if (FPortFull) {
+            room = FPortWaiter->WriteRoom();
+            if (room <= 0) break;
+            FPortFull = false;
+        }
+        const int n = static_cast<int>(std::min<qsizetype>(FReadSocket.size(), room));
         const int r = COMWriteBytes(FReadSocket.constData(), n);
         if (r <= 0) {
             // The clients were dropped with the failed write; their stream ends here.
@@ -264,9 +269,11 @@ void ConnectionSession::RelayTcpToCom() {
             FReadSocket.clear();
             return;
         }
-        Q_EMIT LogData(FReadSocket.left(r), QStringLiteral("TCP->COM"));
+        FPortFull = r < n;
+        if (DataLogged()) Q_EMIT LogData(FReadSocket.left(r), QStringLiteral("TCP->COM"));
         FReadSocket.remove(0, r);
         TakeFromClient();
+        if (FPortFull) break;
     }
     UpdateWatch();
 }
@@ -284,9 +291,15 @@ void ConnectionSession::RelayComToTcp() {
             EndRelay();
             return;
         }
-        if (m <= 0) break;
+        if (m <= 0) {
+            // Woken for nothing: the port may have hung up (which ends this pass).
+            if (read == 0 && FPortWaiter->CheckHangUp()) return;
+            break;
+        }
         SendToTCPClient(m);
-        Q_EMIT LogData(BufferToStr(m), QStringLiteral("COM->TCP"));
+        if (DataLogged()) Q_EMIT LogData(BufferToStr(m), QStringLiteral("COM->TCP"));
+        // A read that did not fill the buffer took all that was waiting.
+        if (m < static_cast<int>(FDataBuffer.size())) break;
     }
     UpdateWatch();
 }

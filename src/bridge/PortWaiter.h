@@ -23,6 +23,10 @@ public:
     // Readable and Writable come only while watched; a hang-up is told while attached.
     void Watch(bool read, bool write);
 
+    // Called when a read after Readable found nothing: tells (and signals HungUp) whether
+    // the port has hung up, read as end of file or failed.
+    bool CheckHangUp();
+
     // How many bytes the port takes now without making the caller wait (0: none).
     int WriteRoom() const;
     bool CanWrite() const { return WriteRoom() > 0; }

@@ -47,27 +47,11 @@ void PortWaiter::Attach(COMHandle handle, const std::string& name) {
     d->write = new QSocketNotifier(d->fd, QSocketNotifier::Write, this);
     d->read->setEnabled(false);
     d->write->setEnabled(false);
-    connect(d->read, &QSocketNotifier::activated, this, [this] {
-        pollfd p{d->fd, POLLIN, 0};
-        int waiting = 0;
-        const bool polled = ::poll(&p, 1, 0) >= 0;
-        const bool gone = !polled || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
-                          ((p.revents & POLLIN) != 0 &&
-                           (::ioctl(d->fd, FIONREAD, &waiting) != 0 || waiting <= 0));
-        if (gone) {
-            // Readable with nothing to read is end of file: the terminal has hung up.
-            d->hungUp = true;
-            d->read->setEnabled(false);
-            d->write->setEnabled(false);
-            Q_EMIT HungUp();
-            return;
-        }
-        if ((p.revents & POLLIN) != 0) Q_EMIT Readable();
-    });
-    connect(d->write, &QSocketNotifier::activated, this, [this] {
-        d->write->setEnabled(false);
-        Q_EMIT Writable();
-    });
+    // Readiness alone is told: the reader asks CheckHangUp when a read then finds nothing.
+    connect(d->read, &QSocketNotifier::activated, this, [this] { Q_EMIT Readable(); });
+    // Room to write stays watched while the session has bytes for the port (it turns the
+    // watch off when it has none), so a bulk transfer does not register it anew each time.
+    connect(d->write, &QSocketNotifier::activated, this, [this] { Q_EMIT Writable(); });
     if (!name.empty()) {
         const QString folder = QFileInfo(QString::fromStdString(name)).absolutePath();
         d->folder = new QFileSystemWatcher(this);
@@ -76,6 +60,23 @@ void PortWaiter::Attach(COMHandle handle, const std::string& name) {
                     [this] { Q_EMIT FolderChanged(); });
         }
     }
+}
+
+bool PortWaiter::CheckHangUp() {
+    if (d->fd < 0 || d->hungUp) return d->hungUp;
+    pollfd p{d->fd, POLLIN, 0};
+    int waiting = 0;
+    const bool polled = ::poll(&p, 1, 0) >= 0;
+    // Readable with nothing to read is end of file: the terminal has hung up.
+    const bool gone = !polled || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
+                      ((p.revents & POLLIN) != 0 &&
+                       (::ioctl(d->fd, FIONREAD, &waiting) != 0 || waiting <= 0));
+    if (!gone) return false;
+    d->hungUp = true;
+    d->read->setEnabled(false);
+    d->write->setEnabled(false);
+    Q_EMIT HungUp();
+    return true;
 }
 
 void PortWaiter::Detach() {

@@ -76,6 +76,16 @@ void PortWaiter::Attach(COMHandle handle, const std::string&) {
     d->port = reinterpret_cast<HANDLE>(handle);
 }
 
+bool PortWaiter::CheckHangUp() {
+    if (d->port == INVALID_HANDLE_VALUE) return false;
+    COMSTAT status{};
+    if (Queues(d->port, status)) return false;
+    d->read = d->write = false;
+    d->timer->stop();
+    Q_EMIT HungUp();
+    return true;
+}
+
 void PortWaiter::Detach() {
     d->timer->stop();
     d->read = d->write = false;
