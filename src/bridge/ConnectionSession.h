@@ -10,7 +10,7 @@
 // device back (through the port's own queue) and a slow device holds the client back
 // (through TCP).
 //
-// The class is written in the files of the design's parts: ConnectionSession.cpp (state,
+// The class is written in four files: ConnectionSession.cpp (state,
 // the user's actions, the port), MainCycle.cpp (identification and relay),
 // TCPServerEndpoint.cpp and ModemControl.cpp.
 #pragma once
@@ -75,7 +75,7 @@ public:
     // program is stopped. The state is left as it is.
     void Close();
 
-    // The design's operations, for a reader of the design and for tests.
+    // The steps of a connection, by their usual names (also for tests).
     COMHandle OpenCOM();
     bool ReopenCOM();
     void CloseCOM();

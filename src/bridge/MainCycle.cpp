@@ -22,7 +22,8 @@ namespace {
 const QByteArray kVerInfoRequest("+VER_INFO=?\r\n");
 const QByteArray kVerInfoEnd("OK\r\n");
 constexpr qint64 kVerInfoTimeoutMs = 10000;
-// A lost cable port is tried again after the design's pass: 500 ms, then every 550 ms.
+// A lost cable port is tried again after half a second, then every 550 ms (a pause and a
+// pass of the relay loop this replaced).
 constexpr int kFirstReopenMs = 500;
 constexpr int kReopenIntervalMs = 550;
 // Reads and writes per readiness event: a terminal hands over a few kilobytes per read,

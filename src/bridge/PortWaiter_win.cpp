@@ -1,6 +1,6 @@
 // Windows: the port is opened for synchronous I/O, which cannot be waited on alongside the
 // event loop, so while the session watches it the port's queues are looked at by a timer:
-// every few milliseconds while bytes move, backing off to the design's 50 ms pass while
+// every few milliseconds while bytes move, backing off to one look per 50 ms while
 // the line is quiet. A port whose state cannot be asked any more (ClearCommError fails:
 // the adapter is gone) has hung up. Names are not paths, so there is no folder to watch.
 #include <windows.h>
@@ -16,7 +16,7 @@ namespace {
 
 constexpr int kBusyPollMs = 5;
 constexpr int kQuietPollMs = 50;
-// The presence test enumerates the present Ports devices: the design's 50 ms pass.
+// The presence test enumerates the present Ports devices, every 50 ms as ever.
 constexpr int kPresenceIntervalMs = 50;
 
 bool Queues(HANDLE port, COMSTAT& status) {
