@@ -1,5 +1,5 @@
-#include "ErrorReport.h"
-#include "Lintaro.h"
+#include "shell/ErrorReport.h"
+#include "shell/Lintaro.h"
 
 int main(int argc, char** argv) {
     lintaro::LintaroApplication app(argc, argv);

@@ -8,7 +8,7 @@ add_library(lintaro_platform STATIC
   ${_dir}/shell/InstanceSign.h
   ${_dir}/bridge/SetupProcess.h
   ${_dir}/bridge/RegularFile.h)
-target_include_directories(lintaro_platform PUBLIC ${_dir}/shell ${_dir}/bridge)
+target_include_directories(lintaro_platform PUBLIC ${_dir})
 if(WIN32)
   target_sources(lintaro_platform PRIVATE
     ${_dir}/shell/FileVersion_win.cpp

@@ -1,4 +1,4 @@
-#include "DialString.h"
+#include "bridge/DialString.h"
 
 namespace lintaro {
 

@@ -1,108 +1,116 @@
-// The bridge cycle: identifies the device, starts the TCP server and the configuration
-// program, then relays bytes between the TCP client and the port until the connection
-// ends. It runs inside the click (or the end of a dialling) and pumps the window's events
-// between its steps, so the disconnect click, the socket events and the close handler run
-// nested inside it; FConnected, FNeedCOMReconnect, FModemConnect and the link's tag are the
-// signals between them.
-#include <QApplication>
-#include <QComboBox>
+// The bridge cycle: the identification, the start of the server and the configuration
+// program, and the relay driven by the port's and the program's events, with the loss and
+// reopening of the port.
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
-#include <QToolButton>
+#include <algorithm>
+#include <string_view>
 #include <thread>
 
-#include "ErrorReport.h"
-#include "MainFormUnit.h"
-#include "MessageBoxes.h"
-#include "PortWaiter.h"
-#include "ServerSocket.h"
-#include "TPCServerSettingsUnit.h"
-#include "URLLabel.h"
+#include "bridge/ConnectionSession.h"
+#include "bridge/PortWaiter.h"
+#include "bridge/ServerSocket.h"
+#include "log/LintaroError.h"
+#include "serial/ModemWords.h"
 
 namespace lintaro {
 
 namespace {
 
 const QByteArray kVerInfoRequest("+VER_INFO=?\r\n");
+const QByteArray kVerInfoEnd("OK\r\n");
 constexpr qint64 kVerInfoTimeoutMs = 10000;
-constexpr qint64 kPresenceIntervalMs = 50;
-constexpr int kReadsPerPass = 8;
-constexpr int kWritesPerPass = 8;
+// A lost cable port is tried again after half a second, then every 550 ms (a pause and a
+// pass of the relay loop this replaced).
+constexpr int kFirstReopenMs = 500;
+constexpr int kReopenIntervalMs = 550;
+// Reads and writes per readiness event: a terminal hands over a few kilobytes per read,
+// so a fast device is served in one turn of the event loop without starving the rest.
+constexpr int kReadsPerEvent = 8;
+constexpr int kWritesPerEvent = 8;
 
-void PumpMessages() { QCoreApplication::processEvents(); }
-
-qint64 MonotonicMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Keeps the window deaf to the user while the device is identified (as a blocking read
-// would), yet lets it repaint. Input is dropped rather than queued, so a click made
-// during the wait cannot land on the link once it reads "Отключить". A close request is
-// kept and carried out afterwards.
-class InputDeafness : public QObject {
-public:
-    explicit InputDeafness(QWidget* window) : FWindow(window) { qApp->installEventFilter(this); }
-    ~InputDeafness() override {
-        qApp->removeEventFilter(this);
-        if (FCloseRequested) QMetaObject::invokeMethod(FWindow, "close", Qt::QueuedConnection);
-    }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        switch (event->type()) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::MouseMove:
-            case QEvent::Wheel:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::Shortcut:
-            case QEvent::ShortcutOverride:
-            case QEvent::TouchBegin:
-            case QEvent::TouchUpdate:
-            case QEvent::TouchEnd:
-                return true;
-            case QEvent::Close:
-                if (watched == FWindow) {
-                    FCloseRequested = true;
-                    event->ignore();
-                    return true;
-                }
-                return false;
-            default:
-                return false;
-        }
-    }
-
-private:
-    QWidget* FWindow;
-    bool FCloseRequested = false;
-};
+const QString kInterrupted = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
 }  // namespace
 
-int TMainLintaroForm::ConnectionState() const { return URLLabel1->Tag(); }
-
-void TMainLintaroForm::EnableSettingsControls(bool enabled) {
-    ConnectTypeComboBox->setEnabled(enabled);
-    PortsListComboBox->setEnabled(enabled);
-    PhoneNumber->setEnabled(enabled);
-    SpeedButton1->setEnabled(enabled);
+int ConnectionSession::COMRead() {
+    int n = 0;
+    try {
+        n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), FDataBuffer.size());
+        if (FModemConnect && DetectModemError(n)) {
+            FConnected = false;
+            Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
+            WriteCOMPortStr(FCOMHandle, HangUpLine());
+            std::this_thread::sleep_for(HangUpPause);
+            CloseCOM();
+            n = 0;
+        }
+    } catch (const std::exception&) {
+        n = -1;
+    }
+    if (n == -1) {
+        Log(QStringLiteral("Ошибка чтения из COM порта"));
+        n = 0;
+    }
+    return n;
 }
 
-void TMainLintaroForm::MainCycle() {
+bool ConnectionSession::DetectModemError(int count) {
+    if (count <= 0) return false;
+    const std::string_view text(reinterpret_cast<const char*>(FDataBuffer.data()),
+                                std::min<std::size_t>(static_cast<std::size_t>(count), FDataBuffer.size()));
+    if (FindModemResultWord(text) == RingResult::Connected) return false;
+    Log(QStringLiteral("Завершение работы по ошибке модема"));
+    Log(QStringLiteral("Последний полученный пакет:"));
+    Q_EMIT LogData(BufferToStr(count), {});
+    return true;
+}
+
+int ConnectionSession::COMWrite(int count) {
+    return COMWriteBytes(reinterpret_cast<const char*>(FDataBuffer.data()), count);
+}
+
+int ConnectionSession::COMWriteBytes(const char* bytes, int count) {
+    int r = WriteCOMPort(FCOMHandle, reinterpret_cast<const std::uint8_t*>(bytes), count);
+    if (r == 0 || r == -1) {
+        Log(QStringLiteral("Ошибка записи в COM порт"));
+        Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
+        FNeedCOMReconnect = true;
+        DropTCPClients();
+        r = 0;
+        if (FConnected) {
+            FPortWaiter->Watch(false, false);
+            // The port is reopened (or a modem call ended) once this event is over.
+            if (FModemConnect) {
+                QMetaObject::invokeMethod(this, &ConnectionSession::LoseModemPort, Qt::QueuedConnection);
+            } else if (!FReopenTimer->isActive()) {
+                FReopenTimer->start(kFirstReopenMs);
+            }
+        }
+    }
+    return r;
+}
+
+QByteArray ConnectionSession::BufferToStr(int count) const {
+    return QByteArray(reinterpret_cast<const char*>(FDataBuffer.data()),
+                      std::clamp(count, 0, static_cast<int>(FDataBuffer.size())));
+}
+
+int ConnectionSession::StrToBuffer(const QByteArray& bytes) {
+    const int n = static_cast<int>(std::min<qsizetype>(bytes.size(), FDataBuffer.size()));
+    std::copy_n(bytes.constData(), n, reinterpret_cast<char*>(FDataBuffer.data()));
+    return n;
+}
+
+// ---- The bridge cycle ----
+
+void ConnectionSession::MainCycle() {
     if (!QueryVerInfo()) {
-        WriteLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"), {});
-        ShowErrorMessage(this, QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
-        URLLabel1->setText(QStringLiteral("Подключить"));
-        URLLabel1->SetTag(0);
-        SetStatus(QStringLiteral("Нет подключения"), ButtonTextColor());
-        WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"), {});
-        if (FCOMHandle != InvalidCOMHandle) CloseCOM();
-        EnableSettingsControls(true);
+        Log(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
+        Q_EMIT ErrorMessage(QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+        AbandonAttempt(QStringLiteral("главный цикл, нет ответа на VER_INFO"));
         return;
     }
 
@@ -116,208 +124,62 @@ void TMainLintaroForm::MainCycle() {
     try {
         StartSetupProgram();
     } catch (const std::exception& error) {
-        ShowErrorReport(error);
+        Q_EMIT ErrorReport(ErrorText(error));
     }
     if (!FSetupIsStarted) {
-        WriteLog(QStringLiteral("Не найдена программа настройки"), {});
-        ShowErrorMessage(this, QStringLiteral("Программа настройки для данного прибора не обнаружена."));
-        URLLabel1->setText(QStringLiteral("Подключить"));
-        SetStatus(QStringLiteral("Нет подключения"), ButtonTextColor());
-        WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"), {});
-        URLLabel1->SetTag(0);
+        Log(QStringLiteral("Не найдена программа настройки"));
+        Q_EMIT ErrorMessage(QStringLiteral("Программа настройки для данного прибора не обнаружена."));
         StopTCPServer();
-        if (FCOMHandle != InvalidCOMHandle) CloseCOM();
-        EnableSettingsControls(true);
+        AbandonAttempt(QStringLiteral("главный цикл, нет программы настройки"));
         return;
     }
 
     FConnected = true;
-    URLLabel1->setText(QStringLiteral("Отключить"));
-    URLLabel1->SetTag(2);
-    SetStatus(QStringLiteral("Подключен"), ButtonTextColor());
-    URLLabel1->setEnabled(true);
-    FPortReadIdle = false;
-    FLastPresenceTest = MonotonicMs() - kPresenceIntervalMs;
-
-    while (FConnected) RelayPass();
-
-    if (FCOMHandle != InvalidCOMHandle) CloseCOM();
-    StopTCPServer();
-    FReadSocket.clear();
-    if (FModemConnect) {
-        // The configuration program keeps running for the redial; bring the wizard up.
-        raise();
-        activateWindow();
-    } else {
-        StopSetupProgram();
-    }
+    Enter(ConnectionState::Connected);
+    StartRelay();
 }
 
 // The server's port cannot be bound (another program holds it): the user is told which
 // port and why; nothing was launched and the window goes back to idle.
-void TMainLintaroForm::ReportServerFailure() {
-    const QString port = QString::number(
-        (FTCPServerSettings != nullptr ? FTCPServerSettings->TakeServerPort() : 53462) & 0xFFFF);
-    const QString reason = ServerSocket->ErrorString();
-    WriteLog(QStringLiteral("Не удалось запустить TCP сервер на порту %1: %2").arg(port, reason), {});
-    ShowErrorMessage(this, QStringLiteral("Не удалось запустить TCP сервер на порту %1.\n%2")
-                               .arg(port, reason));
-    URLLabel1->setText(QStringLiteral("Подключить"));
-    URLLabel1->SetTag(0);
-    SetStatus(QStringLiteral("Нет подключения"), ButtonTextColor());
-    WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, TCP порт занят"), {});
-    if (FCOMHandle != InvalidCOMHandle) CloseCOM();
-    EnableSettingsControls(true);
+void ConnectionSession::ReportServerFailure() {
+    const QString port = QString::number(FServerPort & 0xFFFF);
+    const QString reason = FServer->ErrorString();
+    Log(QStringLiteral("Не удалось запустить TCP сервер на порту %1: %2").arg(port, reason));
+    Q_EMIT ErrorMessage(QStringLiteral("Не удалось запустить TCP сервер на порту %1.\n%2").arg(port, reason));
+    AbandonAttempt(QStringLiteral("главный цикл, TCP порт занят"));
 }
 
-void TMainLintaroForm::RelayPass() {
-    // The pause at the end of the last pass ran the event loop until just now.
-    if (!FEventsPumped) PumpMessages();
-    FEventsPumped = false;
-    if (FNeedCOMReconnect) {
-        if (FModemConnect) {
-            WriteLog(QStringLiteral("Завершение работы по потере порта."), {});
-            URLLabel1->SetTag(0);
-            URLLabel1->setText(QStringLiteral("Подключить"));
-            SetStatus(QStringLiteral("Нет подключения"), ButtonTextColor());
-            WriteLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян"), {});
-            FConnected = false;
-            EnableSettingsControls(true);
-            CloseCOM();
-            FNeedCOMReconnect = false;
-        } else {
-            DelayWithMessages(500);
-            PumpMessages();
-            if (FNeedCOMReconnect) {
-                WriteLog(QStringLiteral("Попытка переокрытия COM порта"), {});
-                if (ReopenCOM()) {
-                    WriteLog(QStringLiteral("Порт успешно переоткрыт"), {});
-                    SetStatus(QStringLiteral("Подключен"), ButtonTextColor());
-                    FPortReadIdle = false;
-                }
-            }
-        }
-    } else {
-        // (The pass's first pump has just run; nothing happened since.)
-        RelayTcpToCom();
-        RelayComToTcp();
-    }
-    // The wait runs the event loop itself, so no pump is needed after it.
-    WaitForTraffic(50);
-    CheckPortPresence();
-}
-
-// Client to port: writes what the port takes now, while it takes; the rest stays
-// pending, in order, for the next pass. Each byte is logged once, when it is written.
-void TMainLintaroForm::RelayTcpToCom() {
-    for (int write = 0; write < kWritesPerPass; ++write) {
-        const int n = static_cast<int>(std::min<qsizetype>(
-            {FReadSocket.size(), static_cast<qsizetype>(COMBufferSize),
-             static_cast<qsizetype>(FPortWaiter->WriteRoom())}));
-        if (n <= 0) return;
-        // The pass began with a turn of the event loop (or the pause just ran it), so a
-        // disconnect that came meanwhile is already seen here; writes go on at once.
-        if (!FConnected) {
-            WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
-            FReadSocket.clear();
-            return;
-        }
-        const int r = COMWriteBytes(FReadSocket.constData(), n);
-        if (r <= 0) {
-            // The clients were dropped with the failed write; their stream ends here.
-            WriteLogBytes(FReadSocket.left(n), QStringLiteral("TCP->COM"));
-            FReadSocket.clear();
-            return;
-        }
-        WriteLogBytes(FReadSocket.left(r), QStringLiteral("TCP->COM"));
-        FReadSocket.remove(0, r);
-        TakeFromClients();
-    }
-}
-
-// Port to client. While the client's backlog is above the bound the port is not read, so
-// its own queue holds the device back instead of a buffer here growing without end. A
-// port that has more after a read is read again in the same pass (a terminal hands over
-// a few kilobytes per read), so a fast device is not paced by the pass.
-void TMainLintaroForm::RelayComToTcp() {
-    FHeldBackByClient = false;
-    for (int read = 0; read < kReadsPerPass; ++read) {
-        if (ClientBacklog() >= PendingBound) {
-            FHeldBackByClient = true;
-            return;
-        }
-        const int m = COMRead();
-        if (m <= 0) return;
-        FPortReadIdle = false;
-        if (!FConnected) {
-            WriteLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), {});
-            return;
-        }
-        SendToTCPClient(m);
-        WriteLogBytes(BufferToStr(m), QStringLiteral("COM->TCP"));
-    }
-}
-
-// The device's presence is asked at most every 50 ms: listing the port devices is far
-// dearer than a relay pass that was woken early by traffic.
-void TMainLintaroForm::CheckPortPresence() {
-    const qint64 now = MonotonicMs();
-    if (!FNeedCOMReconnect && now - FLastPresenceTest < kPresenceIntervalMs) return;
-    FLastPresenceTest = now;
-    if (!COMPortExists(PortsListComboBox->currentText().toStdString()) && URLLabel1->Tag() != 0) {
-        CloseCOM();
-        SetStatus(QStringLiteral("Прибор недоступен"), RedColor());
-        FNeedCOMReconnect = true;
-    }
-}
-
-// The pass's pause: up to `milliseconds`, pumping events, but over as soon as the port
-// has bytes, or has room for bytes a client sent.
-void TMainLintaroForm::WaitForTraffic(int milliseconds) {
-    const bool portUsable = FCOMHandle != InvalidCOMHandle && !FNeedCOMReconnect;
-    const bool toPort = portUsable && !FReadSocket.isEmpty();
-    if (toPort && FPortWaiter->CanWrite()) return;  // more client bytes than one pass moves
-    const bool fromPort = portUsable && !FPortReadIdle && ClientBacklog() < PendingBound;
-
-    // The timer and the wake-ups outlive the wait: a pass is too short to build them anew.
-    QEventLoop loop;
-    FWaitLoop = &loop;
-    FWokenByPort = false;
-    FPassTimer->start(milliseconds);
-    FPortWaiter->Watch(fromPort, toPort);
-    loop.exec();
-    FEventsPumped = true;
-    FPortWaiter->Watch(false, false);
-    FPassTimer->stop();
-    FWaitLoop = nullptr;
-    // A port that says "readable" but then gives nothing (a vanished device reads as end
-    // of file) is not watched again until a timed pass reads from it.
-    if (FWokenByPort) FPortReadIdle = true;
-}
-
-void TMainLintaroForm::WakeCycle() {
-    if (FWaitLoop != nullptr) FWaitLoop->quit();
-}
-
-bool TMainLintaroForm::QueryVerInfo() {
+bool ConnectionSession::QueryVerInfo() {
     COMWrite(StrToBuffer(kVerInfoRequest));
-    WriteLog(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
+    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
 
     QElapsedTimer clock;
     clock.start();
     FVerInfo.clear();
+    // The window hears nothing while the device answers, as a blocking read would.
+    Q_EMIT IdentificationStarted();
+    struct Hear {
+        ConnectionSession* session;
+        ~Hear() { Q_EMIT session->IdentificationFinished(); }
+    } hear{this};
+
     QByteArray reply;
-    InputDeafness deaf(this);
+    // The end mark is looked for only in the new bytes and the three before them, so a
+    // flood without it costs the time of reading it once.
+    QByteArray carried;
     bool watchPort = true;
     while (clock.elapsed() < kVerInfoTimeoutMs) {
         const int m = COMRead();
         if (m > 0) {
-            reply += BufferToStr(m);
-            if (reply.contains("OK\r\n")) {
-                WriteLogBytes(reply, QStringLiteral("COM->APP"));
+            const QByteArray chunk = BufferToStr(m);
+            const QByteArray window = carried + chunk;
+            if (reply.size() < VerInfoCap) reply += chunk.left(VerInfoCap - reply.size());
+            if (window.contains(kVerInfoEnd)) {
+                Q_EMIT LogData(reply, QStringLiteral("COM->APP"));
                 FVerInfo = reply;
                 return true;
             }
+            carried = window.right(kVerInfoEnd.size() - 1);
             watchPort = true;
         }
         if (FCOMHandle == InvalidCOMHandle) {
@@ -326,92 +188,168 @@ bool TMainLintaroForm::QueryVerInfo() {
         }
         // Sleep until the port has bytes or the time is up; a port that wakes us without
         // bytes is then only polled, every 50 ms.
+        const qint64 left = kVerInfoTimeoutMs - clock.elapsed();
+        if (left <= 0) break;
         QEventLoop loop;
         QTimer deadline;
         deadline.setSingleShot(true);
         connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        const qint64 left = kVerInfoTimeoutMs - clock.elapsed();
-        if (left <= 0) break;
         deadline.start(static_cast<int>(watchPort ? left : std::min<qint64>(left, 50)));
         bool woken = false;
-        auto onReadable = connect(FPortWaiter, &PortWaiter::Readable, &loop, [&] {
+        const auto wake = [&] {
             woken = true;
             loop.quit();
-        });
+        };
+        auto onReadable = connect(FPortWaiter, &PortWaiter::Readable, &loop, wake);
+        auto onHangUp = connect(FPortWaiter, &PortWaiter::HungUp, &loop, wake);
         FPortWaiter->Watch(watchPort, false);
         loop.exec();
         FPortWaiter->Watch(false, false);
         disconnect(onReadable);
+        disconnect(onHangUp);
         watchPort = !woken;
     }
     return false;
 }
 
-int TMainLintaroForm::COMRead() {
-    int n = 0;
-    try {
-        n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), FDataBuffer.size());
-        if (FModemConnect && DetectModemError(n)) {
-            URLLabel1->SetTag(3);
-            URLLabel1->setText(QStringLiteral("Переподключить"));
-            SetStatus(QStringLiteral("Нет подключения"), ButtonTextColor());
-            WriteLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"), {});
-            FConnected = false;
-            WriteCOMPortStr(FCOMHandle, "ATH\r\n");
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            CloseCOM();
-            n = 0;
+// ---- The relay ----
+
+void ConnectionSession::StartRelay() {
+    FRelayRunning = true;
+    FHeldBackByClient = false;
+    FPresenceTimer->start(PortWaiter::PresenceIntervalMs());
+    // What the program sent while the connection came up goes first.
+    TakeFromClient();
+    RelayTcpToCom();
+    UpdateWatch();
+}
+
+// The end of a connection: port closed, server stopped (which drops the program's
+// connection), and the configuration program stopped unless a modem call was lost, when
+// it keeps running for the redial and the window comes to the front.
+void ConnectionSession::EndRelay() {
+    FPresenceTimer->stop();
+    FReopenTimer->stop();
+    if (!FRelayRunning) return;
+    FRelayRunning = false;
+    if (FCOMHandle != InvalidCOMHandle) CloseCOM();
+    StopTCPServer();
+    if (!FReadSocket.isEmpty()) Log(kInterrupted);
+    FReadSocket.clear();
+    if (FModemConnect) {
+        Q_EMIT BringToFront();
+    } else {
+        StopSetupProgram();
+    }
+}
+
+void ConnectionSession::UpdateWatch() {
+    const bool usable = FConnected && FCOMHandle != InvalidCOMHandle && !FNeedCOMReconnect;
+    FHeldBackByClient = usable && ClientBacklog() >= PendingBound;
+    FPortWaiter->Watch(usable && !FHeldBackByClient, usable && !FReadSocket.isEmpty());
+}
+
+// Client to port: writes what the port takes now, while it takes; the rest stays pending,
+// in order, until the port has room. Each byte is logged once, when it is written.
+void ConnectionSession::RelayTcpToCom() {
+    if (!FConnected || FNeedCOMReconnect || FCOMHandle == InvalidCOMHandle) return;
+    for (int write = 0; write < kWritesPerEvent && !FReadSocket.isEmpty(); ++write) {
+        // The port's room is asked only once it was found short: a write that takes less
+        // than it was given says so, and asking before every write costs a system call.
+        qsizetype room = COMBufferSize;
+        if (FPortFull) {
+            room = FPortWaiter->WriteRoom();
+            if (room <= 0) break;
+            FPortFull = false;
         }
-    } catch (const std::exception&) {
-        n = -1;
-    }
-    if (n == -1) {
-        WriteLog(QStringLiteral("Ошибка чтения из COM порта"), {});
-        n = 0;
-    }
-    return n;
-}
-
-bool TMainLintaroForm::DetectModemError(int count) {
-    if (count <= 0) return false;
-    // The words are ASCII, so upper-casing the bytes finds them as the text would.
-    const QByteArray text = BufferToStr(count).toUpper();
-    for (const char* word : {"BUSY", "NO CARRIER", "NO DIALTONE", "NO ANSWER"}) {
-        if (text.contains(word)) {
-            WriteLog(QStringLiteral("Завершение работы по ошибке модема"), {});
-            WriteLog(QStringLiteral("Последний полученный пакет:"), {});
-            WriteLogBytes(BufferToStr(count), {});
-            return true;
+        const int n = static_cast<int>(std::min<qsizetype>(FReadSocket.size(), room));
+        const int r = COMWriteBytes(FReadSocket.constData(), n);
+        if (r <= 0) {
+            // The clients were dropped with the failed write; their stream ends here.
+            Q_EMIT LogData(FReadSocket.left(n), QStringLiteral("TCP->COM"));
+            FReadSocket.clear();
+            return;
         }
+        FPortFull = r < n;
+        if (DataLogged()) Q_EMIT LogData(FReadSocket.left(r), QStringLiteral("TCP->COM"));
+        FReadSocket.remove(0, r);
+        TakeFromClient();
+        if (FPortFull) break;
     }
-    return false;
+    UpdateWatch();
 }
 
-int TMainLintaroForm::COMWrite(int count) {
-    return COMWriteBytes(reinterpret_cast<const char*>(FDataBuffer.data()), count);
-}
-
-int TMainLintaroForm::COMWriteBytes(const char* bytes, int count) {
-    int r = WriteCOMPort(FCOMHandle, reinterpret_cast<const std::uint8_t*>(bytes), count);
-    if (r == 0 || r == -1) {
-        WriteLog(QStringLiteral("Ошибка записи в COM порт"), {});
-        SetStatus(QStringLiteral("Прибор не доступен"), RedColor());
-        FNeedCOMReconnect = true;
-        DropTCPClients();
-        r = 0;
+// Port to client. While the program's backlog is above the bound the port is not read,
+// so its own queue holds the device back instead of a buffer here growing without end.
+// Port data that comes while no program is connected is read, logged and dropped.
+void ConnectionSession::RelayComToTcp() {
+    if (!FConnected || FNeedCOMReconnect || FCOMHandle == InvalidCOMHandle) return;
+    for (int read = 0; read < kReadsPerEvent; ++read) {
+        if (ClientBacklog() >= PendingBound) break;
+        const int m = COMRead();
+        if (!FConnected) {
+            // A modem result word ended the call.
+            EndRelay();
+            return;
+        }
+        if (m <= 0) {
+            // Woken for nothing: the port may have hung up (which ends this pass).
+            if (read == 0 && FPortWaiter->CheckHangUp()) return;
+            break;
+        }
+        SendToTCPClient(m);
+        if (DataLogged()) Q_EMIT LogData(BufferToStr(m), QStringLiteral("COM->TCP"));
+        // A read that did not fill the buffer took all that was waiting.
+        if (m < static_cast<int>(FDataBuffer.size())) break;
     }
-    return r;
+    UpdateWatch();
 }
 
-QByteArray TMainLintaroForm::BufferToStr(int count) const {
-    return QByteArray(reinterpret_cast<const char*>(FDataBuffer.data()),
-                      std::clamp(count, 0, static_cast<int>(FDataBuffer.size())));
+// The port is gone (its presence test failed, or it hung up): closed, marked lost, and
+// reopened once it can be (cable) or the call ended (modem).
+void ConnectionSession::PortLost(const QString& status) {
+    if (!FConnected || FNeedCOMReconnect || FState == ConnectionState::Idle) return;
+    CloseCOM();
+    Q_EMIT StatusChanged(status, StatusColour::Red);
+    FNeedCOMReconnect = true;
+    if (FModemConnect) {
+        LoseModemPort();
+    } else {
+        FReopenTimer->start(kFirstReopenMs);
+    }
 }
 
-int TMainLintaroForm::StrToBuffer(const QByteArray& bytes) {
-    const int n = static_cast<int>(std::min<qsizetype>(bytes.size(), FDataBuffer.size()));
-    std::copy_n(bytes.constData(), n, reinterpret_cast<char*>(FDataBuffer.data()));
-    return n;
+// The fallback for what the port itself does not tell: its name is asked for.
+void ConnectionSession::CheckPortPresence() {
+    if (!FConnected || FNeedCOMReconnect) return;
+    if (!COMPortExists(FPortName.toStdString())) PortLost(QStringLiteral("Прибор недоступен"));
 }
 
+void ConnectionSession::TryReopen() {
+    if (!FConnected || !FNeedCOMReconnect) return;
+    Log(QStringLiteral("Попытка переокрытия COM порта"));
+    if (ReopenCOM()) {
+        Log(QStringLiteral("Порт успешно переоткрыт"));
+        Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
+        RelayTcpToCom();
+        UpdateWatch();
+        return;
+    }
+    if (!COMPortExists(FPortName.toStdString())) {
+        CloseCOM();
+        Q_EMIT StatusChanged(QStringLiteral("Прибор недоступен"), StatusColour::Red);
+    }
+    FReopenTimer->start(kReopenIntervalMs);
+}
+
+void ConnectionSession::LoseModemPort() {
+    if (!FConnected || !FNeedCOMReconnect) return;
+    Log(QStringLiteral("Завершение работы по потере порта."));
+    FConnected = false;
+    Enter(ConnectionState::Idle, QStringLiteral("главный цикл, модемное соединение, порт потерян"));
+    Q_EMIT SettingsControlsEnabled(true);
+    CloseCOM();
+    FNeedCOMReconnect = false;
+    EndRelay();
+}
 }  // namespace lintaro

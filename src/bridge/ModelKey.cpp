@@ -1,4 +1,4 @@
-#include "ModelKey.h"
+#include "bridge/ModelKey.h"
 
 namespace lintaro {
 

@@ -1,10 +1,12 @@
-// Wakes the bridge when the open port has bytes to read or room to write, so that the
-// relay sleeps while there is nothing to do and moves a byte as soon as it arrives.
+// Tells the connection session when the open port has bytes to read, room to write, or
+// has hung up, so that the relay sleeps while there is nothing to do and moves a byte as
+// soon as it arrives.
 #pragma once
 
 #include <QObject>
+#include <string>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 
 namespace lintaro {
 
@@ -14,20 +16,33 @@ public:
     explicit PortWaiter(QObject* parent = nullptr);
     ~PortWaiter() override;
 
-    void Attach(COMHandle handle);
+    // `name` is the port's name, whose folder is watched where names are paths.
+    void Attach(COMHandle handle, const std::string& name = {});
     void Detach();
 
-    // Notifications are delivered only while watched: a port that stays readable (or has
-    // vanished and reads as end of file) must not wake the window over and over.
+    // Readable and Writable come only while watched; a hang-up is told while attached.
     void Watch(bool read, bool write);
+
+    // Called when a read after Readable found nothing: tells (and signals HungUp) whether
+    // the port has hung up, read as end of file or failed.
+    bool CheckHangUp();
 
     // How many bytes the port takes now without making the caller wait (0: none).
     int WriteRoom() const;
     bool CanWrite() const { return WriteRoom() > 0; }
 
+    // How often the presence test must run as the fallback for what the platform cannot
+    // tell by itself, in milliseconds.
+    static int PresenceIntervalMs();
+
 Q_SIGNALS:
     void Readable();
     void Writable();
+    // The port itself reported a hang-up, end of file or an I/O error: it is gone, even
+    // if a port of the same name is present again.
+    void HungUp();
+    // Something changed in the port's folder: its presence is worth asking now.
+    void FolderChanged();
 
 private:
     struct Private;

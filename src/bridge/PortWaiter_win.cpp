@@ -1,19 +1,23 @@
 // Windows: the port is opened for synchronous I/O, which cannot be waited on alongside the
-// event loop, so while the bridge waits the port's queues are looked at every few
-// milliseconds (only then: outside a wait nothing is polled).
+// event loop, so while the session watches it the port's queues are looked at by a timer:
+// every few milliseconds while bytes move, backing off to one look per 50 ms while
+// the line is quiet. A port whose state cannot be asked any more (ClearCommError fails:
+// the adapter is gone) has hung up. Names are not paths, so there is no folder to watch.
 #include <windows.h>
 
 #include <QTimer>
+#include <algorithm>
 
-#include "PortWaiter.h"
+#include "bridge/PortWaiter.h"
 
 namespace lintaro {
 
 namespace {
 
-constexpr int kPollMs = 5;
-// The output queue size asked of the driver when the port was opened.
-constexpr DWORD kOutQueue = 2048;
+constexpr int kBusyPollMs = 5;
+constexpr int kQuietPollMs = 50;
+// The presence test enumerates the present Ports devices, every 50 ms as ever.
+constexpr int kPresenceIntervalMs = 50;
 
 bool Queues(HANDLE port, COMSTAT& status) {
     DWORD errors = 0;
@@ -31,27 +35,32 @@ struct PortWaiter::Private {
 
 PortWaiter::PortWaiter(QObject* parent) : QObject(parent), d(new Private) {
     d->timer = new QTimer(this);
-    d->timer->setInterval(kPollMs);
+    d->timer->setInterval(kBusyPollMs);
     connect(d->timer, &QTimer::timeout, this, [this] {
-        COMSTAT status{};
         if (d->port == INVALID_HANDLE_VALUE) return;
+        COMSTAT status{};
         if (!Queues(d->port, status)) {
-            // A vanished port: let the bridge look (its presence test decides).
-            if (d->read) {
-                d->read = false;
-                Q_EMIT Readable();
-            }
+            d->read = d->write = false;
+            d->timer->stop();
+            Q_EMIT HungUp();
             return;
         }
+        bool told = false;
         if (d->read && status.cbInQue > 0) {
-            d->read = false;
+            told = true;
             Q_EMIT Readable();
         }
-        if (d->write && status.cbOutQue < kOutQueue) {
+        if (d->write && status.cbOutQue < COMQueueSize) {
             d->write = false;
+            told = true;
             Q_EMIT Writable();
         }
-        if (!d->read && !d->write) d->timer->stop();
+        if (!d->read && !d->write) {
+            d->timer->stop();
+        } else {
+            d->timer->setInterval(told ? kBusyPollMs
+                                       : std::min(d->timer->interval() * 2, kQuietPollMs));
+        }
     });
 }
 
@@ -60,9 +69,21 @@ PortWaiter::~PortWaiter() {
     delete d;
 }
 
-void PortWaiter::Attach(COMHandle handle) {
+int PortWaiter::PresenceIntervalMs() { return kPresenceIntervalMs; }
+
+void PortWaiter::Attach(COMHandle handle, const std::string&) {
     Detach();
     d->port = reinterpret_cast<HANDLE>(handle);
+}
+
+bool PortWaiter::CheckHangUp() {
+    if (d->port == INVALID_HANDLE_VALUE) return false;
+    COMSTAT status{};
+    if (Queues(d->port, status)) return false;
+    d->read = d->write = false;
+    d->timer->stop();
+    Q_EMIT HungUp();
+    return true;
 }
 
 void PortWaiter::Detach() {
@@ -75,7 +96,10 @@ void PortWaiter::Watch(bool read, bool write) {
     d->read = read && d->port != INVALID_HANDLE_VALUE;
     d->write = write && d->port != INVALID_HANDLE_VALUE;
     if (d->read || d->write) {
-        d->timer->start();
+        if (!d->timer->isActive()) {
+            d->timer->setInterval(kBusyPollMs);
+            d->timer->start();
+        }
     } else {
         d->timer->stop();
     }
@@ -86,7 +110,7 @@ int PortWaiter::WriteRoom() const {
     COMSTAT status{};
     // A port that cannot be asked is given a try: the write itself then fails.
     if (!Queues(d->port, status)) return static_cast<int>(COMBufferSize);
-    return status.cbOutQue >= kOutQueue ? 0 : static_cast<int>(kOutQueue - status.cbOutQue);
+    return status.cbOutQue >= COMQueueSize ? 0 : static_cast<int>(COMQueueSize - status.cbOutQue);
 }
 
 }  // namespace lintaro

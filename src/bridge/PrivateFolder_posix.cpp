@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "PrivateFolder.h"
+#include "bridge/PrivateFolder.h"
 
 namespace lintaro {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "RegularFile.h"
+#include "bridge/RegularFile.h"
 
 namespace lintaro {
 

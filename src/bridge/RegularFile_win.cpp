@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "RegularFile.h"
+#include "bridge/RegularFile.h"
 
 namespace lintaro {
 

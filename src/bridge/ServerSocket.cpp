@@ -1,4 +1,4 @@
-#include "ServerSocket.h"
+#include "bridge/ServerSocket.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -60,6 +60,12 @@ void TServerSocket::Accept() {
         });
         Q_EMIT ClientConnect(socket);
     }
+}
+
+void TServerSocket::Refuse(QTcpSocket* socket) {
+    socket->disconnect(this);
+    socket->abort();
+    Forget(socket);
 }
 
 void TServerSocket::Forget(QTcpSocket* socket) {

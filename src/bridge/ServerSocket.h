@@ -1,6 +1,6 @@
 // The local TCP server of the bridge: a listening socket on the loopback address and its
-// connections in order of acceptance. It keeps no data of its own; the window's handlers
-// react to its client events.
+// connections in order of acceptance. It keeps no data of its own; the connection
+// session reacts to its client events.
 #pragma once
 
 #include <QHostAddress>
@@ -29,6 +29,8 @@ public:
     // Closes and frees every connection at once, without disconnect events; keeps
     // listening.
     void DropClients();
+    // Closes and frees one connection at once, without a disconnect event.
+    void Refuse(QTcpSocket* socket);
     quint16 Port() const;
     QString ErrorString() const { return FError; }
 

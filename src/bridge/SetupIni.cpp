@@ -1,4 +1,4 @@
-#include "SetupIni.h"
+#include "bridge/SetupIni.h"
 
 #include <QStringDecoder>
 

@@ -1,18 +1,16 @@
-#include "SetupLauncher.h"
+#include "bridge/SetupLauncher.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include "ModelKey.h"
-#include "RegularFile.h"
-#include "SetupIni.h"
-#include "SetupProcess.h"
+#include "bridge/ModelKey.h"
+#include "bridge/RegularFile.h"
+#include "bridge/SetupIni.h"
+#include "bridge/SetupProcess.h"
 #include "log/CodePage.h"
-#include "shell/ErrorReport.h"
-#include "shell/MainFormUnit.h"
-#include "shell/MessageBoxes.h"
+#include "log/LintaroError.h"
 
 namespace lintaro {
 
@@ -66,21 +64,21 @@ QString ProgramFolder() {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/');
 }
 
-bool StartSetupProgramFrom(const QString& programFolder, QWidget* owner, const QByteArray& verInfo,
-                           TProcessInformation& procInfo, QString& setupFile,
-                           const std::function<void(const QString&)>& log) {
+bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
+                           const QByteArray& verInfo, TProcessInformation& procInfo,
+                           QString& setupFile, const std::function<void(const QString&)>& log) {
     std::string problem;
     const QString tempFolder =
         QString::fromStdU16String(setupprocess::TempFolder(problem).u16string());
     if (tempFolder.isEmpty()) {
         log(QStringLiteral("Нет папки для копии программы настройки: %1").arg(SystemText(problem)));
-        ShowErrorMessage(owner, QStringLiteral("Оболочка не запущена, системная ошибка"));
+        showError(QStringLiteral("Оболочка не запущена, системная ошибка"));
         return false;
     }
     const QString text = BytesToText(verInfo);
     const QString settingsPath = programFolder + QStringLiteral("setup.ini");
     if (!FileExists(settingsPath)) {
-        ShowErrorMessage(owner, QStringLiteral("Оболочка не запущена, не найден файл настроек"));
+        showError(QStringLiteral("Оболочка не запущена, не найден файл настроек"));
         return false;
     }
     // An identification without a first field names no model: as one that setup.ini lacks.
@@ -130,18 +128,6 @@ void StopSetupProgramOf(TProcessInformation& procInfo, const QString& setupFile)
     setupprocess::TerminateProcess(started);
     procInfo = {};
     if (!setupFile.isEmpty()) setupprocess::DeleteCopy(NativePath(setupFile));
-}
-
-void TMainLintaroForm::StartSetupProgram() {
-    if (FSetupIsStarted) return;
-    FSetupIsStarted = StartSetupProgramFrom(
-        FProgramFolder.isEmpty() ? ProgramFolder() : FProgramFolder, this, FVerInfo, FSetupProcInfo,
-        FSetupFile, [this](const QString& line) { WriteLog(line, {}); });
-}
-
-void TMainLintaroForm::StopSetupProgram() {
-    if (FSetupIsStarted) StopSetupProgramOf(FSetupProcInfo, FSetupFile);
-    FSetupIsStarted = false;
 }
 
 }  // namespace lintaro

@@ -16,8 +16,8 @@
 #include <thread>
 #include <utility>
 
-#include "PrivateFolder.h"
-#include "SetupProcess.h"
+#include "bridge/PrivateFolder.h"
+#include "bridge/SetupProcess.h"
 
 namespace lintaro::setupprocess {
 

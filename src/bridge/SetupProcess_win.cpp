@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "SetupProcess.h"
+#include "bridge/SetupProcess.h"
 
 namespace lintaro::setupprocess {
 

@@ -1,69 +1,84 @@
-// The bridge's TCP endpoint: the window's handlers of the server's client events and the
-// start, stop and send operations.
+// The TCP server endpoint of the session: start, stop, sending to the configuration
+// program, and its connections (only the user's own are taken).
 #include <QTcpSocket>
 
-#include "MainFormUnit.h"
-#include "ServerSocket.h"
-#include "TPCServerSettingsUnit.h"
+#include "bridge/ConnectionSession.h"
+#include "bridge/PeerCheck.h"
+#include "bridge/ServerSocket.h"
 
 namespace lintaro {
 
-bool TMainLintaroForm::StartTCPServer() {
-    if (ServerSocket->Active()) StopTCPServer();
-    const int number = FTCPServerSettings != nullptr ? FTCPServerSettings->TakeServerPort() : 53462;
-    return ServerSocket->Open(static_cast<quint16>(number & 0xFFFF));
+// ---- TCP server endpoint ----
+
+bool ConnectionSession::StartTCPServer() {
+    if (FServer->Active()) StopTCPServer();
+    return FServer->Open(static_cast<quint16>(FServerPort & 0xFFFF));
 }
 
-void TMainLintaroForm::StopTCPServer() { ServerSocket->Close(); }
+void ConnectionSession::StopTCPServer() {
+    FServer->Close();
+    FProgram = nullptr;
+}
 
-bool TMainLintaroForm::SendToTCPClient(int count) {
-    if (!FSetupConnected || count <= 0) return false;
-    const QList<QTcpSocket*>& connections = ServerSocket->Connections();
-    if (connections.isEmpty()) return false;
-    QTcpSocket* first = connections.first();
-    if (first->state() != QAbstractSocket::ConnectedState) return false;
-    // The socket keeps what the network cannot take yet and sends it in order; the cycle
-    // stops reading the port while this backlog is above the bound.
+bool ConnectionSession::SendToTCPClient(int count) {
+    if (!FSetupConnected || count <= 0 || FProgram == nullptr) return false;
+    if (FProgram->state() != QAbstractSocket::ConnectedState) return false;
+    // The socket keeps what the network cannot take yet and sends it in order; the port
+    // is not read while this backlog is above the bound.
     const bool taken =
-        first->write(reinterpret_cast<const char*>(FDataBuffer.data()), count) == count;
-    first->flush();  // now, not at the next turn of the event loop
+        FProgram->write(reinterpret_cast<const char*>(FDataBuffer.data()), count) == count;
+    FProgram->flush();  // now, not at the next turn of the event loop
     return taken;
 }
 
-qint64 TMainLintaroForm::ClientBacklog() const {
-    if (!FSetupConnected) return 0;
-    const QList<QTcpSocket*>& connections = ServerSocket->Connections();
-    return connections.isEmpty() ? 0 : connections.first()->bytesToWrite();
+qint64 ConnectionSession::ClientBacklog() const {
+    if (!FSetupConnected || FProgram == nullptr) return 0;
+    return FProgram->bytesToWrite();
 }
 
-void TMainLintaroForm::ServerSocketClientConnect(QTcpSocket*) { FSetupConnected = true; }
-
-void TMainLintaroForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
-    // What the client sent before closing still goes to the device.
-    FReadSocket += socket->readAll();
-    FSetupConnected = false;
-    WakeCycle();
+// Takes what the program has sent while the pending bytes stay below the bound; the rest
+// waits in the socket (and TCP holds the sender back).
+void ConnectionSession::TakeFromClient() {
+    if (FProgram == nullptr) return;
+    const qint64 room = PendingBound - FReadSocket.size();
+    if (room > 0 && FProgram->bytesAvailable() > 0) FReadSocket += FProgram->read(room);
 }
 
-void TMainLintaroForm::ServerSocketClientRead(QTcpSocket*) { TakeFromClients(); }
-
-// Takes what the clients have sent, oldest connection first, while the pending bytes
-// stay below the bound; the rest waits in the sockets (and TCP holds the senders back).
-void TMainLintaroForm::TakeFromClients() {
-    bool took = false;
-    for (QTcpSocket* socket : ServerSocket->Connections()) {
-        const qint64 room = PendingBound - FReadSocket.size();
-        if (room <= 0) break;
-        if (socket->bytesAvailable() <= 0) continue;
-        FReadSocket += socket->read(room);
-        took = true;
+// Only the user's own processes may reach the device. The first of them is taken for the
+// configuration program; another one is kept connected but not relayed, so that it can
+// neither feed the device nor cut the program off.
+void ConnectionSession::ClientConnected(QTcpSocket* socket) {
+    if (!PeerIsSameUser(socket->socketDescriptor())) {
+        Log(QStringLiteral("Отклонено подключение к TCP серверу с порта %1: процесс другого пользователя")
+                .arg(socket->peerPort()));
+        FServer->Refuse(socket);
+        return;
     }
-    if (took) WakeCycle();
+    FSetupConnected = true;
+    if (FProgram == nullptr) FProgram = socket;
 }
 
-void TMainLintaroForm::DropTCPClients() {
-    ServerSocket->DropClients();
+void ConnectionSession::ClientDisconnected(QTcpSocket* socket) {
+    if (socket != FProgram) return;
+    // What the program sent before closing still goes to the device.
+    FReadSocket += socket->readAll();
+    FProgram = nullptr;
+    FSetupConnected = false;
+    // A program that reconnected at once is the next connection of the user's.
+    for (QTcpSocket* other : FServer->Connections()) {
+        if (other != socket && other->state() == QAbstractSocket::ConnectedState) {
+            FProgram = other;
+            FSetupConnected = true;
+            break;
+        }
+    }
+    TakeFromClient();
+    RelayTcpToCom();
+}
+
+void ConnectionSession::DropTCPClients() {
+    FServer->DropClients();
+    FProgram = nullptr;
     FSetupConnected = false;
 }
-
 }  // namespace lintaro

@@ -1,5 +1,5 @@
 // The system's ANSI code page.
-#include "CodePage.h"
+#include "log/CodePage.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

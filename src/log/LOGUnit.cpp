@@ -1,4 +1,4 @@
-#include "LOGUnit.h"
+#include "log/LOGUnit.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -14,9 +14,8 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
-#include "CodePage.h"
-#include "shell/ErrorReport.h"
-#include "shell/Fonts.h"
+#include "log/CodePage.h"
+#include "log/LintaroError.h"
 
 namespace lintaro {
 namespace {
@@ -37,7 +36,6 @@ public:
 TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("LOGForm"));
     setWindowTitle(QStringLiteral("Данные"));
-    setFont(TahomaFont());
     setAttribute(Qt::WA_QuitOnClose, false);
 
     Log = new QListWidget(this);
@@ -75,7 +73,13 @@ TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     connect(AutiscrollCheckBox, &QCheckBox::clicked, this, [this] { AutiscrollCheckBoxClick(); });
     connect(N1, &QAction::triggered, this, [this] { N1Click(); });
-    connect(N2, &QAction::triggered, this, [this] { RunHandler([this] { N2Click(); }); });
+    connect(N2, &QAction::triggered, this, [this] {
+        try {
+            N2Click();
+        } catch (const std::exception& error) {
+            Q_EMIT ErrorRaised(ErrorText(error));
+        }
+    });
     connect(Log, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu->popup(Log->viewport()->mapToGlobal(at)); });
 }

@@ -46,6 +46,10 @@ public:
     void N1Click();
     void N2Click();
 
+Q_SIGNALS:
+    // A menu command failed; the application's error report shows `text`.
+    void ErrorRaised(const QString& text);
+
 private:
     QFileDialog* FSaveDialog = nullptr;
     QString FLastFileName;  // the save dialog offers the last chosen name again

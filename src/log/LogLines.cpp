@@ -1,4 +1,4 @@
-#include "LogLines.h"
+#include "log/LogLines.h"
 
 namespace lintaro {
 

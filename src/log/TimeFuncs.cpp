@@ -1,4 +1,4 @@
-#include "TimeFuncs.h"
+#include "log/TimeFuncs.h"
 
 #include <QLocale>
 

@@ -1,6 +1,8 @@
 // The platform-free part of the serial layer; COMUtils_posix.cpp and COMUtils_win.cpp hold
 // the operating-system side.
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
+
+#include "serial/ModemWords.h"
 
 #include <array>
 #include <climits>
@@ -10,10 +12,6 @@
 namespace lintaro {
 
 namespace {
-
-char AsciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

@@ -19,6 +19,12 @@ using COMHandle = std::uintptr_t;
 // All bits set: no port is open (numerically the same as Win32 INVALID_HANDLE_VALUE).
 inline constexpr COMHandle InvalidCOMHandle = ~COMHandle{0};
 
+// The speed of a port when nothing else is set (the modem is always dialled at it).
+inline constexpr int DefaultCOMSpeed = 19200;
+
+// The driver queue sizes asked for on Windows when a port is opened (SetupComm).
+inline constexpr std::uint32_t COMQueueSize = 2048;
+
 // The buffer size that every caller of ReadCOMPort provides.
 inline constexpr std::size_t COMBufferSize = 32768;
 

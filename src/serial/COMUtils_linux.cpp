@@ -1,4 +1,4 @@
-#include "COMUtils_linux.h"
+#include "serial/COMUtils_linux.h"
 
 #include <cerrno>
 #include <cstdlib>

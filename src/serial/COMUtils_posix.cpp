@@ -23,9 +23,9 @@
 #include <system_error>
 #include <thread>
 
-#include "COMUtils.h"
-#include "COMUtils_linux.h"
-#include "TTYDrivers.h"
+#include "serial/COMUtils.h"
+#include "serial/COMUtils_linux.h"
+#include "serial/TTYDrivers.h"
 
 namespace lintaro {
 

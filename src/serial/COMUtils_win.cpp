@@ -1,11 +1,11 @@
 // Win32 side of the serial layer: COM ports through the serial communications API,
 // the port list from the MS-DOS device names, presence through SetupAPI's Ports class.
-#include "COMUtils.h"
-#include "DeviceNameList.h"
+#include "serial/COMUtils.h"
+#include "serial/DeviceNameList.h"
 
 #include <windows.h>
 
-#include "WinText.h"
+#include "serial/WinText.h"
 
 #include <setupapi.h>
 
@@ -25,7 +25,7 @@ namespace {
 constexpr GUID PortsClassGuid{
     0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
-constexpr DWORD QueueSize = 2048;
+constexpr DWORD QueueSize = COMQueueSize;
 constexpr DWORD PurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr DWORD WriteSlackMs = 500;
 

@@ -1,4 +1,4 @@
-#include "DeviceNameList.h"
+#include "serial/DeviceNameList.h"
 
 namespace lintaro {
 

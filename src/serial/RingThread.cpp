@@ -1,4 +1,7 @@
-#include "RingThread.h"
+#include "serial/RingThread.h"
+
+#include "log/Cp1251.h"
+#include "serial/ModemWords.h"
 
 #include <condition_variable>
 #include <exception>
@@ -28,39 +31,7 @@ const std::string ReceivedTag = ">>";
 
 // The log writer takes bytes of the 8-bit code page, like the modem's answers. The thread's
 // own messages are Russian, so they go in as Windows-1251, the program's code page.
-std::string CodePageText(std::string_view utf8) {
-    std::string bytes;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        if (lead < 0x80) {
-            bytes.push_back(static_cast<char>(lead));
-            continue;
-        }
-        if ((lead & 0xE0) != 0xC0 || i + 1 == utf8.size()) {
-            bytes.push_back('?');
-            continue;
-        }
-        const unsigned c = ((lead & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3Fu);
-        if (c >= 0x410 && c <= 0x44F) {
-            bytes.push_back(static_cast<char>(0xC0 + (c - 0x410)));
-        } else if (c == 0x401) {
-            bytes.push_back(static_cast<char>(0xA8));
-        } else if (c == 0x451) {
-            bytes.push_back(static_cast<char>(0xB8));
-        } else {
-            bytes.push_back('?');
-        }
-    }
-    return bytes;
-}
-
-// Modem answers are matched in upper case; the words looked for are all ASCII.
-std::string UpperCase(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
+std::string CodePageText(std::string_view utf8) { return Utf8ToCp1251(utf8); }
 
 }  // namespace
 
@@ -268,7 +239,7 @@ void TRingThread::WriteLog(const std::string& text, const std::string& tag) {
 }
 
 void TRingThread::SendCommand(const std::string& command) {
-    WriteCOMPortStr(FhCOM.load(), command + "\r\n");
+    WriteCOMPortStr(FhCOM.load(), command + std::string(ModemCommandEnd));
     WriteLog(command, SentTag);
 }
 
@@ -280,18 +251,10 @@ void TRingThread::DiscardInput() {
 }
 
 bool TRingThread::CheckModemError(const std::string& answer) {
-    static const struct {
-        const char* word;
-        std::uint32_t code;
-    } errors[] = {{"BUSY", 4}, {"NO CARRIER", 5}, {"NO DIALTONE", 6}, {"NO ANSWER", 7}};
-    const std::string upper = UpperCase(answer);
-    for (const auto& error : errors) {
-        if (upper.find(error.word) != std::string::npos) {
-            FErrCode = error.code;
-            return true;
-        }
-    }
-    return false;
+    const RingResult result = FindModemResultWord(answer);
+    if (result == RingResult::Connected) return false;
+    FErrCode = RingCode(result);
+    return true;
 }
 
 bool TRingThread::WaitForAnswer(const std::string& expected, std::chrono::milliseconds timeout) {
@@ -305,7 +268,7 @@ bool TRingThread::WaitForAnswer(const std::string& expected, std::chrono::millis
             WriteLog(answer, ReceivedTag);
             return false;
         }
-        if (UpperCase(answer).find(expected) != std::string::npos) {
+        if (AsciiUpperCase(answer).find(expected) != std::string::npos) {
             WriteLog(answer, ReceivedTag);
             return !Terminated();
         }
@@ -321,19 +284,19 @@ bool TRingThread::WaitForOK(std::chrono::milliseconds timeout) {
 
 void TRingThread::Execute() {
     const RingTimings& timings = FCreateStruct.Timings;
-    FErrCode = 0;
+    FErrCode = RingCode(RingResult::Connected);
 
     COMHandle port = InvalidCOMHandle;
     const bool opened = OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, port);
     FhCOM = port;
     if (!opened) {
-        FErrCode = 1;
+        FErrCode = RingCode(RingResult::PortNotOpened);
         WriteLog(CodePageText("Ошибка открытия порта"), "");
         Terminate();
         return;
     }
     if (Terminated()) return;
-    PostStatus(1);
+    PostStatus(static_cast<int>(RingStage::InitModem));
     WriteLog(CodePageText("Порт успешно открыт"), "");
 
     // A modem that was just powered or reset talks for a while; collect what it says.
@@ -358,7 +321,7 @@ void TRingThread::Execute() {
     DiscardInput();
     SendCommand("AT");
     if (!WaitForOK(timings.okTimeout)) {
-        FErrCode = 2;
+        FErrCode = RingCode(RingResult::ModemSilent);
         Terminate();
         return;
     }
@@ -367,11 +330,11 @@ void TRingThread::Execute() {
     DiscardInput();
     SendCommand("AT+CBST=7,0,1");
     if (!WaitForOK(timings.okTimeout)) {
-        FErrCode = 2;
+        FErrCode = RingCode(RingResult::ModemSilent);
         Terminate();
         return;
     }
-    PostStatus(2);
+    PostStatus(static_cast<int>(RingStage::Registration));
 
     bool registered = false;
     for (int poll = 0; poll < timings.cregPolls && !registered; ++poll) {
@@ -383,14 +346,14 @@ void TRingThread::Execute() {
     }
     if (Terminated()) return;
     if (!registered) {
-        FErrCode = 3;
+        FErrCode = RingCode(RingResult::NoRegistration);
         Terminate();
         return;
     }
 
     Sleep(timings.beforeDial);
     if (Terminated()) return;
-    PostStatus(3);
+    PostStatus(static_cast<int>(RingStage::Dialling));
 
     DiscardInput();
     SendCommand("ATD" + FCreateStruct.Phone);
@@ -399,8 +362,8 @@ void TRingThread::Execute() {
         Terminate();
         return;
     }
-    if (FErrCode == 0) FErrCode = 7;
-    SendCommand("ATH");
+    if (FErrCode == RingCode(RingResult::Connected)) FErrCode = RingCode(RingResult::NoAnswer);
+    SendCommand(std::string(HangUpCommand));
     Terminate();
 }
 

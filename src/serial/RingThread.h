@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 
 namespace lintaro {
 
@@ -58,7 +58,7 @@ struct RingTimings {
 
 struct TRingThreadCreateStruct {
     std::string COM;  // port name
-    int BaudRate = 19200;
+    int BaudRate = DefaultCOMSpeed;
     // Bytes to dial after "ATD", as given (the window converts its text through the 8-bit
     // code page).
     std::string Phone;

@@ -1,4 +1,4 @@
-#include "TTYDrivers.h"
+#include "serial/TTYDrivers.h"
 
 #include <charconv>
 

@@ -1,4 +1,6 @@
-#include "COMSettingsUnit.h"
+#include "shell/COMSettingsUnit.h"
+
+#include "serial/COMUtils.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -7,11 +9,11 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "Fonts.h"
+#include "shell/Fonts.h"
 
 namespace lintaro {
 namespace {
-constexpr int DefaultSpeed = 19200;
+
 }
 
 TCOMSettingsForm::TCOMSettingsForm(QWidget* parent)
@@ -57,7 +59,7 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget* parent)
 int TCOMSettingsForm::ReadSpeed() const {
     bool ok = false;
     const int speed = SpeedComboBox->currentText().toInt(&ok, 10);
-    return ok ? speed : DefaultSpeed;
+    return ok ? speed : DefaultCOMSpeed;
 }
 
 void TCOMSettingsForm::OKButtonClick() {

@@ -1,4 +1,4 @@
-#include "ErrorReport.h"
+#include "shell/ErrorReport.h"
 
 #include <QMessageBox>
 
@@ -14,11 +14,7 @@ void ShowErrorReport(const QString& text) {
 }
 
 void ShowErrorReport(const std::exception& error) {
-    if (auto* own = dynamic_cast<const LintaroError*>(&error)) {
-        ShowErrorReport(own->Text());
-    } else {
-        ShowErrorReport(QString::fromUtf8(error.what()));
-    }
+    ShowErrorReport(ErrorText(error));
 }
 
 LintaroApplication::LintaroApplication(int& argc, char** argv) : QApplication(argc, argv) {}

@@ -6,18 +6,9 @@
 #include <QString>
 #include <stdexcept>
 
+#include "log/LintaroError.h"
+
 namespace lintaro {
-
-// An error whose text is shown to the user as it stands.
-class LintaroError : public std::runtime_error {
-public:
-    explicit LintaroError(const QString& text)
-        : std::runtime_error(text.toStdString()), FText(text) {}
-    const QString& Text() const { return FText; }
-
-private:
-    QString FText;
-};
 
 // Caption of the error report's message box.
 QString ErrorReportCaption();

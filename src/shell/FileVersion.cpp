@@ -1,8 +1,8 @@
-#include "FileVersion.h"
+#include "shell/FileVersion.h"
 
 #include <filesystem>
 
-#include "FileVersionCore.h"
+#include "shell/FileVersionCore.h"
 
 namespace lintaro {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "FileVersionCore.h"
+#include "shell/FileVersionCore.h"
 
 namespace lintaro {
 

@@ -5,8 +5,8 @@
 #include <cwchar>
 #include <vector>
 
-#include "FileVersionCore.h"
-#include "WinText.h"
+#include "shell/FileVersionCore.h"
+#include "serial/WinText.h"
 
 namespace lintaro {
 

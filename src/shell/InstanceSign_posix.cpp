@@ -1,7 +1,7 @@
 // A per-user lock file held with flock(): the kernel drops the lock when the holder exits
 // or crashes, so a stale sign can never block the next start. It lives in the user's
 // private folder, so no other user can create it first and hold its lock.
-#include "InstanceSign.h"
+#include "shell/InstanceSign.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "PrivateFolder.h"
+#include "bridge/PrivateFolder.h"
 
 namespace lintaro {
 

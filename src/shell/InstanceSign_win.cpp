@@ -6,7 +6,7 @@
 // the same way.
 #include <windows.h>
 
-#include "InstanceSign.h"
+#include "shell/InstanceSign.h"
 
 namespace lintaro {
 

@@ -1,4 +1,6 @@
-#include "Lintaro.h"
+#include "shell/Lintaro.h"
+
+#include "shell/Fonts.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -7,13 +9,14 @@
 #include <QLocale>
 #include <QTranslator>
 
-#include "COMSettingsUnit.h"
-#include "InstanceSign.h"
-#include "LOGUnit.h"
-#include "MainFormUnit.h"
-#include "MessageBoxes.h"
-#include "SetupProcess.h"
-#include "TPCServerSettingsUnit.h"
+#include "bridge/SetupProcess.h"
+#include "log/LOGUnit.h"
+#include "shell/COMSettingsUnit.h"
+#include "shell/ErrorReport.h"
+#include "shell/InstanceSign.h"
+#include "shell/MainFormUnit.h"
+#include "shell/MessageBoxes.h"
+#include "shell/TPCServerSettingsUnit.h"
 
 namespace lintaro {
 
@@ -28,6 +31,9 @@ LintaroWindows CreateLintaroWindows() {
     windows.COMSettingsForm = std::make_unique<TCOMSettingsForm>();
     windows.TCPServerSettingsForm = std::make_unique<TTCPServerSettingsForm>();
     windows.LOGForm = std::make_unique<TLOGForm>();
+    windows.LOGForm->setFont(TahomaFont());
+    QObject::connect(windows.LOGForm.get(), &TLOGForm::ErrorRaised,
+                     [](const QString& text) { ShowErrorReport(text); });
     windows.MainLintaroForm->SetCompanions(windows.COMSettingsForm.get(),
                                            windows.TCPServerSettingsForm.get(),
                                            windows.LOGForm.get());

@@ -1,4 +1,4 @@
-#include "MainFormUnit.h"
+#include "shell/MainFormUnit.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,12 +10,11 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "ErrorReport.h"
-#include "FileVersion.h"
-#include "Fonts.h"
-#include "PortWaiter.h"
-#include "ServerSocket.h"
-#include "URLLabel.h"
+#include "shell/ErrorReport.h"
+#include "shell/FileVersion.h"
+#include "shell/Fonts.h"
+#include "shell/InputDeafness.h"
+#include "shell/URLLabel.h"
 
 namespace lintaro {
 
@@ -79,10 +78,12 @@ TMainLintaroForm::TMainLintaroForm(QWidget* parent) : QWidget(parent) {
 }
 
 TMainLintaroForm::~TMainLintaroForm() {
-    // A dialling thread still running is stopped and its port released before the window
-    // it reports to goes away.
-    FRing.reset();
-    FRetiredRings.clear();
+    // The session goes first, with its dialling thread and port, while the window it
+    // reports to is still whole; what it says on the way out is not rendered.
+    FDeafness.reset();
+    FSession->disconnect(this);
+    delete FSession;
+    FSession = nullptr;
 }
 
 void TMainLintaroForm::SetCompanions(TCOMSettingsForm* comSettings,
@@ -93,29 +94,9 @@ void TMainLintaroForm::SetCompanions(TCOMSettingsForm* comSettings,
 }
 
 void TMainLintaroForm::CreateComponents() {
-    ServerSocket = new TServerSocket(this);
-    ServerSocket->setObjectName(QStringLiteral("ServerSocket"));
-    ServerSocket->SetReadBufferSize(PendingBound);
-    connect(ServerSocket, &TServerSocket::ClientConnect, this,
-            [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientConnect(socket); }); });
-    connect(ServerSocket, &TServerSocket::ClientDisconnect, this,
-            [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientDisconnect(socket); }); });
-    connect(ServerSocket, &TServerSocket::ClientRead, this,
-            [this](QTcpSocket* socket) { RunHandler([&] { ServerSocketClientRead(socket); }); });
-    // Room in the client's backlog again: a port held back for it may be read again.
-    connect(ServerSocket, &TServerSocket::ClientWritten, this, [this] {
-        if (FHeldBackByClient && ClientBacklog() < PendingBound) WakeCycle();
-    });
-
-    FPortWaiter = new PortWaiter(this);
-    connect(FPortWaiter, &PortWaiter::Readable, this, [this] {
-        FWokenByPort = true;
-        WakeCycle();
-    });
-    FPassTimer = new QTimer(this);
-    FPassTimer->setSingleShot(true);
-    connect(FPassTimer, &QTimer::timeout, this, [this] { WakeCycle(); });
-    connect(FPortWaiter, &PortWaiter::Writable, this, [this] { WakeCycle(); });
+    FSession = new ConnectionSession(this);
+    FSession->setObjectName(QStringLiteral("Session"));
+    ConnectSession();
 
     Timer = new QTimer(this);
     Timer->setObjectName(QStringLiteral("Timer"));
@@ -172,7 +153,6 @@ void TMainLintaroForm::CreateComponents() {
 }
 
 void TMainLintaroForm::FormCreate() {
-    FSetupIsStarted = false;
     Label3->hide();
     Label5->hide();
     PhoneNumber->hide();
@@ -252,7 +232,6 @@ void TMainLintaroForm::AutoSizeLabels() {
 bool TMainLintaroForm::event(QEvent* event) {
     // A child's text changed while the window is shown.
     if (event->type() == QEvent::LayoutRequest) AutoSizeLabels();
-    if (HandleRingStatusEvent(event)) return true;
     return QWidget::event(event);
 }
 
@@ -267,9 +246,8 @@ void TMainLintaroForm::closeEvent(QCloseEvent* event) {
 }
 
 void TMainLintaroForm::FormClose() {
-    FConnected = false;
-    StopRingThreadForClose();
-    StopSetupProgram();
+    // The relay ends, a dialling thread is stopped, the configuration program is stopped.
+    FSession->Close();
     SaveCOMPort();
 }
 

@@ -1,25 +1,20 @@
-// The connection window: the wizard's only visible window and the owner of all connection
-// state. Its concerns live in separate files: this folder holds the window itself, the
-// settings store methods and the port list; bridge/ holds the controller, the bridge
-// cycle, the launcher and the TCP endpoint, which act on the state kept here.
+// The connection window: the wizard's only visible window. It holds the controls, renders
+// what its connection session (bridge/ConnectionSession.h) reports and forwards the
+// user's clicks and the close to it. This folder also holds the settings store methods
+// and the port list.
 #pragma once
 
 #include <QByteArray>
 #include <QColor>
 #include <QString>
-#include <cstdint>
 #include <QWidget>
-#include <array>
+#include <cstdint>
 #include <memory>
-#include <vector>
 
-#include "COMUtils.h"
-#include "RingThread.h"
+#include "bridge/ConnectionSession.h"
 
 class QComboBox;
-class QEventLoop;
 class QLabel;
-class QTcpSocket;
 class QTimer;
 class QToolButton;
 
@@ -29,18 +24,7 @@ class TURLLabel;
 class TCOMSettingsForm;
 class TTCPServerSettingsForm;
 class TLOGForm;
-class TServerSocket;
-class PortWaiter;
-class RingHost;
-
-// The started configuration program: process and thread handles and ids (on POSIX the
-// process handle is the process id and the thread handle is unused).
-struct TProcessInformation {
-    std::intptr_t hProcess = 0;
-    std::intptr_t hThread = 0;
-    std::uint32_t dwProcessId = 0;
-    std::uint32_t dwThreadId = 0;
-};
+class InputDeafness;
 
 class TMainLintaroForm : public QWidget {
     Q_OBJECT
@@ -54,7 +38,6 @@ public:
                        TLOGForm* log);
 
     // Components, in declaration order; each carries its name as its object name.
-    TServerSocket* ServerSocket = nullptr;
     QTimer* Timer = nullptr;
     QLabel* Label3 = nullptr;
     QLabel* Label4 = nullptr;
@@ -85,55 +68,28 @@ public:
     bool Autoscroll() const;
     void SetAutoscroll(bool) {}  // the setting lives in the log window's check box
 
-    // Configuration program launcher (bridge/SetupLauncher.cpp).
-    void StartSetupProgram();
-    void StopSetupProgram();
+    // The connection session that the window drives.
+    ConnectionSession* Session() const { return FSession; }
 
-    // Connection controller (bridge/ConnectionController.cpp).
+    // Configuration program launcher (forwards to the session).
+    void StartSetupProgram() { FSession->StartSetupProgram(); }
+    void StopSetupProgram() { FSession->StopSetupProgram(); }
+
+    // Connection controller (ConnectionControl.cpp): the link's click, by state.
     void URLLabel1Click();
-    COMHandle OpenCOM();
-    bool ReopenCOM();
-    void CloseCOM();
-    void DelayWithMessages(std::uint32_t milliseconds);
-
-    // Bridge cycle (bridge/MainCycle.cpp).
-    void MainCycle();
-    bool QueryVerInfo();
-    int COMRead();
-    int COMWrite(int count);
-    bool DetectModemError(int count);
-    QByteArray BufferToStr(int count) const;
-    int StrToBuffer(const QByteArray& bytes);
-
-    // Modem connection control (bridge/ModemControl.cpp).
+    // Modem connection control (ConnectionControl.cpp).
     bool PhoneNumberGiven();
     void StartDialling();
-    void StopRingThread();
-    void EndModemCall();
-    void RingTerminated(TRingThread& ring);
     void WMRingStatus(int stage);
-    // The dialling dialogue's timings; the production ones unless a test sets others.
-    void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
-    TRingThread* Ring() const { return FRing.get(); }
+    void SetRingTimings(const RingTimings& timings) { FSession->SetRingTimings(timings); }
+    TRingThread* Ring() const { return FSession->Ring(); }
 
-    // TCP server endpoint (bridge/TCPServerEndpoint.cpp).
-    bool StartTCPServer();
-    void StopTCPServer();
-    bool SendToTCPClient(int count);
-    void ServerSocketClientConnect(QTcpSocket* socket);
-    void ServerSocketClientDisconnect(QTcpSocket* socket);
-    void ServerSocketClientRead(QTcpSocket* socket);
-
-    // Most bytes that one relay direction holds pending before it stops taking from its
-    // source, so that TCP or the port's own queue holds the sender back.
-    static constexpr int PendingBound = 64 * 1024;
-
-    // State, for tests and the benchmark.
+    // State, for tests and the benchmark; the link's Tag mirrors the session's state.
     int ConnectionState() const;
-    bool Connected() const { return FConnected; }
-    bool SetupConnected() const { return FSetupConnected; }
-    bool NeedCOMReconnect() const { return FNeedCOMReconnect; }
-    COMHandle PortHandle() const { return FCOMHandle; }
+    bool Connected() const { return FSession->Connected(); }
+    bool SetupConnected() const { return FSession->SetupConnected(); }
+    bool NeedCOMReconnect() const { return FSession->NeedCOMReconnect(); }
+    COMHandle PortHandle() const { return FSession->PortHandle(); }
 
     // Status label colours.
     static QColor ButtonTextColor();
@@ -144,15 +100,15 @@ public:
     TTCPServerSettingsForm* TCPServerSettings() const { return FTCPServerSettings; }
     TLOGForm* LOGForm() const { return FLOGForm; }
 
-    // For the launcher's tests and the bridge: the device's identification reply.
-    const QByteArray& VerInfo() const { return FVerInfo; }
-    void SetVerInfo(const QByteArray& verInfo) { FVerInfo = verInfo; }
-    bool SetupIsStarted() const { return FSetupIsStarted; }
-    const QString& SetupFile() const { return FSetupFile; }
-    const TProcessInformation& SetupProcInfo() const { return FSetupProcInfo; }
+    // For the launcher's tests: the device's identification reply and the started program.
+    const QByteArray& VerInfo() const { return FSession->VerInfo(); }
+    void SetVerInfo(const QByteArray& verInfo) { FSession->SetVerInfo(verInfo); }
+    bool SetupIsStarted() const { return FSession->SetupIsStarted(); }
+    const QString& SetupFile() const { return FSession->SetupFile(); }
+    const TProcessInformation& SetupProcInfo() const { return FSession->SetupProcInfo(); }
     // Where setup.ini and the configuration programs are looked up; the executable's
     // folder unless set.
-    void SetProgramFolder(const QString& folder) { FProgramFolder = folder; }
+    void SetProgramFolder(const QString& folder) { FSession->SetProgramFolder(folder); }
 
 protected:
     bool event(QEvent* event) override;
@@ -168,59 +124,16 @@ private:
     void CreateComponents();
     void AutoSizeLabels();
 
-    // Relay internals: see MainCycle.cpp.
-    void RelayPass();
-    void RelayTcpToCom();
-    void RelayComToTcp();
-    void CheckPortPresence();
-    void WaitForTraffic(int milliseconds);
-    void WakeCycle();
-    void TakeFromClients();
-    qint64 ClientBacklog() const;
-    int COMWriteBytes(const char* bytes, int count);
-    void DropTCPClients();
-    void SetIdle(const QString& logPlace);
+    void ConnectSession();
+    void ShowState(lintaro::ConnectionState state);
     void EnableSettingsControls(bool enabled);
-    void ReportServerFailure();
-    void ReleaseFinishedRings();
-    void StopRingThreadForClose();
-    bool HandleRingStatusEvent(QEvent* event);
+    int ServerPort() const;
 
     TCOMSettingsForm* FCOMSettings = nullptr;
     TTCPServerSettingsForm* FTCPServerSettings = nullptr;
     TLOGForm* FLOGForm = nullptr;
-    QString FProgramFolder;
-
-    // Connection state (fields in declaration order).
-    bool FNeedCOMReconnect = false;
-    COMHandle FCOMHandle = InvalidCOMHandle;
-    QByteArray FVerInfo;
-    TProcessInformation FSetupProcInfo;
-    bool FSetupIsStarted = false;
-    QString FSetupFile;
-    bool FSetupConnected = false;
-    bool FConnected = false;
-    std::unique_ptr<TRingThread> FRing;
-    bool FModemConnect = false;
-
-    // The bridge's buffers: the port's reads and the identification use FDataBuffer; bytes
-    // from the TCP clients wait in FReadSocket, in order, until the port has taken them.
-    // Separate buffers, so that no direction can overwrite a chunk of the other.
-    std::array<std::uint8_t, COMBufferSize> FDataBuffer{};
-    QByteArray FReadSocket;
-    PortWaiter* FPortWaiter = nullptr;
-    QEventLoop* FWaitLoop = nullptr;
-    QTimer* FPassTimer = nullptr;
-    bool FWokenByPort = false;
-    bool FEventsPumped = false;
-    bool FHeldBackByClient = false;
-    qint64 FLastPresenceTest = 0;
-    // Dialling threads replaced while their end notification still ran (a redial clicked
-    // inside the lost call's cycle); released once finished.
-    std::vector<std::unique_ptr<TRingThread>> FRetiredRings;
-    RingHost* FRingHost = nullptr;
-    RingTimings FRingTimings;
-    bool FPortReadIdle = false;
+    ConnectionSession* FSession = nullptr;
+    std::unique_ptr<InputDeafness> FDeafness;
 };
 
 }  // namespace lintaro

@@ -1,4 +1,4 @@
-#include "MessageBoxes.h"
+#include "shell/MessageBoxes.h"
 
 #include <QMessageBox>
 

@@ -2,9 +2,9 @@
 #include <QComboBox>
 #include <vector>
 
-#include "ErrorReport.h"
-#include "MainFormUnit.h"
-#include "MessageBoxes.h"
+#include "shell/ErrorReport.h"
+#include "shell/MainFormUnit.h"
+#include "shell/MessageBoxes.h"
 
 namespace lintaro {
 

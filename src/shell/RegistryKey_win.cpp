@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "RegistryKey.h"
-#include "WinText.h"
+#include "shell/RegistryKey.h"
+#include "serial/WinText.h"
 
 namespace lintaro {
 

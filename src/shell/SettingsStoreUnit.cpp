@@ -5,9 +5,9 @@
 #include <QLocale>
 #include <algorithm>
 
-#include "ErrorReport.h"
-#include "MainFormUnit.h"
-#include "SettingsStore.h"
+#include "shell/ErrorReport.h"
+#include "shell/MainFormUnit.h"
+#include "shell/SettingsStore.h"
 
 namespace lintaro {
 namespace {

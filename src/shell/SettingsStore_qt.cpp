@@ -7,8 +7,8 @@
 #include <QStandardPaths>
 #include <QVariant>
 
-#include "ErrorReport.h"
-#include "SettingsStore.h"
+#include "shell/ErrorReport.h"
+#include "shell/SettingsStore.h"
 
 namespace lintaro {
 

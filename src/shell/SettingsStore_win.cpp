@@ -1,7 +1,7 @@
 // The settings store in the registry: HKEY_CURRENT_USER\SOFTWARE\Vormex\Lintaro\.
-#include "ErrorReport.h"
-#include "RegistryKey.h"
-#include "SettingsStore.h"
+#include "shell/ErrorReport.h"
+#include "shell/RegistryKey.h"
+#include "shell/SettingsStore.h"
 
 namespace lintaro {
 

@@ -1,4 +1,4 @@
-#include "TPCServerSettingsUnit.h"
+#include "shell/TPCServerSettingsUnit.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -7,11 +7,11 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "Fonts.h"
+#include "bridge/ConnectionState.h"
+#include "shell/Fonts.h"
 
 namespace lintaro {
 namespace {
-constexpr int DefaultServerPort = 53462;
 constexpr int LowestServerPort = 1024;  // below it the ports are the system's
 constexpr int HighestServerPort = 65535;
 }  // namespace
@@ -31,7 +31,7 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget* parent)
     Label1->adjustSize();
 
     // Free text: no length limit, no digit filter.
-    PortEdit = new QLineEdit(QStringLiteral("53462"), this);
+    PortEdit = new QLineEdit(QString::number(DefaultServerPort), this);
     PortEdit->setObjectName(QStringLiteral("PortEdit"));
     PortEdit->setGeometry(59, 21, 62, 21);
 

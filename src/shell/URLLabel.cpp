@@ -1,4 +1,4 @@
-#include "URLLabel.h"
+#include "shell/URLLabel.h"
 
 #include <QMouseEvent>
 

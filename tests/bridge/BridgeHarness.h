@@ -2,9 +2,8 @@
 // windows, a program folder with setup.ini and a stand-in configuration program, and a
 // scenario thread that plays the user's configuration program over real TCP.
 //
-// The click that connects runs the bridge cycle on the window's thread until the
-// connection ends, so a test calls the click on its own thread and lets a scenario thread
-// act meanwhile: it talks TCP and to the simulator directly, and reaches the windows only
+// A test calls the click on the window's thread and lets a scenario thread act meanwhile,
+// while the window's thread runs the connection's events: it talks TCP and to the simulator directly, and reaches the windows only
 // through OnGui (a call run on the window's thread while it pumps events).
 #pragma once
 
@@ -29,32 +28,16 @@
 
 #include "DeviceSimulator.h"
 #include "InstrumentPersonality.h"
-#include "LOGUnit.h"
-#include "Lintaro.h"
-#include "MainFormUnit.h"
+#include "log/LOGUnit.h"
+#include "shell/Lintaro.h"
+#include "shell/MainFormUnit.h"
+#include "GuiThread.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
-#include "TPCServerSettingsUnit.h"
-#include "URLLabel.h"
+#include "shell/TPCServerSettingsUnit.h"
+#include "shell/URLLabel.h"
 
 namespace lintaro::test {
-
-// Runs `f` on the window's thread and returns its result (at once when called there). The
-// hand-over is a future rather than a blocking queued call, so that thread checkers see it.
-template <class F>
-auto OnGui(F f) -> decltype(f()) {
-    if (QThread::currentThread() == qApp->thread()) return f();
-    std::packaged_task<decltype(f())()> task(std::move(f));
-    auto result = task.get_future();
-    QMetaObject::invokeMethod(qApp, [&task] { task(); }, Qt::QueuedConnection);
-    return result.get();
-}
-
-// Posts `f` to the window's thread without waiting for it (a click that runs a cycle).
-template <class F>
-void PostToGui(F f) {
-    QMetaObject::invokeMethod(qApp, f, Qt::QueuedConnection);
-}
 
 // Polls `condition` from a scenario thread until it holds or the deadline passes.
 inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 15000) {
@@ -145,9 +128,13 @@ protected:
             if (!FClicked && State() == 2) PostClick();
             done = true;
         });
+        // The click returns once the connection is up (or has failed); the connection then
+        // runs on events while this thread waits.
         Form->URLLabel1Click();
         EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 60000));
         player.join();
+        // What the scenario posted last (the disconnect, a close) is carried out now.
+        QCoreApplication::sendPostedEvents();
     }
 
     // Runs `scenario` on its own thread while this (the window's) thread pumps events, for

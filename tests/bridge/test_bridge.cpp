@@ -1,22 +1,25 @@
 // The cable bridge end to end: the real window and cycle, a simulated device on a
 // pseudo-terminal, a started stand-in configuration program, and a TCP client.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QToolButton>
 
 #include "BridgeHarness.h"
-#include "COMUtils.h"
+#include "OtherUser.h"
+#include "TestBytes.h"
+#include "serial/COMUtils.h"
 
 using namespace lintaro;
 using namespace lintaro::test;
 
 namespace {
 
-QByteArray AllByteValues() {
-    QByteArray bytes;
-    for (int i = 0; i < 256; ++i) bytes.append(static_cast<char>(i));
-    return bytes;
-}
+QByteArray AllByteValues() { return QByteArray::fromStdString(test_bytes::AllByteValues()); }
 
 bool ServerListening(quint16 port) {
     QTcpSocket probe;
@@ -84,6 +87,24 @@ TEST_F(BridgeTest, identification_collected_across_reads_is_accepted) {
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(OnGui([&] { return Form->VerInfo(); }),
                   QByteArray("VER_INFO,DEMO1.0,X\r\nOK\r\nTRAILING"));
+        PostClick();
+    });
+    EXPECT_EQ(Form->ConnectionState(), 0);
+}
+
+// A device that floods the identification: the end mark is still found (here split over
+// two reads) well within the time, and the reply kept is capped.
+TEST_F(BridgeTest, flooded_identification_is_accepted_and_capped) {
+    std::vector<std::string> pieces{"VER_INFO,DEMO1.0,X\r\n"};
+    for (int i = 0; i < 256; ++i) pieces.push_back(std::string(16 * 1024, static_cast<char>('a' + i % 26)));
+    pieces.push_back("O");
+    pieces.push_back("K\r\n");
+    Device->setIdentification(pieces);
+    ClickWhile([&] {
+        ASSERT_TRUE(WaitConnected());
+        const QByteArray verInfo = OnGui([&] { return Form->VerInfo(); });
+        EXPECT_EQ(verInfo.size(), ConnectionSession::VerInfoCap);
+        EXPECT_TRUE(verInfo.startsWith("VER_INFO,DEMO1.0,X\r\n"));
         PostClick();
     });
     EXPECT_EQ(Form->ConnectionState(), 0);
@@ -177,9 +198,7 @@ TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) 
 
 TEST_F(BridgeTest, megabytes_both_ways_at_once_arrive_whole_and_in_order) {
     constexpr int kSize = 3 * 1024 * 1024;
-    QByteArray payload(kSize, Qt::Uninitialized);
-    QRandomGenerator random(20261207);
-    for (int i = 0; i < kSize; ++i) payload[i] = static_cast<char>(random.bounded(256));
+    QByteArray payload = QByteArray::fromStdString(test_bytes::RandomBytes(kSize, 20261207));
     // Words that a modem or the identification would react to must pass untouched.
     payload.replace(1000, 4, "OK\r\n");
     payload.replace(5000, 10, "NO CARRIER");
@@ -219,7 +238,11 @@ TEST_F(BridgeTest, megabytes_both_ways_at_once_arrive_whole_and_in_order) {
     });
 }
 
-TEST_F(BridgeTest, two_clients_both_reach_the_device_but_only_the_first_hears_it) {
+// Only the configuration program's connection (the user's first) is relayed: a second
+// connection of the same user neither feeds the device nor hears it, and its leaving does
+// not cut the program off. When the program's connection goes, the user's next one is the
+// program's, also when it came before the old one had gone.
+TEST_F(BridgeTest, only_the_programs_connection_is_relayed_and_another_cannot_cut_it_off) {
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());
         Device->setMode(devsim::InstrumentPersonality::Mode::Record);
@@ -232,20 +255,108 @@ TEST_F(BridgeTest, two_clients_both_reach_the_device_but_only_the_first_hears_it
         ASSERT_TRUE(Simulator->waitForReceived(3, std::chrono::seconds(10)));
         second->write("two");
         second->flush();
-        ASSERT_TRUE(Simulator->waitForReceived(6, std::chrono::seconds(10)));
-        EXPECT_EQ(Simulator->received(), "onetwo");
+        EXPECT_FALSE(Simulator->waitForReceived(4, std::chrono::milliseconds(300)));
+        EXPECT_EQ(Simulator->received(), "one");
 
         Simulator->send("hello");
         EXPECT_EQ(ReadExactly(*first, 5), QByteArray("hello"));
         EXPECT_FALSE(second->waitForReadyRead(200));
 
-        // Either one leaving means nobody is listening any more.
         second->disconnectFromHost();
-        ASSERT_TRUE(Eventually([&] { return !OnGui([&] { return Form->SetupConnected(); }); }));
-        Simulator->send("lost");
-        EXPECT_FALSE(first->waitForReadyRead(300));
+        EXPECT_TRUE(second->state() == QAbstractSocket::UnconnectedState || second->waitForDisconnected(5000));
+        Simulator->send("still");
+        EXPECT_EQ(ReadExactly(*first, 5), QByteArray("still"));
+        EXPECT_TRUE(OnGui([&] { return Form->SetupConnected(); }));
+
+        // The program reconnects at once: every new connection is echoed.
+        Device->setMode(devsim::InstrumentPersonality::Mode::Echo);
+        for (int i = 0; i < 20; ++i) {
+            auto next = std::make_unique<QTcpSocket>();
+            next->connectToHost(QHostAddress::LocalHost, ServerPort);
+            ASSERT_TRUE(next->waitForConnected(5000));
+            first->disconnectFromHost();
+            first->close();
+            const QByteArray word = "again" + QByteArray::number(i);
+            next->write(word);
+            next->flush();
+            EXPECT_EQ(ReadExactly(*next, word.size()), word) << "reconnect " << i;
+            first = std::move(next);
+        }
         PostClick();
     });
+}
+
+// A connection from another user's process is refused and logged; the device hears nothing.
+TEST_F(BridgeTest, another_users_connection_is_refused_with_a_log_line) {
+    ClickWhile([&] {
+        ASSERT_TRUE(WaitConnected());
+        Device->setMode(devsim::InstrumentPersonality::Mode::Record);
+        Simulator->clearReceived();
+        const quint16 port = ServerPort;
+        std::string why;
+        // The attacker writes to the device and waits to be cut off (0 when it was).
+        const int code = RunAsOtherUser(
+            [port] {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(port);
+                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 3;
+                if (::write(fd, "evil", 4) != 4) return 4;
+                timeval timeout{10, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+                char byte = 0;
+                return ::read(fd, &byte, 1) <= 0 ? 0 : 5;
+            },
+            why);
+        if (code == -1) {
+            PostClick();
+            GTEST_SKIP() << why;
+        }
+        EXPECT_EQ(code, 0);
+        EXPECT_FALSE(Simulator->waitForReceived(1, std::chrono::milliseconds(300)));
+        EXPECT_FALSE(OnGui([&] { return Form->SetupConnected(); }));
+        const QStringList lines = OnGui([&] { return Windows.LOGForm->Lines(); });
+        EXPECT_TRUE(lines.filter(QStringLiteral("Отклонено подключение к TCP серверу")).size() == 1)
+            << lines.join('\n').toStdString();
+
+        // The user's own program is still served.
+        auto client = ConnectClient();
+        ASSERT_NE(client, nullptr);
+        client->write("mine");
+        client->flush();
+        EXPECT_TRUE(Simulator->waitForReceived(4, std::chrono::seconds(10)));
+        EXPECT_EQ(Simulator->received(), "mine");
+        PostClick();
+    });
+}
+
+// A device that is back within a blink: the port's descriptor hung up, so the port counts
+// as gone although its name is present again, and it is reopened.
+TEST_F(BridgeTest, device_recreated_at_once_is_reopened_and_relay_resumes) {
+    ClickWhile([&] {
+        ASSERT_TRUE(WaitConnected());
+        auto client = ConnectClient();
+        ASSERT_NE(client, nullptr);
+        for (int round = 0; round < 3; ++round) {
+            Simulator->vanish();
+            Simulator->reappear();
+            ASSERT_TRUE(Eventually([&] {
+                return OnGui([&] { return Form->NeedCOMReconnect(); }) ||
+                       OnGui([&] { return Windows.LOGForm->Lines().join('\n').count("Порт успешно переоткрыт"); }) > round;
+            }));
+            ASSERT_TRUE(Eventually([&] {
+                return !OnGui([&] { return Form->NeedCOMReconnect(); }) && Status() == QStringLiteral("Подключен");
+            }));
+            const QByteArray word = "blink" + QByteArray::number(round);
+            client->write(word);
+            client->flush();
+            EXPECT_EQ(ReadExactly(*client, word.size()), word) << "round " << round;
+        }
+        PostClick();
+    });
+    EXPECT_EQ(Form->ConnectionState(), 0);
 }
 
 TEST_F(BridgeTest, server_port_in_use_is_reported_and_nothing_is_launched) {

@@ -23,6 +23,7 @@
 #include "launcher_test_support.h"
 #include "shell/ErrorReport.h"
 #include "shell/MainFormUnit.h"
+#include "shell/MessageBoxes.h"
 
 namespace lintaro::test {
 namespace {
@@ -62,8 +63,9 @@ protected:
     }
 
     bool Start(const QByteArray& verInfo = kAbc12Reply) {
-        FStarted = StartSetupProgramFrom(FFolder, nullptr, verInfo, FProcInfo, FSetupFile,
-                                         [this](const QString& line) { FLog.append(line); });
+        FStarted = StartSetupProgramFrom(
+            FFolder, [](const QString& text) { ShowErrorMessage(nullptr, text); }, verInfo, FProcInfo,
+            FSetupFile, [this](const QString& line) { FLog.append(line); });
         return FStarted;
     }
 

@@ -5,8 +5,8 @@
 #include <QToolButton>
 
 #include "BridgeHarness.h"
-#include "COMUtils.h"
-#include "DialString.h"
+#include "bridge/DialString.h"
+#include "serial/COMUtils.h"
 #include "ModemPersonality.h"
 #include "RingTestSupport.h"
 

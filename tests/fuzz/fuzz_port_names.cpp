@@ -2,9 +2,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 #include "FuzzCheck.h"
-#include "TTYDrivers.h"
+#include "serial/TTYDrivers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

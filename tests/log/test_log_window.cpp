@@ -18,10 +18,11 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "ErrorReport.h"
+#include "shell/ErrorReport.h"
 #include "ModalWatcher.h"
 #include "log/CodePage.h"
 #include "log/LOGUnit.h"
+#include "shell/ErrorReport.h"
 
 namespace lintaro {
 namespace {
@@ -163,6 +164,8 @@ TEST(LogSaveDialog, uncreatable_file_reaches_the_error_report_and_keeps_the_list
     WriteFile(dir.filePath("plain"), "not a folder");
     const QString path = dir.filePath("plain/x.log");
     TLOGForm form;
+    // The application connects the window's failures to its error report.
+    QObject::connect(&form, &TLOGForm::ErrorRaised, [](const QString& text) { ShowErrorReport(text); });
     form.AppendLines({"a", "b"}, false);
 
     ModalWatcher watcher(TypeFileName(path));

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "COMUtils.h"
-#include "RingThread.h"
+#include "serial/COMUtils.h"
+#include "serial/RingThread.h"
 
 namespace lintaro::testing_support {
 

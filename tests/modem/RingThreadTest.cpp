@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 #include "ModemPersonality.h"
 #include "RingTestSupport.h"
-#include "RingThread.h"
+#include "serial/RingThread.h"
 #include "SerialTestSupport.h"
 
 namespace lintaro {

@@ -29,9 +29,9 @@
 #include <thread>
 #include <vector>
 
-#include "FileVersionCore.h"
-#include "InstanceSign.h"
-#include "SetupProcess.h"
+#include "shell/FileVersionCore.h"
+#include "shell/InstanceSign.h"
+#include "bridge/SetupProcess.h"
 
 #ifndef _WIN32
 extern char** environ;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "RegistryKey.h"
+#include "shell/RegistryKey.h"
 
 namespace lintaro {
 namespace {

@@ -14,7 +14,7 @@
 #include <windows.h>
 #endif
 
-#include "InstanceSign.h"
+#include "shell/InstanceSign.h"
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--sign") {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 #include "PortProbe.h"
 #include "SerialTestSupport.h"
 #include "TestDevice.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "DeviceNameList.h"
+#include "serial/DeviceNameList.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 #include "DeviceSimulator.h"
 #include "DevsimProcess.h"
 #include "SerialTestSupport.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <setupapi.h>
 
-#include "WinText.h"
+#include "serial/WinText.h"
 
 #include <stdexcept>
 #include <vector>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 #include "PortDevice_win.h"
 
 namespace lintaro {

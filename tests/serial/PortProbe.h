@@ -4,7 +4,7 @@
 #include <optional>
 #include <ostream>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 
 namespace lintaro::testing_support {
 

@@ -2,6 +2,8 @@
 // deadlines.
 #pragma once
 
+#include "TestBytes.h"
+
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <poll.h>
@@ -18,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "COMUtils.h"
+#include "serial/COMUtils.h"
 
 namespace lintaro::testing_support {
 
@@ -119,18 +121,7 @@ inline bool WaitUntil(const std::function<bool()>& condition,
     return true;
 }
 
-inline std::string RandomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::string bytes(count, '\0');
-    for (char& c : bytes) c = static_cast<char>(byte(random));
-    return bytes;
-}
-
-inline std::string AllByteValues() {
-    std::string bytes;
-    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
-    return bytes;
-}
+using test_bytes::AllByteValues;
+using test_bytes::RandomBytes;
 
 }  // namespace lintaro::testing_support

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "TTYDrivers.h"
+#include "serial/TTYDrivers.h"
 
 namespace lintaro {
 namespace {

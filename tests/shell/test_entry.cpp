@@ -5,9 +5,9 @@
 #include <QFile>
 #include <QProcess>
 
-#include "InstanceSign.h"
-#include "Lintaro.h"
-#include "MainFormUnit.h"
+#include "shell/InstanceSign.h"
+#include "shell/Lintaro.h"
+#include "shell/MainFormUnit.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
 

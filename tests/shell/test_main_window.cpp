@@ -6,13 +6,13 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "ErrorReport.h"
-#include "FileVersion.h"
-#include "Lintaro.h"
-#include "MainFormUnit.h"
+#include "shell/ErrorReport.h"
+#include "shell/FileVersion.h"
+#include "shell/Lintaro.h"
+#include "shell/MainFormUnit.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
-#include "URLLabel.h"
+#include "shell/URLLabel.h"
 
 using namespace lintaro;
 using namespace lintaro::test;

@@ -5,7 +5,7 @@
 
 #include <sys/stat.h>
 
-#include "ErrorReport.h"
+#include "shell/ErrorReport.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
 #include "shell/MainFormUnit.h"

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "ErrorReport.h"
+#include "shell/ErrorReport.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

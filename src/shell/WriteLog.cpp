@@ -1,10 +1,10 @@
 // The main window's log entry and its Autoscroll view of the log window.
 #include <QCheckBox>
 
-#include "CodePage.h"
-#include "LOGUnit.h"
-#include "LogLines.h"
-#include "TimeFuncs.h"
+#include "log/CodePage.h"
+#include "log/LOGUnit.h"
+#include "log/LogLines.h"
+#include "log/TimeFuncs.h"
 #include "shell/MainFormUnit.h"
 
 namespace lintaro {

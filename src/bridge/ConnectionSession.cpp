@@ -1,0 +1,195 @@
+// The connection session: its state, the user's actions by state (the connection
+// controller), the port's opening and closing, and the configuration program.
+#include "bridge/ConnectionSession.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include "bridge/PortWaiter.h"
+#include "bridge/ServerSocket.h"
+#include "bridge/SetupLauncher.h"
+#include "serial/ModemWords.h"
+
+namespace lintaro {
+
+QString LinkCaption(ConnectionState state) {
+    switch (state) {
+        case ConnectionState::Idle:
+            return QStringLiteral("Подключить");
+        case ConnectionState::Connecting:
+            return QStringLiteral("Отмена подключения");
+        case ConnectionState::Connected:
+            return QStringLiteral("Отключить");
+        case ConnectionState::CallLost:
+            return QStringLiteral("Переподключить");
+    }
+    return {};
+}
+
+ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
+    FServer = new TServerSocket(this);
+    FServer->setObjectName(QStringLiteral("ServerSocket"));
+    FServer->SetReadBufferSize(PendingBound);
+    connect(FServer, &TServerSocket::ClientConnect, this, &ConnectionSession::ClientConnected);
+    connect(FServer, &TServerSocket::ClientDisconnect, this, &ConnectionSession::ClientDisconnected);
+    connect(FServer, &TServerSocket::ClientRead, this, [this](QTcpSocket* socket) {
+        if (socket != FProgram) return;
+        TakeFromClient();
+        RelayTcpToCom();
+    });
+    // Room in the program's backlog again: a port held back for it is read again.
+    connect(FServer, &TServerSocket::ClientWritten, this, [this](QTcpSocket* socket) {
+        if (socket != FProgram || !FHeldBackByClient || ClientBacklog() >= PendingBound) return;
+        RelayComToTcp();
+    });
+
+    FPortWaiter = new PortWaiter(this);
+    connect(FPortWaiter, &PortWaiter::Readable, this, &ConnectionSession::RelayComToTcp);
+    connect(FPortWaiter, &PortWaiter::Writable, this, [this] {
+        FPortFull = false;
+        RelayTcpToCom();
+    });
+    connect(FPortWaiter, &PortWaiter::HungUp, this,
+            [this] { PortLost(QStringLiteral("Прибор недоступен")); });
+    connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);
+
+    FPresenceTimer = new QTimer(this);
+    connect(FPresenceTimer, &QTimer::timeout, this, &ConnectionSession::CheckPortPresence);
+    FReopenTimer = new QTimer(this);
+    FReopenTimer->setSingleShot(true);
+    connect(FReopenTimer, &QTimer::timeout, this, &ConnectionSession::TryReopen);
+}
+
+ConnectionSession::~ConnectionSession() {
+    // A dialling thread still running is stopped and its port released before the session
+    // it reports to goes away.
+    FRing.reset();
+    FRetiredRings.clear();
+    FPortWaiter->Detach();
+    CloseCOMPort(FCOMHandle);
+}
+
+// ---- State ----
+
+void ConnectionSession::Enter(ConnectionState state, const QString& place) {
+    FState = state;
+    Q_EMIT StateChanged(state);
+    if (state == ConnectionState::Connected) {
+        Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
+    } else if (!place.isEmpty()) {
+        Q_EMIT StatusChanged(QStringLiteral("Нет подключения"), StatusColour::ButtonText);
+        Log(QStringLiteral("Установили \"Нет подключения\", ") + place);
+    }
+}
+
+void ConnectionSession::AbandonAttempt(const QString& place) {
+    Enter(ConnectionState::Idle, place);
+    if (FCOMHandle != InvalidCOMHandle) CloseCOM();
+    Q_EMIT SettingsControlsEnabled(true);
+}
+
+// ---- The user's actions ----
+
+void ConnectionSession::ConnectCable(const QString& port, int speed, int serverPort) {
+    FPortName = port;
+    FSpeed = speed;
+    FServerPort = serverPort;
+    Enter(ConnectionState::Connecting);
+    FModemConnect = false;
+    if (OpenCOM() == InvalidCOMHandle) {
+        // Stays connecting: the user cancels, which releases what the open left.
+        Q_EMIT StatusChanged(QStringLiteral("COM-порт занят"), StatusColour::Red);
+        return;
+    }
+    Q_EMIT StatusChanged(QStringLiteral("Идет подключение"), StatusColour::ButtonText);
+    QCoreApplication::processEvents();  // the text is painted before the identification
+    MainCycle();
+}
+
+void ConnectionSession::Dial(const QString& port, const QByteArray& phone, int serverPort) {
+    FPortName = port;
+    FServerPort = serverPort;
+    Enter(ConnectionState::Connecting);
+    StartDialling(port, phone);
+}
+
+void ConnectionSession::Cancel(bool modem) {
+    Enter(ConnectionState::Idle,
+          QStringLiteral("нажатие на кнопку подключения в момент подключения к прибору"));
+    if (modem) StopRingThread();
+    // Also releases a handle that a failed open left behind.
+    CloseCOM();
+    Q_EMIT SettingsControlsEnabled(true);
+}
+
+void ConnectionSession::Disconnect(bool modem) {
+    FNeedCOMReconnect = false;
+    Enter(ConnectionState::Idle,
+          QStringLiteral("нажатие на кнопку подключения при подключенном приборе (разрыв подключения)"));
+    if (modem) {
+        EndModemCall();
+    } else {
+        FConnected = false;
+    }
+    EndRelay();
+}
+
+void ConnectionSession::Close() {
+    FConnected = false;
+    EndRelay();
+    // A thread still dialling is stopped and waited for, so its port is closed and the
+    // program can end.
+    if (FRing && !FRing->Finished()) {
+        FRing->SetErrorCode(RingCode(RingResult::Cancelled));
+        FRing->Terminate();
+        FRing->WaitFor();
+    }
+    StopSetupProgram();
+}
+
+// ---- Port ----
+
+COMHandle ConnectionSession::OpenCOM() {
+    FCOMHandle = InvalidCOMHandle;
+    if (ReopenCOM()) {
+        Log(QStringLiteral("COM порт успешно открыт"));
+        return FCOMHandle;
+    }
+    Log(QStringLiteral("Ошибка открытия COM порта"));
+    return InvalidCOMHandle;
+}
+
+bool ConnectionSession::ReopenCOM() {
+    if (FCOMHandle != InvalidCOMHandle) CloseCOM();
+    const std::string name = FPortName.toStdString();
+    const bool opened = OpenCOMPort(name, FSpeed, FCOMHandle);
+    if (opened) {
+        FNeedCOMReconnect = false;
+        FPortFull = false;
+        FPortWaiter->Attach(FCOMHandle, name);
+    }
+    return opened;
+}
+
+void ConnectionSession::CloseCOM() {
+    // No I/O is ever left pending on the port (every call is synchronous and bounded),
+    // so there is nothing to cancel before the close.
+    FPortWaiter->Detach();
+    CloseCOMPort(FCOMHandle);
+}
+
+// ---- Configuration program ----
+
+void ConnectionSession::StartSetupProgram() {
+    if (FSetupIsStarted) return;
+    FSetupIsStarted = StartSetupProgramFrom(
+        FProgramFolder.isEmpty() ? ProgramFolder() : FProgramFolder,
+        [this](const QString& text) { Q_EMIT ErrorMessage(text); }, FVerInfo, FSetupProcInfo,
+        FSetupFile, [this](const QString& line) { Log(line); });
+}
+
+void ConnectionSession::StopSetupProgram() {
+    if (FSetupIsStarted) StopSetupProgramOf(FSetupProcInfo, FSetupFile);
+    FSetupIsStarted = false;
+}
+}  // namespace lintaro
