@@ -9,9 +9,9 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# The compiler's runtime DLLs are not on a Windows machine's path (under Wine a dynamically
-# linked program exits with code 53 and no message), so everything is linked in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Programs link the compiler's runtime as DLLs, as Qt's DLLs do (one runtime per process);
+# cmake/windows-runtime.cmake puts them beside every program (without them a program
+# exits with code 53 and no message under Wine).
 find_program(WINE_EXECUTABLE wine)
 if(WINE_EXECUTABLE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})

@@ -4,7 +4,8 @@
 # into a cache folder outside the work tree and is reused when present; only a finished
 # install is moved into place, so a half-finished build is never taken for one.
 #
-# Prints the prefix (the folder holding bin/, lib/, plugins/) as its last line.
+# Prints the prefix (the folder holding bin/, lib/, plugins/) as its last line; with
+# --where it prints where that prefix is and builds nothing.
 # LINTARO_CACHE overrides the cache root (default ~/.cache/lintaro).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -34,10 +35,25 @@ options=(
   # OpenGL stays at its default (loaded at run time, nothing linked): the platform plugin's
   # window code uses its types even when OpenGL is switched off.
 )
-hash="$( { echo "$version"; printf '%s\n' "${options[@]}"; cat "$here/qt-windows.sh"; } \
-  | sha256sum | cut -c1-12)"
+toolchain="$(cat <<'EOF'
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER   x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER  x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+EOF
+)"
+hash="$( { echo "$version"; printf '%s\n' "${options[@]}" "$toolchain"; } | sha256sum | cut -c1-12)"
 cache="${LINTARO_CACHE:-$HOME/.cache/lintaro}"
 prefix="$cache/qt-$upstream-mingw64-$hash"
+if [ "${1:-}" = "--where" ]; then
+  echo "$prefix"
+  exit 0
+fi
 
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
@@ -70,17 +86,7 @@ tar -C "$work" -xf "$orig"
 src="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qtbase*' | head -n1)"
 [ -n "$src" ] || { echo "qt-windows: no source folder in $orig" >&2; exit 1; }
 
-cat >"$work/toolchain.cmake" <<'EOF'
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER   x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER  x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-EOF
+printf '%s\n' "$toolchain" >"$work/toolchain.cmake"
 
 echo "qt-windows: configuring Qt $upstream for Windows" >&2
 cmake -S "$src" -B "$work/build" -G Ninja \

@@ -33,6 +33,7 @@ endif()
 
 # The version resource of Windows executables: Lintaro.exe, and the test program that
 # reads its own block back.
+set(LINTARO_ICON ${_dir}/resources/lintaro.ico)
 configure_file(${_dir}/Lintaro.rc.in ${CMAKE_BINARY_DIR}/generated/Lintaro.rc @ONLY)
 set(LINTARO_VERSION_RC ${CMAKE_BINARY_DIR}/generated/Lintaro.rc)
 unset(_dir)

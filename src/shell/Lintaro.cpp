@@ -4,6 +4,10 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include "bridge/SetupProcess.h"
 #include "log/LOGUnit.h"
@@ -36,7 +40,26 @@ LintaroWindows CreateLintaroWindows() {
     return windows;
 }
 
+void InstallQtTranslations() {
+    // Qt's own dialogs (the log's save dialog) in the system's language where Qt has it,
+    // else in Russian like the rest of the program. A package carries the files beside
+    // the program; a Linux install has them where Qt was installed.
+    const QStringList folders = {QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    for (const QString& folder : folders) {
+        if (translator->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"), folder) ||
+            translator->load(QStringLiteral("qtbase_ru"), folder)) {
+            QCoreApplication::installTranslator(translator);
+            return;
+        }
+    }
+    delete translator;
+}
+
 int RunLintaro() {
+    InstallQtTranslations();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/lintaro.png")));
     InstanceSign sign;
     if (!sign.TryAcquire()) {
         ShowWarningMessage(nullptr, QStringLiteral("Приложение уже запущено."));

@@ -25,6 +25,10 @@ struct LintaroWindows {
 
 LintaroWindows CreateLintaroWindows();
 
+// Loads the translation of Qt's own dialogs for the system's language, falling back to
+// Russian.
+void InstallQtTranslations();
+
 // Runs the program inside an existing application object; returns the exit code.
 int RunLintaro();
 

@@ -69,6 +69,16 @@ protected:
         return FStarted;
     }
 
+    // A start that raises an error naming setup.ini, for the application's error report.
+    void ExpectSetupIniError() {
+        try {
+            Start();
+            ADD_FAILURE() << "no error raised";
+        } catch (const LintaroError& error) {
+            EXPECT_TRUE(error.Text().contains(QStringLiteral("setup.ini"))) << error.what();
+        }
+    }
+
     bool LogHas(const QString& text) const {
         return std::any_of(FLog.begin(), FLog.end(),
                            [&](const QString& line) { return line.contains(text); });
@@ -125,12 +135,7 @@ TEST_F(LauncherTest, setup_ini_that_cannot_be_opened_raises_an_error_instead_of_
     QLocalServer socketFile;
     ASSERT_TRUE(socketFile.listen(FFolder + QStringLiteral("setup.ini")));
     ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("abc12setup")));
-    try {
-        Start();
-        ADD_FAILURE() << "no error raised";
-    } catch (const LintaroError& error) {
-        EXPECT_TRUE(error.Text().contains(QStringLiteral("setup.ini"))) << error.what();
-    }
+    ExpectSetupIniError();
     EXPECT_FALSE(FStarted);
     EXPECT_EQ(FWatcher.Count(), 0);
 }
@@ -371,12 +376,7 @@ TEST_F(LauncherTest, files_that_are_no_regular_files_are_refused_at_once) {
     };
     for (const auto& make : makers) {
         ASSERT_TRUE(make());
-        try {
-            Start();
-            ADD_FAILURE() << "no error raised";
-        } catch (const LintaroError& error) {
-            EXPECT_TRUE(error.Text().contains(QStringLiteral("setup.ini"))) << error.what();
-        }
+        ExpectSetupIniError();
     }
     EXPECT_FALSE(FStarted);
 }

@@ -3,7 +3,9 @@
 #include <QPushButton>
 #include <QApplication>
 #include <QDialog>
-#include <QTest>
+#include <QDeadlineTimer>
+#include <algorithm>
+#include <QEventLoop>
 
 namespace lintaro::test {
 
@@ -37,8 +39,18 @@ bool ModalWatcher::WaitForCount(int n, int timeoutMs) const {
     return WaitUntil([&] { return Count() >= n; }, timeoutMs);
 }
 
+// Sleeps in the event loop between looks (no Qt Test: the Windows Qt is built without it).
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    return QTest::qWaitFor(condition, timeoutMs);
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return condition();
+        QEventLoop loop;
+        QTimer::singleShot(std::min<qint64>(5, std::max<qint64>(1, deadline.remainingTime())), &loop,
+                           &QEventLoop::quit);
+        loop.exec();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
 }
 
 }  // namespace lintaro::test

@@ -6,7 +6,9 @@
 #include <QFile>
 #include <QString>
 
+#ifndef _WIN32
 #include "StandInTerminal.h"
+#endif
 
 namespace lintaro::test {
 
@@ -20,6 +22,7 @@ inline void ClearPortDir() {
     }
 }
 
+#ifndef _WIN32
 // A terminal with no device behind it that lists like a port.
 inline QString AddListedPort(const QString& name) {
     const QString path = QDir(PortDir()).filePath(name);
@@ -27,5 +30,6 @@ inline QString AddListedPort(const QString& name) {
     QFile::link(QString::fromStdString(StandInTerminal()), path);
     return path;
 }
+#endif
 
 }  // namespace lintaro::test
