@@ -3,6 +3,7 @@
 #include "shell/Fonts.h"
 
 #include <QApplication>
+#include <cstdio>
 #include <QDebug>
 #include <QIcon>
 #include <QLibraryInfo>
@@ -12,6 +13,7 @@
 #include "bridge/SetupProcess.h"
 #include "log/LOGUnit.h"
 #include "shell/COMSettingsUnit.h"
+#include "shell/EngineerOptions.h"
 #include "shell/ErrorReport.h"
 #include "shell/InstanceSign.h"
 #include "shell/MainFormUnit.h"
@@ -57,7 +59,15 @@ void InstallQtTranslations() {
     delete translator;
 }
 
-int RunLintaro() {
+std::optional<int> AnswerCommandLine(const ParsedCommandLine& commandLine) {
+    if (commandLine.ExitCode) {
+        std::fputs(commandLine.Output.toLocal8Bit().constData(),
+                   *commandLine.ExitCode == 0 ? stdout : stderr);
+    }
+    return commandLine.ExitCode;
+}
+
+int RunLintaro(const EngineerOptions& options) {
     InstallQtTranslations();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/lintaro.png")));
     InstanceSign sign;
@@ -75,6 +85,7 @@ int RunLintaro() {
     QApplication::setQuitOnLastWindowClosed(true);
     LintaroWindows windows = CreateLintaroWindows();
     windows.MainLintaroForm->show();
+    ApplyEngineerOptions(windows, options);
     return QApplication::exec();
 }
 

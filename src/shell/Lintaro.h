@@ -2,6 +2,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+
+#include "shell/EngineerOptions.h"
 
 namespace lintaro {
 
@@ -30,6 +33,10 @@ LintaroWindows CreateLintaroWindows();
 void InstallQtTranslations();
 
 // Runs the program inside an existing application object; returns the exit code.
-int RunLintaro();
+int RunLintaro(const EngineerOptions& options = {});
+
+// --help or a wrong option: prints the answer and gives the exit code; else nothing.
+// Needs no application object, so it works without a display.
+std::optional<int> AnswerCommandLine(const ParsedCommandLine& commandLine);
 
 }  // namespace lintaro

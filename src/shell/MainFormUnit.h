@@ -51,6 +51,12 @@ public:
     QToolButton* SpeedButton1 = nullptr;
     QComboBox* PhoneNumber = nullptr;
 
+    // What the start-up layout hides, for field engineers (EngineerOptions.cpp): the
+    // connection-type row in the design's full layout, and the two settings dialogs in
+    // the window's context menu.
+    void ShowConnectionTypeRow();
+    void EnableSettingsMenu();
+
     // Port list (this folder, PortsList.cpp).
     void FillPortsList();
 
