@@ -112,6 +112,25 @@ void RemoveStaleCopies() {
     // can be told apart as a copy of ours. A stale copy is replaced at the next start.
 }
 
+// A job that ends every process in it when its last handle closes: the wizard holds the
+// only one for as long as it runs, so a crash or a kill of the wizard ends its
+// configuration programs too (the kernel closes the handle), as an orderly stop would.
+HANDLE KillOnCloseJob() {
+    static const HANDLE job = [] {
+        HANDLE created = ::CreateJobObjectW(nullptr, nullptr);
+        if (created == nullptr) return created;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!::SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                       sizeof limits)) {
+            ::CloseHandle(created);
+            return HANDLE{nullptr};
+        }
+        return created;
+    }();
+    return job;
+}
+
 bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
                   std::string& problem) {
     // The quoted path and a blank, no arguments; the whole path, however long.
@@ -121,11 +140,16 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          workDir.c_str(), &startup, &info)) {
+    // Suspended until it is in the job, so nothing it starts can escape the job.
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                          nullptr, workDir.c_str(), &startup, &info)) {
         problem = "CreateProcessW failed, " + ErrorText(::GetLastError());
         return false;
     }
+    // Without a job (none could be made, or a job of ours cannot nest in the one the
+    // wizard runs in) the program still starts; only the end with a killed wizard is lost.
+    if (const HANDLE job = KillOnCloseJob()) ::AssignProcessToJobObject(job, info.hProcess);
+    ::ResumeThread(info.hThread);
     started.process = reinterpret_cast<std::intptr_t>(info.hProcess);
     started.thread = reinterpret_cast<std::intptr_t>(info.hThread);
     started.processId = info.dwProcessId;

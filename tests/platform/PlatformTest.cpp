@@ -561,5 +561,32 @@ TEST_F(SetupProcessTest, a_running_copy_is_neither_replaced_nor_deleted) {
 }
 #endif
 
+#ifdef _WIN32
+// The kernel ends the program with the wizard: the job's last handle closes with it.
+TEST_F(SetupProcessTest, the_program_dies_with_a_killed_wizard) {
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
+    std::wstring command = L"\"" + ProbePath().wstring() + L"\" --wizard \"" + FCopy.wstring() +
+                           L"\" \"" + FFolder.path().wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION wizard{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &wizard));
+    const bool started = WaitUntil([&] {
+        return fs::exists(FFolder.path() / "probe.txt") && fs::exists(FFolder.path() / "wizard.txt");
+    });
+    std::uint32_t program = 0;
+    if (started) program = static_cast<std::uint32_t>(std::stoul(ReadAll(FFolder.path() / "wizard.txt")));
+    ::TerminateProcess(wizard.hProcess, 9);
+    WaitForSingleObject(wizard.hProcess, 10000);
+    CloseHandle(wizard.hThread);
+    CloseHandle(wizard.hProcess);
+    ASSERT_TRUE(started);
+    ASSERT_NE(program, 0u);
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(program); }));
+}
+#endif
+
 }  // namespace
 }  // namespace lintaro

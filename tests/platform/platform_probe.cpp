@@ -3,6 +3,8 @@
 //                   "probe.txt" in its working directory, then waits to be ended
 //   --sign          takes the single-instance sign: exit code 0 when it got it, 3 when
 //                   another copy holds it
+//   --wizard P F    plays the wizard: starts program P in folder F as the wizard does,
+//                   writes its process id to F/wizard.txt, then waits to be killed
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -14,12 +16,26 @@
 #include <windows.h>
 #endif
 
+#include "bridge/SetupProcess.h"
 #include "shell/InstanceSign.h"
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--sign") {
         lintaro::InstanceSign sign;
         return sign.TryAcquire() ? 0 : 3;
+    }
+
+    if (argc == 4 && std::string(argv[1]) == "--wizard") {
+        lintaro::setupprocess::StartedProcess started;
+        std::string problem;
+        if (!lintaro::setupprocess::StartProcess(argv[2], argv[3], started, problem)) return 1;
+        {
+            std::ofstream out(std::filesystem::path(argv[3]) / "wizard.tmp");
+            out << started.processId << "\n";
+        }
+        std::filesystem::rename(std::filesystem::path(argv[3]) / "wizard.tmp",
+                                std::filesystem::path(argv[3]) / "wizard.txt");
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
 
     std::string report;
