@@ -98,7 +98,7 @@ void ConnectionSession::ConnectCable(const QString& port, int speed, int serverP
     FModemConnect = false;
     if (OpenCOM() == InvalidCOMHandle) {
         // Stays connecting: the user cancels, which releases what the open left.
-        Q_EMIT StatusChanged(QStringLiteral("COM-порт занят"), StatusColour::Red);
+        ReportOpenFailure(LastCOMOpenFailure());
         return;
     }
     Q_EMIT StatusChanged(QStringLiteral("Идет подключение"), StatusColour::ButtonText);
@@ -148,6 +148,30 @@ void ConnectionSession::Close() {
 }
 
 // ---- Port ----
+
+void ConnectionSession::ReportOpenFailure(COMOpenFailure failure) {
+    switch (failure) {
+        case COMOpenFailure::NoAccess:
+            Q_EMIT StatusChanged(QStringLiteral("Нет доступа к COM-порту"), StatusColour::Red);
+            // How to get access is told once a run; the status says it every time.
+            if (!FAccessHintShown) {
+                FAccessHintShown = true;
+                Q_EMIT ErrorMessage(QStringLiteral(
+                    "Нет доступа к COM-порту %1.\n\n"
+                    "Доступ к COM-портам есть у членов группы dialout. Добавьте себя в неё "
+                    "командой\n\n    sudo usermod -aG dialout $USER\n\n"
+                    "и войдите в систему заново.")
+                                        .arg(FPortName));
+            }
+            break;
+        case COMOpenFailure::Gone:
+            Q_EMIT StatusChanged(QStringLiteral("Прибор недоступен"), StatusColour::Red);
+            break;
+        default:
+            Q_EMIT StatusChanged(QStringLiteral("COM-порт занят"), StatusColour::Red);
+            break;
+    }
+}
 
 COMHandle ConnectionSession::OpenCOM() {
     FCOMHandle = InvalidCOMHandle;

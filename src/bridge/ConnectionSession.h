@@ -109,6 +109,10 @@ public:
     const TProcessInformation& SetupProcInfo() const { return FSetupProcInfo; }
     TRingThread* Ring() const { return FRing.get(); }
 
+    // The status (and, for a missing permission, once a run, a box saying how to get
+    // access) for a port that did not open.
+    void ReportOpenFailure(COMOpenFailure failure);
+
 Q_SIGNALS:
     void StateChanged(ConnectionState state);
     void StatusChanged(const QString& text, StatusColour colour);
@@ -172,6 +176,7 @@ private:
     COMHandle FCOMHandle = InvalidCOMHandle;
     bool FNeedCOMReconnect = false;
     bool FConnected = false;
+    bool FAccessHintShown = false;
     bool FModemConnect = false;
     QByteArray FVerInfo;
     TProcessInformation FSetupProcInfo;

@@ -78,6 +78,7 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
     const QString text = BytesToText(verInfo);
     const QString settingsPath = programFolder + QStringLiteral("setup.ini");
     if (!FileExists(settingsPath)) {
+        log(QStringLiteral("Не найден файл настроек %1").arg(QDir::toNativeSeparators(settingsPath)));
         showError(QStringLiteral("Оболочка не запущена, не найден файл настроек"));
         return false;
     }
@@ -86,7 +87,15 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
     const QString settings =
         DecodeSetupIni(ReadSettingsFile(settingsPath), setupprocess::kPlainTextMayBeUtf8);
     const QString value = key ? SetupIniValue(settings, *key) : QString();
-    if (value.isEmpty()) return false;
+    if (!key) {
+        log(QStringLiteral("Модель прибора не определена по ответу \"%1\"").arg(Printable(text)));
+        return false;
+    }
+    if (value.isEmpty()) {
+        log(QStringLiteral("Для модели \"%1\" нет программы настройки в %2")
+                .arg(Printable(*key), QDir::toNativeSeparators(settingsPath)));
+        return false;
+    }
     // A folder part would make the copy land, run and be deleted somewhere else.
     if (!IsPlainProgramName(value)) {
         log(QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"%1\" указано "
@@ -98,7 +107,11 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
     // Only a program that stands in the program folder is started, always from a copy
     // made now. The copy always gets ".exe": the value may name the program without it.
     const QString source = programFolder + value;
-    if (!FileExists(source)) return false;
+    if (!FileExists(source)) {
+        log(QStringLiteral("Программа настройки \"%1\" для модели \"%2\" не найдена в папке %3")
+                .arg(Printable(value), Printable(*key), QDir::toNativeSeparators(programFolder)));
+        return false;
+    }
     const QString copy = tempFolder + value + QStringLiteral(".exe");
     if (setupprocess::CopyForStart(NativePath(source), NativePath(copy), problem) ==
         setupprocess::CopyResult::Failed) {
@@ -110,8 +123,10 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
     setupprocess::StartedProcess started;
     if (!setupprocess::StartProcess(NativePath(copy), NativePath(programFolder), started,
                                     problem)) {
-        log(QStringLiteral("Не удалось запустить программу настройки: %1")
-                .arg(SystemText(problem)));
+        log(QStringLiteral("Не удалось запустить программу настройки \"%1\" для модели \"%2\": %3")
+                .arg(Printable(value), Printable(*key), SystemText(problem)));
+        // A copy that did not start is of no use to anyone.
+        setupprocess::DeleteCopy(NativePath(copy));
         return false;
     }
     procInfo.hProcess = started.process;

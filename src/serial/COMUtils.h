@@ -39,6 +39,14 @@ extern const char* const COMPortPrefix;
 // release with CloseCOMPort.
 bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle);
 
+// Why the last failed OpenCOMPort of this thread failed. On Windows every failure is Busy,
+// as the system says little more than "access denied" for a port another program holds.
+enum class COMOpenFailure { None, Busy, NoAccess, Gone, Other };
+COMOpenFailure LastCOMOpenFailure();
+
+// The failure an open's system error stands for (POSIX errno values).
+COMOpenFailure ClassifyCOMOpenError(int error);
+
 // Applies the line settings of OpenCOMPort to an open port.
 bool SetCOMPortState(COMHandle handle, int speed);
 

@@ -274,17 +274,48 @@ std::vector<PresentPort> PresentPorts() {
 
 }  // namespace
 
+namespace {
+thread_local COMOpenFailure lastOpenFailure = COMOpenFailure::None;
+}  // namespace
+
+COMOpenFailure LastCOMOpenFailure() { return lastOpenFailure; }
+
+COMOpenFailure ClassifyCOMOpenError(int error) {
+    switch (error) {
+        case 0:
+            return COMOpenFailure::None;
+        case EACCES:
+        case EPERM:
+            return COMOpenFailure::NoAccess;
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case EIO:
+            return COMOpenFailure::Gone;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return COMOpenFailure::Busy;
+        default:
+            return COMOpenFailure::Other;
+    }
+}
+
 bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
     handle = InvalidCOMHandle;
+    lastOpenFailure = COMOpenFailure::Other;
     // Non-blocking for good: reads and writes must never hang the caller's thread.
     const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        lastOpenFailure = ClassifyCOMOpenError(errno);
+        return false;
+    }
     // TIOCEXCL refuses further opens of the terminal, except by root. The advisory lock
     // also stops root and the programs that honour the usual lock. It is flock and not a
     // POSIX record lock, which any close of the same file in this process would release
     // (the port listing opens ports to probe them).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
         ::close(fd);
+        lastOpenFailure = COMOpenFailure::Busy;
         return false;
     }
     handle = static_cast<COMHandle>(fd);
@@ -297,6 +328,7 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
     int rts = TIOCM_RTS;
     ::ioctl(fd, TIOCMBIC, &dtr);
     ::ioctl(fd, TIOCMBIS, &rts);
+    lastOpenFailure = COMOpenFailure::None;
     return true;
 }
 

@@ -127,6 +127,13 @@ bool SetCOMPortState(COMHandle handle, int speed) {
     return SetCommState(toHandle(handle), &dcb) != FALSE;
 }
 
+// The design's one message for any failed open ("COM-порт занят") stays on Windows.
+COMOpenFailure LastCOMOpenFailure() { return COMOpenFailure::Busy; }
+
+COMOpenFailure ClassifyCOMOpenError(int error) {
+    return error == 0 ? COMOpenFailure::None : COMOpenFailure::Busy;
+}
+
 bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
     handle = InvalidCOMHandle;
     try {

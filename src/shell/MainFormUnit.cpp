@@ -174,6 +174,12 @@ void TMainLintaroForm::FormCreate() {
     setWindowTitle(windowTitle() + QStringLiteral(" v.") +
                    GetFileVersionStr(QCoreApplication::applicationFilePath()));
 
+    // Centred before the start-up steps, so a box they show stands over the window.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+
     // Each step reports its own error, and the steps after it still run.
     RunHandler([this] { LoadPhoneHistory(); });
     RunHandler([this] { FillPortsList(); });
@@ -181,10 +187,6 @@ void TMainLintaroForm::FormCreate() {
     RunHandler([this] { ConnectTypeComboBoxChange(ConnectTypeComboBox); });
 
     AutoSizeLabels();
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.center() - rect().center());
-    }
 }
 
 void TMainLintaroForm::ConnectTypeComboBoxChange(QComboBox* sender) {

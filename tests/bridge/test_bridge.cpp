@@ -166,6 +166,30 @@ TEST_F(BridgeTest, busy_port_waits_for_cancel_which_restores_the_controls) {
     CloseCOMPort(other);
 }
 
+// A port that does not open says why: the device gone, or (once with how to get it) no
+// access; the attempt waits for the user's cancel as for a held port.
+TEST_F(BridgeTest, a_port_that_is_gone_or_closed_to_the_user_says_so) {
+    Simulator->vanish();
+    Form->URLLabel1Click();
+    EXPECT_EQ(Form->ConnectionState(), 1);
+    EXPECT_EQ(Form->Label7->text(), QStringLiteral("Прибор недоступен"));
+    EXPECT_EQ(Form->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    Form->URLLabel1Click();
+    EXPECT_EQ(Form->ConnectionState(), 0);
+    Simulator->reappear();
+
+    // What the open reports for a port closed to this user (root opens every terminal, so
+    // the serial tests play that user themselves).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Form->Session()->ReportOpenFailure(COMOpenFailure::NoAccess);
+        EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет доступа к COM-порту"));
+    }
+    ASSERT_EQ(Watcher->Count(), 1);
+    EXPECT_EQ(Watcher->Seen()[0].title, QStringLiteral("Ошибка"));
+    EXPECT_TRUE(Watcher->Seen()[0].text.contains(QStringLiteral("sudo usermod -aG dialout $USER")))
+        << Watcher->Seen()[0].text.toStdString();
+}
+
 TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) {
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
+#include <filesystem>
 
 #include "ModalWatcher.h"
+#include "bridge/SetupProcess.h"
 #include "launcher_test_support.h"
 #include "log/LOGUnit.h"
 #include "shell/MainFormUnit.h"
@@ -70,27 +73,53 @@ TEST(LauncherForm, window_starts_from_its_own_folder_once_and_stops_on_close) {
     QFile::remove(folder + QStringLiteral("probe.txt"));
 }
 
-TEST(LauncherForm, a_program_name_with_a_folder_part_is_a_line_in_the_window_log) {
+// Each way a start fails leaves one line in the window's log that names what was looked
+// for and where; the boxes stay the bridge cycle's. A copy that did not start is deleted.
+TEST(LauncherForm, a_start_that_fails_names_the_model_the_file_and_the_folder_in_the_log) {
     const QString folder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
     const QString settings = folder + QStringLiteral("setup.ini");
-    ASSERT_TRUE(WriteBytes(settings, "ABC12=../abc12setup\r\n"));
-
-    ModalWatcher watcher;
-    TMainLintaroForm form;
-    TLOGForm log;
-    form.SetCompanions(nullptr, nullptr, &log);
-    log.show();
-    form.SetVerInfo(kAbc12Reply);
-    const int boxes = watcher.Count();
-    form.StartSetupProgram();
-    EXPECT_FALSE(form.SetupIsStarted());
-    EXPECT_EQ(watcher.Count(), boxes);  // the box is the bridge cycle's
-    ASSERT_EQ(log.Lines().size(), 1);
-    EXPECT_TRUE(log.Lines()[0].contains(
-        QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"ABC12\" указано "
-                       "недопустимое имя программы настройки \"../abc12setup\"")))
-        << log.Lines()[0].toStdString();
+    const QString nativeSettings = QDir::toNativeSeparators(settings);
+    ASSERT_TRUE(WriteBytes(folder + "notaprogram", "plain text, no program"));
+    const struct {
+        const char* ini;  // nullptr: no setup.ini at all
+        QString line;
+    } cases[] = {
+        {"ABC12=../abc12setup\r\n",
+         QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"ABC12\" указано "
+                        "недопустимое имя программы настройки \"../abc12setup\"")},
+        {"DEF7=def7setup\r\n",
+         QStringLiteral("Для модели \"ABC12\" нет программы настройки в %1").arg(nativeSettings)},
+        {"ABC12=absent\r\n",
+         QStringLiteral("Программа настройки \"absent\" для модели \"ABC12\" не найдена в папке %1")
+             .arg(QDir::toNativeSeparators(folder))},
+        {"ABC12=notaprogram\r\n",
+         QStringLiteral("Не удалось запустить программу настройки \"notaprogram\" для модели \"ABC12\": ")},
+        {nullptr, QStringLiteral("Не найден файл настроек %1").arg(nativeSettings)},
+    };
+    for (const auto& c : cases) {
+        QFile::remove(settings);
+        if (c.ini != nullptr) {
+            ASSERT_TRUE(WriteBytes(settings, c.ini));
+        }
+        ModalWatcher watcher;
+        TMainLintaroForm form;
+        TLOGForm log;
+        form.SetCompanions(nullptr, nullptr, &log);
+        log.show();
+        form.SetVerInfo(kAbc12Reply);
+        const int boxes = watcher.Count();
+        form.StartSetupProgram();
+        EXPECT_FALSE(form.SetupIsStarted());
+        // Only a missing setup.ini has a box of the launcher's own.
+        EXPECT_EQ(watcher.Count(), boxes + (c.ini == nullptr ? 1 : 0));
+        ASSERT_EQ(log.Lines().size(), 1) << c.line.toStdString();
+        EXPECT_TRUE(log.Lines()[0].contains(c.line)) << log.Lines()[0].toStdString();
+    }
+    std::string problem;
+    const auto temp = setupprocess::TempFolder(problem);
+    EXPECT_FALSE(std::filesystem::exists(temp / "notaprogram.exe"));
     QFile::remove(settings);
+    QFile::remove(folder + "notaprogram");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Port listing and presence, through the port folder. Links to far ends of pseudo-terminals
 // stand for ports there: a terminal is all the listing asks for.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "serial/COMUtils.h"
 #include "SerialTestSupport.h"
+#include "OtherUser.h"
 #include "StandInTerminal.h"
 
 namespace lintaro {
@@ -116,4 +118,50 @@ TEST(PortList, character_devices_that_are_no_line_terminals_are_neither_listed_n
 }
 
 }  // namespace
+}  // namespace lintaro
+
+namespace lintaro {
+
+// Why an open failed, as the window tells the user: the system's own errors, a missing
+// permission played by another user, a port that is gone and one that is held.
+TEST(PortOpen, failures_say_whether_access_is_missing_the_device_gone_or_the_port_held) {
+    const struct {
+        int error;
+        COMOpenFailure failure;
+    } table[] = {{0, COMOpenFailure::None},          {EACCES, COMOpenFailure::NoAccess},
+                 {EPERM, COMOpenFailure::NoAccess},  {ENOENT, COMOpenFailure::Gone},
+                 {ENXIO, COMOpenFailure::Gone},      {ENODEV, COMOpenFailure::Gone},
+                 {EIO, COMOpenFailure::Gone},        {EBUSY, COMOpenFailure::Busy},
+                 {EWOULDBLOCK, COMOpenFailure::Busy}, {EINVAL, COMOpenFailure::Other}};
+    for (const auto& row : table) {
+        EXPECT_EQ(ClassifyCOMOpenError(row.error), row.failure) << row.error;
+    }
+
+    const std::string terminal = test::StandInTerminal();
+    ASSERT_FALSE(terminal.empty());
+    COMHandle handle = InvalidCOMHandle;
+    EXPECT_FALSE(OpenCOMPort(terminal + "-gone", 19200, handle));
+    EXPECT_EQ(LastCOMOpenFailure(), COMOpenFailure::Gone);
+
+    ASSERT_TRUE(OpenCOMPort(terminal, 19200, handle));
+    EXPECT_EQ(LastCOMOpenFailure(), COMOpenFailure::None);
+    COMHandle second = InvalidCOMHandle;
+    EXPECT_FALSE(OpenCOMPort(terminal, 19200, second));
+    EXPECT_EQ(LastCOMOpenFailure(), COMOpenFailure::Busy);
+    CloseCOMPort(handle);
+
+    // A terminal of root's, closed to others, opened by another user.
+    ASSERT_EQ(::chmod(terminal.c_str(), 0600), 0);
+    std::string why;
+    const int seen = test::RunAsOtherUser(
+        [&] {
+            COMHandle h = InvalidCOMHandle;
+            if (OpenCOMPort(terminal, 19200, h)) return 1;
+            return static_cast<int>(LastCOMOpenFailure()) + 10;
+        },
+        why);
+    if (seen < 0) GTEST_SKIP() << why;
+    EXPECT_EQ(seen, static_cast<int>(COMOpenFailure::NoAccess) + 10);
+}
+
 }  // namespace lintaro
