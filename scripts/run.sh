@@ -7,17 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-build="${BUILD_DIR:-build}"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target Lintaro lintaro-devsim lintaro-setup-sample
-bin="$(pwd)/$build/bin"
-
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display: the wizard is a window program. Run it in a desktop session, or under" >&2
   echo "a virtual display: xvfb-run -a scripts/run.sh" >&2
   exit 1
 fi
+
+scripts/install-deps.sh
+build="${BUILD_DIR:-build}"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target Lintaro lintaro-devsim lintaro-setup-sample
+bin="$(pwd)/$build/bin"
 
 if ls /dev/ttyUSB* /dev/ttyACM* >/dev/null 2>&1; then
   exec "$bin/Lintaro"
