@@ -2,6 +2,7 @@
 
 #include "shell/ErrorReport.h"
 #include "shell/Lintaro.h"
+#include "shell/StopSignals.h"
 
 int main(int argc, char** argv) {
     QStringList arguments;
@@ -9,5 +10,6 @@ int main(int argc, char** argv) {
     const lintaro::ParsedCommandLine commandLine = lintaro::ParseCommandLine(arguments);
     if (const auto code = lintaro::AnswerCommandLine(commandLine)) return *code;
     lintaro::LintaroApplication app(argc, argv);
+    lintaro::InstallStopSignals();
     return lintaro::RunLintaro(commandLine.Options);
 }

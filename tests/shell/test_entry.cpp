@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QProcess>
 
+#include <csignal>
+
 #include "shell/InstanceSign.h"
 #include "shell/Lintaro.h"
 #include "shell/MainFormUnit.h"
@@ -73,5 +75,33 @@ TEST(Entry, running_program_refuses_a_second_start_and_a_crash_leaves_no_sign) {
     InstanceSign after;
     EXPECT_TRUE(after.TryAcquire());
     ClearPortDir();
+}
+#endif
+
+#ifndef _WIN32
+// The system's stop requests end the program the orderly way: it quits by itself (exit
+// code 0, not killed by the signal) and gives its sign back.
+TEST(Entry, stop_signals_close_the_window_and_end_the_program) {
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        QProcess program;
+        program.setProgram(QStringLiteral(LINTARO_EXECUTABLE));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        program.setProcessEnvironment(env);
+        AddListedPort("sim0");  // no box about an empty port list to hold the start
+        program.start();
+        ASSERT_TRUE(program.waitForStarted());
+        ASSERT_TRUE(WaitUntil([] {
+            InstanceSign probe;
+            return !probe.TryAcquire();
+        }));
+        ::kill(static_cast<pid_t>(program.processId()), signal);
+        EXPECT_TRUE(program.waitForFinished(10000)) << signal;
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(program.exitCode(), 0) << signal;
+        InstanceSign after;
+        EXPECT_TRUE(after.TryAcquire()) << signal;
+        ClearPortDir();
+    }
 }
 #endif

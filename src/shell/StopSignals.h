@@ -1,0 +1,13 @@
+// The system's requests to stop, handled as the user's close of the windows: the same
+// orderly steps (settings saved, configuration program stopped, copy deleted, port and
+// server closed), then the event loop ends. Installed before the windows exist, so a
+// request that comes during the start is not lost (it is served once the loop runs).
+// Linux: SIGTERM, SIGHUP (logout, closed terminal) and SIGINT. Windows: the end of the
+// user's session.
+#pragma once
+
+namespace lintaro {
+
+void InstallStopSignals();
+
+}  // namespace lintaro
