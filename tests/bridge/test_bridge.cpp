@@ -306,6 +306,18 @@ TEST_F(BridgeTest, only_the_programs_connection_is_relayed_and_another_cannot_cu
             EXPECT_EQ(ReadExactly(*next, word.size()), word) << "reconnect " << i;
             first = std::move(next);
         }
+        // And with no overlap: gone, then back at once, 200 times; every one echoed.
+        for (int i = 0; i < 200; ++i) {
+            first->disconnectFromHost();
+            first->close();
+            first = std::make_unique<QTcpSocket>();
+            first->connectToHost(QHostAddress::LocalHost, ServerPort);
+            ASSERT_TRUE(first->waitForConnected(5000));
+            const QByteArray word = "back" + QByteArray::number(i);
+            first->write(word);
+            first->flush();
+            ASSERT_EQ(ReadExactly(*first, word.size()), word) << "instant reconnect " << i;
+        }
         PostClick();
     });
 }
