@@ -409,6 +409,32 @@ TEST_F(BridgeTest, server_port_in_use_is_reported_and_nothing_is_launched) {
     EXPECT_TRUE(Form->PortsListComboBox->isEnabled());
 }
 
+// Closed while a megabyte is on its way to the device and the device sends too: the close
+// ends it all at once.
+TEST_F(BridgeTest, closing_the_window_during_a_transfer_ends_everything) {
+    QString copy;
+    ClickWhile([&] {
+        ASSERT_TRUE(WaitConnected());
+        copy = OnGui([&] { return Form->SetupFile(); });
+        auto client = ConnectClient();
+        ASSERT_NE(client, nullptr);
+        Device->setMode(devsim::InstrumentPersonality::Mode::Record);
+        client->write(QByteArray::fromStdString(test_bytes::RandomBytes(1 << 20, 15)));
+        client->flush();
+        ASSERT_TRUE(Simulator->waitForReceived(4096, std::chrono::seconds(10)));
+        Simulator->send(test_bytes::RandomBytes(32 * 1024, 16));
+        ASSERT_TRUE(client->waitForReadyRead(5000));
+        PostToGui([&] { Form->close(); });
+        MarkEnded();
+    });
+    EXPECT_FALSE(Form->Connected());
+    EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
+    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_FALSE(QFileInfo::exists(copy));
+    EXPECT_FALSE(ServerListening(ServerPort));
+    EXPECT_LT(Simulator->received().size(), std::size_t{1} << 20) << "the transfer was still on";
+}
+
 TEST_F(BridgeTest, closing_the_window_mid_connection_ends_everything) {
     QString copy;
     ClickWhile([&] {
