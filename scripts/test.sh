@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux suite, then the Windows stage (the
-# Windows platform layer cross-built with mingw-w64 and tested under Wine). Fails when
-# either fails. Usage: scripts/test.sh [build folder]
+# whole program cross-built with mingw-w64 and Qt for Windows, tested under Wine, packaged,
+# and the packages run end to end). Fails when either fails. Usage: scripts/test.sh [build folder]
 # LINTARO_WINE_TESTS=0 leaves the Windows stage out (for a quick local run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
