@@ -86,11 +86,11 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
     const std::optional<QString> key = DeriveModelKey(text);
     const QString settings =
         DecodeSetupIni(ReadSettingsFile(settingsPath), setupprocess::kPlainTextMayBeUtf8);
-    const QString value = key ? SetupIniValue(settings, *key) : QString();
     if (!key) {
         log(QStringLiteral("Модель прибора не определена по ответу \"%1\"").arg(Printable(text)));
         return false;
     }
+    const QString value = SetupIniValue(settings, *key);
     if (value.isEmpty()) {
         log(QStringLiteral("Для модели \"%1\" нет программы настройки в %2")
                 .arg(Printable(*key), QDir::toNativeSeparators(settingsPath)));

@@ -353,7 +353,7 @@ TEST_F(LauncherTest, files_that_are_no_regular_files_are_refused_at_once) {
     WriteSetupIni("ABC12=fifo\r\nDEF7=zero\r\n");
     ASSERT_EQ(::mkfifo((FFolder + QStringLiteral("fifo")).toLocal8Bit().constData(), 0700), 0);
     ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), FFolder + QStringLiteral("zero")));
-    // The program: the start fails with a line that says why, the box is Part 3.2's.
+    // The program: the start fails with a line that says why; the box is the bridge cycle's.
     EXPECT_FALSE(Start());
     EXPECT_FALSE(Start("ID,DEF7.1\r\nOK\r\n"));
     EXPECT_EQ(FLog.size(), 2);
