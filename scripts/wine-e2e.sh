@@ -70,7 +70,7 @@ wait_until 60 grep -q '^registered' "$work/port-device.log" || fail "COM5 could 
 step "start Lintaro.exe, pick COM5, click Подключить"
 (cd "$program" && LINTARO_E2E_BYTES=$((1 << 20)) timeout 300 wine ./Lintaro.exe \
   >"$work/lintaro.log" 2>&1; echo $? >"$work/lintaro.rc") &
-wait_until 60 has_window 'Мастер подключения' || fail "the window did not appear"
+wait_until 180 has_window 'Мастер подключения' || fail "the window did not appear"
 click_link
 wait_until 120 test -f "$program/echo-client-result.txt" || fail "the client reported nothing"
 result="$(cat "$program/echo-client-result.txt")"

@@ -63,6 +63,9 @@ if [ "${LINTARO_WINDOWS_GUI:-1}" != "0" ]; then
   ls -l dist/
   echo "Packages made in $((SECONDS - package_started)) s"
   scripts/wine-e2e.sh "$native" "$(sed -n 1p "$native/windows-packages.txt")" \
-    "$(sed -n 2p "$native/windows-packages.txt")" "$cross/bin"
+    "$(sed -n 2p "$native/windows-packages.txt")" "$cross/bin" 2>&1 | tee "$native/windows-e2e.log"
+  # Passed only when it says so: a failure must never pass for success.
+  grep -q '^Windows end-to-end: passed' "$native/windows-e2e.log" \
+    || { echo "Windows end-to-end test FAILED" >&2; exit 1; }
 fi
 echo "Windows stage: $((SECONDS - started)) s in all (Qt for Windows and cross build ${build_seconds} s)"
