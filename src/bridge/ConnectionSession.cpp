@@ -204,12 +204,14 @@ void ConnectionSession::CloseCOM() {
 
 // ---- Configuration program ----
 
-void ConnectionSession::StartSetupProgram() {
-    if (FSetupIsStarted) return;
-    FSetupIsStarted = StartSetupProgramFrom(
+SetupStart ConnectionSession::StartSetupProgram() {
+    if (FSetupIsStarted) return SetupStart::Started;
+    const SetupStart result = StartSetupProgramFrom(
         FProgramFolder.isEmpty() ? ProgramFolder() : FProgramFolder,
         [this](const QString& text) { Q_EMIT ErrorMessage(text); }, FVerInfo, FSetupProcInfo,
         FSetupFile, [this](const QString& line) { Log(line); });
+    FSetupIsStarted = result == SetupStart::Started;
+    return result;
 }
 
 void ConnectionSession::StopSetupProgram() {

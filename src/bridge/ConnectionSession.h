@@ -28,6 +28,7 @@
 
 #include "bridge/ConnectionState.h"
 #include "bridge/ProcessInformation.h"
+#include "bridge/SetupLauncher.h"
 #include "serial/COMUtils.h"
 #include "serial/RingThread.h"
 
@@ -89,7 +90,7 @@ public:
     bool StartTCPServer();
     void StopTCPServer();
     bool SendToTCPClient(int count);
-    void StartSetupProgram();
+    SetupStart StartSetupProgram();
     void StopSetupProgram();
     void StopRingThread();
     void EndModemCall();

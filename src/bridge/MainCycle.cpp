@@ -121,14 +121,19 @@ void ConnectionSession::MainCycle() {
 
     // An unreadable setup.ini is reported and then handled like a missing program, so
     // that the port and the server do not stay open behind the report.
+    SetupStart setup = SetupStart::NotFound;
     try {
-        StartSetupProgram();
+        setup = StartSetupProgram();
     } catch (const std::exception& error) {
         Q_EMIT ErrorReport(ErrorText(error));
     }
-    if (!FSetupIsStarted) {
-        Log(QStringLiteral("Не найдена программа настройки"));
-        Q_EMIT ErrorMessage(QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+    if (setup != SetupStart::Started) {
+        // A program that was found but would not start has been shown with its reason.
+        if (setup == SetupStart::NotFound) {
+            Log(QStringLiteral("Не найдена программа настройки"));
+            Q_EMIT ErrorMessage(
+                QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+        }
         StopTCPServer();
         AbandonAttempt(QStringLiteral("главный цикл, нет программы настройки"));
         return;

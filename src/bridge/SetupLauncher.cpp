@@ -64,23 +64,24 @@ QString ProgramFolder() {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/');
 }
 
-bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
-                           const QByteArray& verInfo, TProcessInformation& procInfo,
-                           QString& setupFile, const std::function<void(const QString&)>& log) {
+SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
+                                 const QByteArray& verInfo, TProcessInformation& procInfo,
+                                 QString& setupFile,
+                                 const std::function<void(const QString&)>& log) {
     std::string problem;
     const QString tempFolder =
         QString::fromStdU16String(setupprocess::TempFolder(problem).u16string());
     if (tempFolder.isEmpty()) {
         log(QStringLiteral("Нет папки для копии программы настройки: %1").arg(SystemText(problem)));
         showError(QStringLiteral("Оболочка не запущена, системная ошибка"));
-        return false;
+        return SetupStart::NotFound;
     }
     const QString text = BytesToText(verInfo);
     const QString settingsPath = programFolder + QStringLiteral("setup.ini");
     if (!FileExists(settingsPath)) {
         log(QStringLiteral("Не найден файл настроек %1").arg(QDir::toNativeSeparators(settingsPath)));
         showError(QStringLiteral("Оболочка не запущена, не найден файл настроек"));
-        return false;
+        return SetupStart::NotFound;
     }
     // An identification without a first field names no model: as one that setup.ini lacks.
     const std::optional<QString> key = DeriveModelKey(text);
@@ -88,20 +89,20 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
         DecodeSetupIni(ReadSettingsFile(settingsPath), setupprocess::kPlainTextMayBeUtf8);
     if (!key) {
         log(QStringLiteral("Модель прибора не определена по ответу \"%1\"").arg(Printable(text)));
-        return false;
+        return SetupStart::NotFound;
     }
     const QString value = SetupIniValue(settings, *key);
     if (value.isEmpty()) {
         log(QStringLiteral("Для модели \"%1\" нет программы настройки в %2")
                 .arg(Printable(*key), QDir::toNativeSeparators(settingsPath)));
-        return false;
+        return SetupStart::NotFound;
     }
     // A folder part would make the copy land, run and be deleted somewhere else.
     if (!IsPlainProgramName(value)) {
         log(QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"%1\" указано "
                            "недопустимое имя программы настройки \"%2\"")
                 .arg(Printable(*key), Printable(value)));
-        return false;
+        return SetupStart::NotFound;
     }
 
     // Only a program that stands in the program folder is started, always from a copy
@@ -110,31 +111,48 @@ bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction
     if (!FileExists(source)) {
         log(QStringLiteral("Программа настройки \"%1\" для модели \"%2\" не найдена в папке %3")
                 .arg(Printable(value), Printable(*key), QDir::toNativeSeparators(programFolder)));
-        return false;
+        return SetupStart::NotFound;
     }
     const QString copy = tempFolder + value + QStringLiteral(".exe");
     if (setupprocess::CopyForStart(NativePath(source), NativePath(copy), problem) ==
         setupprocess::CopyResult::Failed) {
         log(QStringLiteral("Не удалось подготовить копию программы настройки: %1")
                 .arg(SystemText(problem)));
-        return false;
+        showError(QStringLiteral("Не удалось подготовить копию программы настройки \"%1\".\n%2")
+                      .arg(Printable(value), SystemText(problem)));
+        return SetupStart::Reported;
     }
 
     setupprocess::StartedProcess started;
-    if (!setupprocess::StartProcess(NativePath(copy), NativePath(programFolder), started,
-                                    problem)) {
-        log(QStringLiteral("Не удалось запустить программу настройки \"%1\" для модели \"%2\": %3")
-                .arg(Printable(value), Printable(*key), SystemText(problem)));
+    const setupprocess::StartResult result =
+        setupprocess::StartProcess(NativePath(copy), NativePath(programFolder), started, problem);
+    if (result != setupprocess::StartResult::Started) {
         // A copy that did not start is of no use to anyone.
         setupprocess::DeleteCopy(NativePath(copy));
-        return false;
+        if (result == setupprocess::StartResult::WineMissing) {
+            log(QStringLiteral("Программа настройки \"%1\" для модели \"%2\" — программа для "
+                               "Windows, а Wine не найден%3")
+                    .arg(Printable(value), Printable(*key),
+                         problem.empty() ? QString() : QStringLiteral(": ") + SystemText(problem)));
+            showError(QStringLiteral("Программа настройки \"%1\" — программа для Windows. Для её "
+                                     "запуска нужен Wine.\nУстановите его (Debian, Ubuntu): "
+                                     "sudo apt install wine")
+                          .arg(Printable(value)));
+        } else {
+            log(QStringLiteral("Не удалось запустить программу настройки \"%1\" для модели "
+                               "\"%2\": %3")
+                    .arg(Printable(value), Printable(*key), SystemText(problem)));
+            showError(QStringLiteral("Не удалось запустить программу настройки \"%1\".\n%2")
+                          .arg(Printable(value), SystemText(problem)));
+        }
+        return SetupStart::Reported;
     }
     procInfo.hProcess = started.process;
     procInfo.hThread = started.thread;
     procInfo.dwProcessId = started.processId;
     procInfo.dwThreadId = started.threadId;
     setupFile = copy;
-    return true;
+    return SetupStart::Started;
 }
 
 void StopSetupProgramOf(TProcessInformation& procInfo, const QString& setupFile) {

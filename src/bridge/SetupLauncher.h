@@ -17,16 +17,23 @@ using ShowErrorFunction = std::function<void(const QString& text)>;
 // The folder of the running executable, with a trailing separator.
 QString ProgramFolder();
 
+enum class SetupStart {
+    Started,
+    NotFound,  // no program for this model: the bridge cycle says so
+    Reported,  // a program was found but could not be started; `showError` said why
+};
+
 // Looks the device's model up in `programFolder` + "setup.ini", copies the program named
-// there to the temporary folder and starts the copy. True when it was started; then
-// `procInfo` and `setupFile` describe it. Missing temporary folder or "setup.ini" are shown
-// through `showError`; a "setup.ini" that exists but cannot be read (or is no regular
-// file, or is larger than 1 MiB) throws LintaroError. Every other failure shows nothing
-// (the bridge cycle reports it); a value that is no plain file name and a copy that cannot
-// be prepared or started are named in a line given to `log`.
-bool StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
-                           const QByteArray& verInfo, TProcessInformation& procInfo,
-                           QString& setupFile, const std::function<void(const QString&)>& log);
+// there to the temporary folder and starts the copy (a Windows program through Wine where
+// that is how it runs). When started, `procInfo` and `setupFile` describe it. Missing
+// temporary folder or "setup.ini" are shown through `showError` (and give NotFound); a
+// "setup.ini" that exists but cannot be read (or is no regular file, or is larger than
+// 1 MiB) throws LintaroError. A copy that cannot be prepared or started is shown with
+// its reason and never left behind. Every failure is named in a line given to `log`.
+SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
+                                 const QByteArray& verInfo, TProcessInformation& procInfo,
+                                 QString& setupFile,
+                                 const std::function<void(const QString&)>& log);
 
 // The most "setup.ini" may hold.
 inline constexpr std::size_t SetupIniLimit = 1024 * 1024;

@@ -40,18 +40,24 @@ enum class CopyResult {
 CopyResult CopyForStart(const std::filesystem::path& source, const std::filesystem::path& target,
                         std::string& problem);
 
-// Deletes what earlier runs of this user left in TempFolder() (a crash or a kill leaves
-// its copy behind). Only where the folder is this program's own; elsewhere nothing.
-void RemoveStaleCopies();
+// Ends what earlier runs of this user left behind (a crash or a kill): whatever is left of
+// the program the last run started (its record names it) and the copies in TempFolder().
+// Only where the folder is this program's own; elsewhere nothing.
+void EndEarlierRuns();
+
+enum class StartResult {
+    Started,
+    Failed,       // `problem` says why where the platform tells
+    WineMissing,  // a Windows program, and no Wine to run it with
+};
 
 // Starts `program` with no arguments, `workDir` as working directory, in a process group
 // of its own and without the caller's terminal or open handles. On POSIX only a file of
-// this user's that nobody else may write is started, and the program is ended by the
-// kernel when this process ends, a crash or kill included. False when the process could
-// not be created (including a file that cannot be executed); `problem` then says why
-// where the platform tells.
-bool StartProcess(const std::filesystem::path& program, const std::filesystem::path& workDir,
-                  StartedProcess& started, std::string& problem);
+// this user's that nobody else may write is started, a Windows program (told by its
+// content) through Wine, and the program is ended by the kernel when this process ends,
+// a crash or kill included; what it started itself is ended at the next start.
+StartResult StartProcess(const std::filesystem::path& program, const std::filesystem::path& workDir,
+                         StartedProcess& started, std::string& problem);
 
 // Ends the program at once (no chance to clean up, as a terminated process), releases
 // what refers to it and clears `started`.

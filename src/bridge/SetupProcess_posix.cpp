@@ -10,8 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -73,6 +77,149 @@ std::string Reason(int error) {
     return std::strerror(error);
 }
 
+// A Windows program: an MZ header whose e_lfanew field points at a PE signature. Told
+// by content, as the name of a copy always ends in ".exe".
+bool IsWindowsProgram(int fd) {
+    unsigned char head[64];
+    if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return false;
+    if (head[0] != 'M' || head[1] != 'Z') return false;
+    const std::uint32_t peOffset = head[0x3c] | head[0x3d] << 8 | head[0x3e] << 16 |
+                                   static_cast<std::uint32_t>(head[0x3f]) << 24;
+    char signature[4];
+    return ::pread(fd, signature, sizeof signature, static_cast<off_t>(peOffset)) == 4 &&
+           std::memcmp(signature, "PE\0\0", 4) == 0;
+}
+
+// Root's or this user's, and nobody else may change it.
+bool Trusted(const struct stat& st) {
+    return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & 022) == 0;
+}
+
+// Wine as the user would start it: the first "wine" on PATH. Only absolute folders are
+// searched, and only a program (and its folder) that no other user could have prepared
+// is taken. Empty when there is none; `problem` then names a refused one.
+std::string FindWine(std::string& problem) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        const std::string folder = folders.substr(start, end - start);
+        start = end + 1;
+        if (folder.empty() || folder[0] != '/') continue;
+        const std::string candidate = folder + "/wine";
+        char resolved[PATH_MAX];
+        if (::realpath(candidate.c_str(), resolved) == nullptr) continue;
+        const std::string program = resolved;
+        const std::string parent = program.substr(0, program.rfind('/') + 1);
+        struct stat st {};
+        struct stat parentStat {};
+        if (::stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            ::access(program.c_str(), X_OK) != 0) {
+            continue;
+        }
+        if (!Trusted(st) || ::stat(parent.c_str(), &parentStat) != 0 || !Trusted(parentStat)) {
+            problem = "\"" + program + "\" may be changed by other users";
+            continue;
+        }
+        return program;
+    }
+    return {};
+}
+
+// The record of the program this user's wizard started: its process id, its start time
+// and the boot it ran in, so that a wizard killed outright can be cleaned up after.
+constexpr const char* kRecordName = "started";
+
+std::string BootId() {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(in, id);
+    return id;
+}
+
+struct ProcessStat {
+    pid_t session = 0;
+    unsigned long long startTime = 0;
+};
+
+// Session and start time (clock ticks since boot) of a process of this user's.
+std::optional<ProcessStat> ReadProcessStat(pid_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || st.st_uid != ::geteuid()) return std::nullopt;
+    std::ifstream in(folder + "/stat");
+    std::string text;
+    if (!std::getline(in, text)) return std::nullopt;
+    // The name in parentheses may hold anything; the fields follow the last ')'.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    ProcessStat result;
+    for (int index = 3; fields >> field; ++index) {  // field 3 is the state
+        if (index == 6) result.session = static_cast<pid_t>(std::stol(field));
+        if (index == 22) {
+            result.startTime = std::stoull(field);
+            return result;
+        }
+    }
+    return std::nullopt;
+}
+
+void WriteRecord(const PrivateFolder& folder, pid_t pid) {
+    const auto stat = ReadProcessStat(pid);
+    if (!stat) return;
+    std::string temp = folder.Path() + kPartialPrefix + "XXXXXX";
+    Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+    if (out.get() < 0) return;
+    const std::string text =
+        std::to_string(pid) + " " + std::to_string(stat->startTime) + " " + BootId() + "\n";
+    const bool written = WriteFull(out.get(), text.data(), text.size());
+    ::close(out.release());
+    if (!written || ::rename(temp.c_str(), (folder.Path() + kRecordName).c_str()) != 0)
+        ::unlink(temp.c_str());
+}
+
+// Ends what is left of the recorded program: the program itself when it still runs (the
+// same process: same start time, same boot), else the processes of its session that were
+// started after it (its session id stays taken while any of them lives, so it cannot
+// name another's). Processes of other users are never touched.
+void EndRecordedProgram(const PrivateFolder& folder) {
+    const std::string record = folder.Path() + kRecordName;
+    std::ifstream in(record);
+    long pid = 0;
+    unsigned long long startTime = 0;
+    std::string boot;
+    const bool read = static_cast<bool>(in >> pid >> startTime >> boot);
+    ::unlink(record.c_str());
+    if (!read || pid <= 1 || boot != BootId()) return;
+    const auto leader = ReadProcessStat(static_cast<pid_t>(pid));
+    if (leader && leader->startTime == startTime) {
+        ::kill(static_cast<pid_t>(-pid), SIGKILL);
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        return;
+    }
+    if (leader) return;  // the id now belongs to another process
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long other = std::strtol(entry->d_name, &end, 10);
+        if (other <= 1 || *end != '\0') continue;
+        const auto stat = ReadProcessStat(static_cast<pid_t>(other));
+        if (stat && stat->session == pid && stat->startTime >= startTime)
+            ::kill(static_cast<pid_t>(other), SIGKILL);
+    }
+    ::closedir(proc);
+}
+
+void RemoveRecord() {
+    PrivateFolder folder;
+    if (folder.Open()) ::unlinkat(folder.Fd(), kRecordName, 0);
+}
+
 void CloseFrom(int first, int maxFd) {
 #ifdef SYS_close_range
     if (::syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0) == 0) return;
@@ -81,9 +228,9 @@ void CloseFrom(int first, int maxFd) {
 }
 
 // In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void ExecChild(const char* program, int programFd, char* const argv[],
-                            const char* workDir, int devNull, int errorPipe, int maxFd,
-                            pid_t parent) {
+[[noreturn]] void ExecChild(const char* program, int programFd, const char* wine,
+                            char* const argv[], const char* workDir, int devNull, int errorPipe,
+                            int maxFd, pid_t parent) {
     auto fail = [&errorPipe] {
         const int error = errno;
         [[maybe_unused]] ssize_t n = ::write(errorPipe, &error, sizeof error);
@@ -124,6 +271,11 @@ void CloseFrom(int first, int maxFd) {
     }
 
     if (::chdir(workDir) != 0) fail();
+    // Wine takes the program by its path, which lies in a folder nobody else may change.
+    if (wine != nullptr) {
+        ::execv(wine, argv);
+        fail();
+    }
     // The very file that was checked is executed. A script cannot run from a descriptor
     // that closes on exec (its interpreter opens it by name): it goes by its path, which
     // lies in a folder nobody else may change.
@@ -208,9 +360,10 @@ CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::str
     return CopyResult::Ready;
 }
 
-void RemoveStaleCopies() {
+void EndEarlierRuns() {
     PrivateFolder folder;
     if (!folder.Open()) return;
+    EndRecordedProgram(folder);
     const int fd = ::dup(folder.Fd());
     if (fd < 0) return;
     DIR* dir = ::fdopendir(fd);
@@ -229,31 +382,47 @@ void RemoveStaleCopies() {
     ::closedir(dir);
 }
 
-bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
-                  std::string& problem) {
+StartResult StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
+                         std::string& problem) {
     // The file that runs: not a link, a regular file of this user's that nobody else may
     // change. Its descriptor is what the child executes.
     Fd programFd(::open(program.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (programFd.get() < 0 || ::fstat(programFd.get(), &st) != 0) {
         problem = "cannot open \"" + program.native() + "\": " + Reason(errno);
-        return false;
+        return StartResult::Failed;
     }
     if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
         problem = "\"" + program.native() + "\" is not a file of this user's closed to others";
-        return false;
+        return StartResult::Failed;
+    }
+    PrivateFolder folder;
+    if (!folder.Open()) {
+        problem = folder.Problem();
+        return StartResult::Failed;
     }
 
     // Everything the child needs is prepared here: after fork it may not allocate.
     std::string path = program.native();
     const std::string dir = workDir.native();
-    char* const argv[] = {path.data(), nullptr};
+    std::string wine;
+    std::string wineName = "wine";
+    const bool windows = IsWindowsProgram(programFd.get());
+    if (windows) {
+        wine = FindWine(problem);
+        if (wine.empty()) return StartResult::WineMissing;
+    }
+    char* const nativeArgv[] = {path.data(), nullptr};
+    char* const wineArgv[] = {wineName.data(), path.data(), nullptr};
     const long openMax = ::sysconf(_SC_OPEN_MAX);
     const int maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
 
     Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
     int pipeFds[2];
-    if (devNull.get() < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    if (devNull.get() < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        problem = Reason(errno);
+        return StartResult::Failed;
+    }
     Fd readEnd(pipeFds[0]);
     Fd writeEnd(pipeFds[1]);
 
@@ -261,10 +430,11 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
     const pid_t pid = ::fork();
     if (pid < 0) {
         problem = Reason(errno);
-        return false;
+        return StartResult::Failed;
     }
     if (pid == 0) {
-        ExecChild(path.c_str(), programFd.get(), argv, dir.c_str(), devNull.get(), writeEnd.get(),
+        ExecChild(path.c_str(), programFd.get(), windows ? wine.c_str() : nullptr,
+                  windows ? wineArgv : nativeArgv, dir.c_str(), devNull.get(), writeEnd.get(),
                   maxFd, parent);
     }
 
@@ -279,20 +449,23 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
         int status;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        problem = "cannot start \"" + path + "\": " + Reason(n > 0 ? childError : errno);
-        return false;
+        problem = "cannot start \"" + (windows ? wine : path) +
+                  "\": " + Reason(n > 0 ? childError : errno);
+        return StartResult::Failed;
     }
+    WriteRecord(folder, pid);
     started.process = pid;
     started.processId = static_cast<std::uint32_t>(pid);
     started.thread = 0;
     started.threadId = 0;
-    return true;
+    return StartResult::Started;
 }
 
 void TerminateProcess(StartedProcess& started) {
     const auto pid = static_cast<pid_t>(started.process);
     started = {};
     if (pid <= 0) return;
+    RemoveRecord();
     // The whole group: helpers the program started die with it.
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);

@@ -107,9 +107,10 @@ CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::str
     return CopyResult::Failed;
 }
 
-void RemoveStaleCopies() {
+void EndEarlierRuns() {
     // The temporary folder is shared with every other program of the user: nothing in it
-    // can be told apart as a copy of ours. A stale copy is replaced at the next start.
+    // can be told apart as a copy of ours. A stale copy is replaced at the next start, and
+    // the job object ended the programs of a killed wizard with it.
 }
 
 // A job that ends every process in it when its last handle closes: the wizard holds the
@@ -131,8 +132,8 @@ HANDLE KillOnCloseJob() {
     return job;
 }
 
-bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
-                  std::string& problem) {
+StartResult StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
+                         std::string& problem) {
     // The quoted path and a blank, no arguments; the whole path, however long.
     std::wstring commandLine = L"\"" + program.native() + L"\" ";
     STARTUPINFOW startup{};
@@ -144,7 +145,7 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
     if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                           nullptr, workDir.c_str(), &startup, &info)) {
         problem = "CreateProcessW failed, " + ErrorText(::GetLastError());
-        return false;
+        return StartResult::Failed;
     }
     // Without a job (none could be made, or a job of ours cannot nest in the one the
     // wizard runs in) the program still starts; only the end with a killed wizard is lost.
@@ -154,7 +155,7 @@ bool StartProcess(const fs::path& program, const fs::path& workDir, StartedProce
     started.thread = reinterpret_cast<std::intptr_t>(info.hThread);
     started.processId = info.dwProcessId;
     started.threadId = info.dwThreadId;
-    return true;
+    return StartResult::Started;
 }
 
 void TerminateProcess(StartedProcess& started) {

@@ -79,9 +79,10 @@ int RunLintaro(const EngineerOptions& options) {
         qWarning().noquote() << "No single-instance sign:"
                              << QString::fromStdString(sign.Problem());
     }
-    // This copy is the user's only one: any configuration program copy still in the
-    // private folder was left by a run that crashed or was killed.
-    setupprocess::RemoveStaleCopies();
+    // This copy is the user's only one: a configuration program still running from an
+    // earlier run, and any copy still in the private folder, were left by a run that
+    // crashed or was killed.
+    setupprocess::EndEarlierRuns();
     QApplication::setQuitOnLastWindowClosed(true);
     LintaroWindows windows = CreateLintaroWindows();
     windows.MainLintaroForm->show();

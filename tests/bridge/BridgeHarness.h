@@ -120,7 +120,7 @@ protected:
     // Clicks the link on this (the window's) thread while `scenario` runs on its own. The
     // scenario ends the connection itself with PostClick; should it stop early (a failed
     // assertion), the link is clicked for it so that the cycle ends and the test can report.
-    void ClickWhile(const std::function<void()>& scenario) {
+    void ClickWhile(const std::function<void()>& scenario, int timeoutMs = 60000) {
         std::atomic<bool> done{false};
         FClicked = false;
         std::thread player([&] {
@@ -131,7 +131,7 @@ protected:
         // The click returns once the connection is up (or has failed); the connection then
         // runs on events while this thread waits.
         Form->URLLabel1Click();
-        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 60000));
+        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, timeoutMs));
         player.join();
         // What the scenario posted last (the disconnect, a close) is carried out now.
         QCoreApplication::sendPostedEvents();

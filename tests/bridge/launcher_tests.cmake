@@ -15,7 +15,7 @@ if(NOT WIN32)
 
   # The main window looks beside its own executable, so this test program gets a folder
   # of its own to put "setup.ini" into.
-  lintaro_add_test(launcher_form_tests GUI SOURCES
+  lintaro_add_test(launcher_form_tests GUI LOCK launcher_form SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/test_launcher_form.cpp ${CMAKE_CURRENT_LIST_DIR}/launcher_test_support.h)
   set_target_properties(launcher_form_tests PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/launcher_form)

@@ -63,9 +63,10 @@ protected:
     }
 
     bool Start(const QByteArray& verInfo = kAbc12Reply) {
-        FStarted = StartSetupProgramFrom(
-            FFolder, [](const QString& text) { ShowErrorMessage(nullptr, text); }, verInfo, FProcInfo,
-            FSetupFile, [this](const QString& line) { FLog.append(line); });
+        FResult = StartSetupProgramFrom(
+            FFolder, [](const QString& text) { ShowErrorMessage(nullptr, text); }, verInfo,
+            FProcInfo, FSetupFile, [this](const QString& line) { FLog.append(line); });
+        FStarted = FResult == SetupStart::Started;
         return FStarted;
     }
 
@@ -108,6 +109,7 @@ protected:
     TProcessInformation FProcInfo;
     QString FSetupFile;
     bool FStarted = false;
+    SetupStart FResult = SetupStart::NotFound;
     ModalWatcher FWatcher;
 };
 
@@ -277,9 +279,18 @@ TEST_F(LauncherTest, file_that_cannot_be_executed_counts_as_failed_start) {
     ASSERT_TRUE(QFile::setPermissions(FFolder + QStringLiteral("notexecutable"),
                                       QFile::ReadOwner | QFile::WriteOwner));
 
+    // Each is shown with its own reason, not as a program that was not found.
     EXPECT_FALSE(Start());
+    EXPECT_EQ(FResult, SetupStart::Reported);
     EXPECT_FALSE(Start("ID,DEF7.1\r\nOK\r\n"));
-    EXPECT_EQ(FWatcher.Count(), 0);
+    EXPECT_EQ(FResult, SetupStart::Reported);
+    ASSERT_EQ(FWatcher.Count(), 2);
+    for (const auto& box : FWatcher.Seen()) {
+        EXPECT_TRUE(box.text.startsWith(QStringLiteral("Не удалось запустить программу настройки")))
+            << box.text.toStdString();
+    }
+    EXPECT_TRUE(FWatcher.Seen()[1].text.contains(QStringLiteral("Permission denied")))
+        << FWatcher.Seen()[1].text.toStdString();
     // The failed children were reaped, not left as zombies.
     int status = 0;
     EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);

@@ -384,7 +384,8 @@ TEST_F(SetupProcessTest, the_copy_runs_in_the_program_folder_until_ended_and_is_
               setupprocess::CopyResult::Ready);
     EXPECT_EQ(ReadAll(FCopy), ReadAll(FProgram));
 
-    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
+    ASSERT_EQ(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started);
     EXPECT_NE(FStarted.process, 0);
     const std::uint32_t pid = FStarted.processId;
     EXPECT_NE(pid, 0u);
@@ -429,10 +430,12 @@ TEST_F(SetupProcessTest, a_stale_copy_is_replaced_and_an_equal_one_is_kept) {
 }
 
 TEST_F(SetupProcessTest, a_program_that_is_missing_or_no_program_does_not_start) {
-    EXPECT_FALSE(setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(),
-                                            FStarted, FProblem));
+    EXPECT_NE(setupprocess::StartProcess(FFolder.path() / "missing.exe", FFolder.path(), FStarted,
+                                         FProblem),
+              setupprocess::StartResult::Started);
     WriteAll(FCopy, "not a program");
-    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
+    EXPECT_NE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started);
     EXPECT_EQ(FStarted.process, 0);
     EXPECT_EQ(FStarted.processId, 0u);
 }
@@ -469,10 +472,34 @@ bool ProcessGone(pid_t pid) {
     return close != std::string::npos && text.compare(close + 2, 1, "Z") == 0;
 }
 
-TEST_F(SetupProcessTest,
-       the_program_dies_with_a_killed_wizard_and_its_copy_goes_at_the_next_start) {
+// The program dies with a killed wizard; what it started itself, and its copy, go at the
+// wizard's next start, as does a program an earlier run left running.
+TEST_F(SetupProcessTest, what_a_killed_wizard_started_ends_with_it_or_at_the_next_start) {
+    // A program that starts a helper of its own, as an installer or updater would.
+    fs::remove(FProgram);
+    WriteAll(FProgram,
+             "#!/bin/sh\nsleep 600 &\necho $! > helper.part\nmv helper.part helper.txt\n"
+             "echo argc=$# > probe.txt\nexec sleep 600\n");
+    fs::permissions(FProgram, fs::perms::owner_all);
     ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
               setupprocess::CopyResult::Ready);
+
+    // Still running when the next start comes (here: the same wizard's): ended.
+    ASSERT_EQ(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started);
+    const auto first = static_cast<pid_t>(FStarted.processId);
+    FStarted = {};
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "helper.txt"); }));
+    const pid_t firstHelper = std::stoi(ReadAll(FFolder.path() / "helper.txt"));
+    setupprocess::EndEarlierRuns();
+    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(first) && ProcessGone(firstHelper); }));
+    int status = 0;
+    ::waitpid(first, &status, WNOHANG);
+    fs::remove(FFolder.path() / "helper.txt");
+    fs::remove(FFolder.path() / "probe.txt");
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
+
     int channel[2];
     ASSERT_EQ(::pipe(channel), 0);
     // The wizard: starts the program, reports its id and waits to be killed.
@@ -481,9 +508,11 @@ TEST_F(SetupProcessTest,
     if (wizard == 0) {
         setupprocess::StartedProcess started;
         std::string problem;
-        const pid_t program = setupprocess::StartProcess(FCopy, FFolder.path(), started, problem)
-                                  ? started.processId
-                                  : 0;
+        const pid_t program =
+            (setupprocess::StartProcess(FCopy, FFolder.path(), started, problem) ==
+             setupprocess::StartResult::Started)
+                ? started.processId
+                : 0;
         [[maybe_unused]] const ssize_t n = ::write(channel[1], &program, sizeof program);
         for (;;) ::pause();
     }
@@ -495,10 +524,13 @@ TEST_F(SetupProcessTest,
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
     EXPECT_FALSE(ProcessGone(program));
 
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "helper.txt"); }));
+    const pid_t helper = std::stoi(ReadAll(FFolder.path() / "helper.txt"));
+
     ::kill(wizard, SIGKILL);
-    int status = 0;
     ASSERT_EQ(::waitpid(wizard, &status, 0), wizard);
     EXPECT_TRUE(WaitUntil([&] { return ProcessGone(program); }));
+    EXPECT_FALSE(ProcessGone(helper)) << "a helper outlives the program";
 
     // The copy stayed; the next start of the wizard removes it and every half-written
     // one, but nothing that is not a copy.
@@ -507,7 +539,8 @@ TEST_F(SetupProcessTest,
     WriteAll(folder / ".cp-AbC123", "half");
     WriteAll(folder / "TMainLintaroForm.lock", "");
     fs::create_directory(folder / "folder.exe");
-    setupprocess::RemoveStaleCopies();
+    setupprocess::EndEarlierRuns();
+    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(helper); }));
     EXPECT_FALSE(fs::exists(FCopy));
     EXPECT_FALSE(fs::exists(folder / ".cp-AbC123"));
     EXPECT_TRUE(fs::exists(folder / "TMainLintaroForm.lock"));
@@ -521,7 +554,9 @@ TEST_F(SetupProcessTest, a_script_starts_as_well_by_its_path) {
     fs::permissions(FProgram, fs::perms::owner_all);
     ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
               setupprocess::CopyResult::Ready);
-    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem)) << FProblem;
+    ASSERT_EQ(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started)
+        << FProblem;
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
 }
 
@@ -530,13 +565,16 @@ TEST_F(SetupProcessTest, only_a_file_of_this_users_closed_to_others_is_started) 
               setupprocess::CopyResult::Ready);
     const fs::path link = FCopy.parent_path() / "link.exe";
     fs::create_symlink(FCopy, link);
-    EXPECT_FALSE(setupprocess::StartProcess(link, FFolder.path(), FStarted, FProblem));
+    EXPECT_NE(setupprocess::StartProcess(link, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started);
     fs::permissions(FCopy, fs::perms::group_write, fs::perm_options::add);
-    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
+    EXPECT_NE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started);
     EXPECT_NE(FProblem.find("closed to others"), std::string::npos) << FProblem;
     fs::permissions(FCopy, fs::perms::group_write, fs::perm_options::remove);
     ASSERT_EQ(::chown(FCopy.c_str(), test::OtherUserId, test::OtherUserId), 0);
-    EXPECT_FALSE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
+    EXPECT_NE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started);
     EXPECT_EQ(FStarted.process, 0);
     EXPECT_FALSE(fs::exists(FFolder.path() / "probe.txt"));
 }
@@ -546,7 +584,8 @@ TEST_F(SetupProcessTest, only_a_file_of_this_users_closed_to_others_is_started) 
 TEST_F(SetupProcessTest, a_running_copy_is_neither_replaced_nor_deleted) {
     ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
               setupprocess::CopyResult::Ready);
-    ASSERT_TRUE(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem));
+    ASSERT_EQ(setupprocess::StartProcess(FCopy, FFolder.path(), FStarted, FProblem),
+              setupprocess::StartResult::Started);
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(FFolder.path() / "probe.txt"); }));
 
     const fs::path newer = FFolder.path() / "newer";

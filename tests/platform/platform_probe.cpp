@@ -28,7 +28,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--wizard") {
         lintaro::setupprocess::StartedProcess started;
         std::string problem;
-        if (!lintaro::setupprocess::StartProcess(argv[2], argv[3], started, problem)) return 1;
+        if (lintaro::setupprocess::StartProcess(argv[2], argv[3], started, problem) !=
+            lintaro::setupprocess::StartResult::Started)
+            return 1;
         {
             std::ofstream out(std::filesystem::path(argv[3]) / "wizard.tmp");
             out << started.processId << "\n";

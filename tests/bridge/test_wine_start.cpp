@@ -1,0 +1,167 @@
+// Windows configuration programs on Linux: told by content, started through Wine, ended
+// with everything Wine started for them; a missing or untrustworthy Wine is named.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <fstream>
+#include <iterator>
+
+#include "BridgeHarness.h"
+#include "ScopedEnv.h"
+#include "bridge/SetupProcess.h"
+#include "serial/COMUtils.h"
+
+using namespace lintaro;
+using namespace lintaro::test;
+
+namespace {
+
+// The least a file needs to be taken for a Windows program: "MZ" and, where its header
+// points, "PE\0\0". Not a program Wine could run.
+QByteArray PeHeaderOnly() {
+    QByteArray bytes(128, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    bytes[0x3c] = 0x40;
+    bytes.replace(0x40, 4, QByteArray("PE\0\0", 4));
+    return bytes;
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes, QFile::Permissions permissions) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        return false;
+    file.close();
+    return file.setPermissions(permissions);
+}
+
+constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+
+// Processes whose environment holds `entry` ("NAME=value").
+int ProcessesWith(const std::string& entry) {
+    int count = 0;
+    DIR* proc = ::opendir("/proc");
+    while (const dirent* e = proc != nullptr ? ::readdir(proc) : nullptr) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        std::ifstream in(std::string("/proc/") + e->d_name + "/environ", std::ios::binary);
+        const std::string environ{std::istreambuf_iterator<char>(in), {}};
+        if (environ.find('\0' + entry + '\0') != std::string::npos ||
+            environ.rfind(entry + '\0', 0) == 0) {
+            ++count;
+        }
+    }
+    if (proc != nullptr) ::closedir(proc);
+    return count;
+}
+
+class WineStart : public BridgeTest {
+protected:
+    void InstallWindowsProgram(const QByteArray& bytes) {
+        InstallSetupProgram("DEMO1=winsetup\r\n");
+        // No ".exe": the launcher tells a Windows program by its content.
+        ASSERT_TRUE(WriteFile(ProgramFolder() + "winsetup", bytes, kOwnerOnly));
+    }
+    QString CopyPath() {
+        std::string problem;
+        return QString::fromStdString(setupprocess::TempFolder(problem).native()) + "winsetup.exe";
+    }
+};
+
+}  // namespace
+
+// Without a Wine that may be trusted the user is told what is needed; with one, the copy
+// is started as "wine <copy>" in the program folder and ended by "Отключить".
+TEST_F(WineStart, a_windows_program_needs_a_trusted_wine_and_runs_through_it) {
+    QTemporaryDir bin;
+    ASSERT_TRUE(WriteFile(bin.path() + "/wine",
+                          "#!/bin/sh\n{ pwd; printf '%s\\n' \"$@\"; } > wine-args.part\n"
+                          "mv wine-args.part wine-args.txt\nexec sleep 600\n",
+                          kOwnerOnly | QFile::ReadOther | QFile::ExeOther));
+    QTemporaryDir empty;
+    QTemporaryDir open;
+    ASSERT_TRUE(QFile::copy(bin.path() + "/wine", open.path() + "/wine"));
+    ASSERT_EQ(::chmod(QFile::encodeName(open.path()).constData(), 0777), 0);
+    InstallWindowsProgram(PeHeaderOnly());
+
+    const struct {
+        QString path;
+        QString logged;  // nothing: started
+    } cases[] = {
+        {empty.path(), QStringLiteral("программа для Windows, а Wine не найден")},
+        {open.path() + ":relative", QStringLiteral("may be changed by other users")},
+        {bin.path() + ":/usr/bin:/bin", QString()},  // the first Wine on PATH
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        ScopedEnv path("PATH", QFile::encodeName(c.path));
+        const int boxes = Watcher->Count();
+        if (!c.logged.isEmpty()) {
+            Form->URLLabel1Click();
+            ASSERT_EQ(Watcher->Count(), boxes + 1);
+            EXPECT_EQ(Watcher->Seen().back().text,
+                      QStringLiteral("Программа настройки \"winsetup\" — программа для Windows. "
+                                     "Для её запуска нужен Wine.\nУстановите его (Debian, Ubuntu): "
+                                     "sudo apt install wine"));
+            EXPECT_TRUE(Windows.LOGForm->Lines().join('\n').contains(c.logged));
+            EXPECT_EQ(Form->ConnectionState(), 0);
+            EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
+            EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
+            EXPECT_FALSE(QFileInfo::exists(CopyPath()));
+            continue;
+        }
+        qint64 pid = 0;
+        ClickWhile([&] {
+            ASSERT_TRUE(WaitConnected());
+            pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+            ASSERT_TRUE(
+                Eventually([&] { return QFileInfo::exists(ProgramFolder() + "wine-args.txt"); }));
+            QFile args(ProgramFolder() + "wine-args.txt");
+            ASSERT_TRUE(args.open(QIODevice::ReadOnly));
+            EXPECT_EQ(QString::fromUtf8(args.readAll()).split('\n'),
+                      QStringList({QDir(ProgramFolder()).canonicalPath(), CopyPath(), ""}));
+            PostClick();
+        });
+        EXPECT_EQ(Watcher->Count(), boxes);
+        EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
+        EXPECT_FALSE(QFileInfo::exists(CopyPath()));
+    }
+}
+
+// The real thing: the Windows test client, cross-built, under Wine in a fresh prefix,
+// moves bytes through the bridge; "Отключить" leaves no process of that prefix behind.
+// The Windows test stage names the client; elsewhere this is skipped.
+TEST_F(WineStart, a_windows_client_under_wine_moves_bytes_and_leaves_nothing_behind) {
+    const QString client = qEnvironmentVariable("LINTARO_WINDOWS_ECHO_CLIENT");
+    if (client.isEmpty() || QStandardPaths::findExecutable("wine").isEmpty())
+        GTEST_SKIP() << "needs Wine and LINTARO_WINDOWS_ECHO_CLIENT (set by the Windows stage)";
+    QFile program(client);
+    ASSERT_TRUE(program.open(QIODevice::ReadOnly)) << client.toStdString();
+    InstallWindowsProgram(program.readAll());
+    QTemporaryDir prefixFolder;
+    const QByteArray prefix = QFile::encodeName(prefixFolder.path() + "/prefix");
+    ScopedEnv prefixEnv("WINEPREFIX", prefix);
+    ScopedEnv port("LINTARO_E2E_PORT", QByteArray::number(ServerPort));
+    ScopedEnv bytes("LINTARO_E2E_BYTES", "262144");
+    const QString result = ProgramFolder() + "echo-client-result.txt";
+
+    ClickWhile(
+        [&] {
+            ASSERT_TRUE(WaitConnected());
+            // A fresh prefix is made first: that takes Wine a while.
+            ASSERT_TRUE(Eventually([&] { return QFileInfo::exists(result); }, 240000));
+            QFile verdict(result);
+            ASSERT_TRUE(verdict.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(verdict.readLine().startsWith("OK 262144")) << result.toStdString();
+            PostClick();
+        },
+        300000);
+    EXPECT_EQ(Watcher->Count(), 0);
+    EXPECT_FALSE(QFileInfo::exists(CopyPath()));
+    const std::string mark = "WINEPREFIX=" + prefix.toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return ProcessesWith(mark) == 0; }, 30000))
+        << ProcessesWith(mark) << " processes of the prefix still run";
+}
