@@ -1,16 +1,14 @@
 // Windows configuration programs on Linux: told by content, started through Wine, ended
 // with everything Wine started for them; a missing or untrustworthy Wine is named.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <fstream>
-#include <iterator>
 
 #include "BridgeHarness.h"
+#include "Processes.h"
 #include "ScopedEnv.h"
 #include "bridge/SetupProcess.h"
 #include "serial/COMUtils.h"
@@ -40,23 +38,6 @@ bool WriteFile(const QString& path, const QByteArray& bytes, QFile::Permissions 
 }
 
 constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-
-// Processes whose environment holds `entry` ("NAME=value").
-int ProcessesWith(const std::string& entry) {
-    int count = 0;
-    DIR* proc = ::opendir("/proc");
-    while (const dirent* e = proc != nullptr ? ::readdir(proc) : nullptr) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        std::ifstream in(std::string("/proc/") + e->d_name + "/environ", std::ios::binary);
-        const std::string environ{std::istreambuf_iterator<char>(in), {}};
-        if (environ.find('\0' + entry + '\0') != std::string::npos ||
-            environ.rfind(entry + '\0', 0) == 0) {
-            ++count;
-        }
-    }
-    if (proc != nullptr) ::closedir(proc);
-    return count;
-}
 
 class WineStart : public BridgeTest {
 protected:
