@@ -29,6 +29,8 @@
 #include "bridge/ConnectionState.h"
 #include "bridge/ProcessInformation.h"
 #include "serial/COMUtils.h"
+#include "serial/ModemHangUp.h"
+#include "serial/ModemWords.h"
 #include "serial/RingThread.h"
 
 class QTcpSocket;
@@ -60,6 +62,8 @@ public:
     void SetDataLogWanted(std::function<bool()> wanted) { FDataLogWanted = std::move(wanted); }
     // The dialling dialogue's timings; the production ones unless a test sets others.
     void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
+    // The hang-up's timings; the production ones unless a test sets others.
+    void SetHangUpTimings(const HangUpTimings& timings) { FHangUpTimings = timings; }
 
     // The user's actions, by state (the window's URLLabel1Click forwards them).
     // Idle, cable: opens `port` at `speed` and, when it opened, identifies the device and
@@ -71,8 +75,9 @@ public:
     void Cancel(bool modem);
     // Connected: ends the connection (a modem call is hung up first).
     void Disconnect(bool modem);
-    // The window closes: the relay ends, a dialling thread is stopped, the configuration
-    // program is stopped. The state is left as it is.
+    // The window closes: the relay ends, a dialling thread is stopped, a modem call is
+    // hung up, the configuration program is stopped. The state is left as it is. The
+    // hang-up goes on afterwards (HangingUp); the window waits for HangUpFinished.
     void Close();
 
     // The steps of a connection, by their usual names (also for tests).
@@ -94,6 +99,10 @@ public:
     void StopRingThread();
     void EndModemCall();
     void RingTerminated(TRingThread& ring);
+    // A modem call is being hung up: the port is the hang-up's until HangUpFinished.
+    bool HangingUp() const { return FHangUp != nullptr; }
+    // The port holds a modem call that reached CONNECT and was not hung up yet.
+    bool CallUp() const { return FCallUp; }
 
     // State, for the window, tests and the benchmark.
     ConnectionState State() const { return FState; }
@@ -135,6 +144,8 @@ Q_SIGNALS:
     void IdentificationFinished();
     // A modem connection ended with the configuration program still running.
     void BringToFront();
+    // The modem call was hung up and its port closed.
+    void HangUpFinished();
 
 private:
     friend class RingHost;
@@ -165,6 +176,12 @@ private:
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
     void ReleaseFinishedRings();
+    // Hands the port over to the hang-up (which closes it), or closes it when no call is
+    // up on it.
+    void ReleasePort();
+    void HangUpCall(ModemLine line);
+    void ReportHangUp(HangUpStep step, const QByteArray& bytes);
+    void HangUpEnded();
 
     QString FProgramFolder;
     std::function<bool()> FDataLogWanted;
@@ -205,6 +222,13 @@ private:
     std::vector<std::unique_ptr<TRingThread>> FRetiredRings;
     RingHost* FRingHost = nullptr;
     RingTimings FRingTimings;
+    HangUpTimings FHangUpTimings;
+    bool FCallUp = false;
+    // Result words are looked for across the port's reads of a modem call.
+    ModemResultWatch FModemWatch;
+    std::unique_ptr<TModemHangUp> FHangUp;
+    // What the user asked for while a hang-up still held the port; runs once it is free.
+    std::function<void()> FAfterHangUp;
 };
 
 }  // namespace lintaro
