@@ -125,6 +125,24 @@ TEST_F(ModemTest, dials_relays_over_the_call_and_hangs_up_on_disconnect) {
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
 }
 
+TEST_F(ModemTest, dialling_again_during_the_hang_up_waits_for_the_port) {
+    Form->URLLabel1Click();
+    PlayWhilePumping([&] {
+        ASSERT_TRUE(WaitConnected());
+        PostClick();  // disconnect
+        PostClick();  // and dial again while the modem is still being hung up
+        EXPECT_TRUE(Eventually([&] { return State() == 1 && HangingUp(); }));
+        ASSERT_TRUE(Eventually([&] { return State() == 2; }));
+        EXPECT_EQ(Modem->dialled().size(), 2u);
+        EXPECT_EQ(Modem->hangUps(), 1u);
+        Modem->clearRecord();
+        PostClick();
+        EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+    });
+    ExpectCallDown();
+    ExpectEscapeThenHangUp();
+}
+
 TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program) {
     qint64 pid = 0;
     Form->URLLabel1Click();
