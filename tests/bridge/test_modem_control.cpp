@@ -269,6 +269,7 @@ enum class Ending {
     CancelAfterConnect,      // the user gives up in the seconds after CONNECT
     WindowClosed,            // the window is closed during the call
     WindowClosedRealTimings, // the same with the production hang-up and a 1 s guard time
+    DeviceSilent,            // the device behind the call does not identify itself
 };
 
 class ModemEndingTest : public ModemTest, public testing::WithParamInterface<Ending> {};
@@ -284,6 +285,7 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
         timings.afterConnect = RingTimings{}.afterConnect;
         Form->SetRingTimings(timings);
     }
+    if (ending == Ending::DeviceSilent) Device->setIdentification(std::vector<std::string>{});
     if (ending == Ending::WindowClosedRealTimings) {
         Modem->setEscapeGuard(milliseconds(1000));
         Form->SetHangUpTimings(HangUpTimings{});
@@ -302,6 +304,13 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
             Modem->clearRecord();
             PostClick();
             EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+            return;
+        }
+        if (ending == Ending::DeviceSilent) {
+            ASSERT_TRUE(Eventually([&] { return Device->identificationRequests() == 1; }));
+            Modem->clearRecord();
+            // The identification waits its 10 s.
+            EXPECT_TRUE(Eventually([&] { return Modem->hangUps() == 1; }, 30000));
             return;
         }
         ASSERT_TRUE(WaitConnected());
@@ -340,6 +349,11 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
         EXPECT_FALSE(Form->SetupIsStarted());
         EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
     } else if (ending != Ending::SplitResultWord) {
+        if (ending == Ending::DeviceSilent) {
+            ASSERT_EQ(Watcher->Count(), 1);
+            EXPECT_EQ(Watcher->Seen()[0].text,
+                      QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+        }
         EXPECT_EQ(Form->ConnectionState(), 0);
         EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
         EXPECT_TRUE(SettingsEnabled());
@@ -349,12 +363,12 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
 std::string EndingName(const testing::TestParamInfo<Ending>& info) {
     static const char* const names[] = {"split_result_word", "error_word_while_registering",
                                         "cancel_after_connect", "window_closed",
-                                        "window_closed_real_timings"};
+                                        "window_closed_real_timings", "device_silent"};
     return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Modem, ModemEndingTest,
                          testing::Values(Ending::SplitResultWord, Ending::ErrorWordWhileRegistering,
                                          Ending::CancelAfterConnect, Ending::WindowClosed,
-                                         Ending::WindowClosedRealTimings),
+                                         Ending::WindowClosedRealTimings, Ending::DeviceSilent),
                          EndingName);
