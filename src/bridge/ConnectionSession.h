@@ -101,8 +101,6 @@ public:
     void RingTerminated(TRingThread& ring);
     // A modem call is being hung up: the port is the hang-up's until HangUpFinished.
     bool HangingUp() const { return FHangUp != nullptr; }
-    // The port holds a modem call that reached CONNECT and was not hung up yet.
-    bool CallUp() const { return FCallUp; }
 
     // State, for the window, tests and the benchmark.
     ConnectionState State() const { return FState; }
@@ -223,6 +221,7 @@ private:
     RingHost* FRingHost = nullptr;
     RingTimings FRingTimings;
     HangUpTimings FHangUpTimings;
+    // The port holds a modem call that reached CONNECT and was not hung up yet.
     bool FCallUp = false;
     // Result words are looked for across the port's reads of a modem call.
     ModemResultWatch FModemWatch;

@@ -272,6 +272,9 @@ enum class Ending {
     DeviceSilent,            // the device behind the call does not identify itself
 };
 
+std::string EndingName(const testing::TestParamInfo<Ending>& info);
+void PrintTo(Ending ending, std::ostream* os) { *os << EndingName({ending, 0}); }
+
 class ModemEndingTest : public ModemTest, public testing::WithParamInterface<Ending> {};
 
 TEST_P(ModemEndingTest, no_call_is_left_up) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -36,6 +37,8 @@ struct HangUpCase {
     State after;
     std::size_t hangUps;
 };
+
+void PrintTo(const HangUpCase& c, std::ostream* os) { *os << c.name; }
 
 class ModemHangUpTest : public testing::TestWithParam<HangUpCase> {
 protected:
