@@ -1,6 +1,7 @@
 #include "serial/ModemHangUp.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -52,7 +53,8 @@ bool HangUpModem(COMHandle port, ModemLine line, const HangUpTimings& timings,
                 quietUntil - Clock::now());
             std::this_thread::sleep_for(std::min(timings.poll, left));
         }
-        // Three separate writes with no pause, as a person typing them would never manage.
+        // Three one-byte writes back to back: the pluses must follow each other well within
+        // the guard time.
         for (int i = 0; i < 3; ++i) WriteCOMPortStr(port, "+");
         tell(HangUpStep::Sent, "+++");
         // A call that dropped meanwhile leaves the modem taking commands as well.
