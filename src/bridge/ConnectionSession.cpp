@@ -62,9 +62,11 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
 
 ConnectionSession::~ConnectionSession() {
     // A dialling thread still running is stopped and its port released before the session
-    // it reports to goes away.
+    // it reports to goes away; a call still up is hung up, waiting for the modem.
     FRing.reset();
     FRetiredRings.clear();
+    ReleasePort();
+    FHangUp.reset();
     FPortWaiter->Detach();
     CloseCOMPort(FCOMHandle);
 }
@@ -84,7 +86,7 @@ void ConnectionSession::Enter(ConnectionState state, const QString& place) {
 
 void ConnectionSession::AbandonAttempt(const QString& place) {
     Enter(ConnectionState::Idle, place);
-    if (FCOMHandle != InvalidCOMHandle) CloseCOM();
+    ReleasePort();
     Q_EMIT SettingsControlsEnabled(true);
 }
 
@@ -95,6 +97,11 @@ void ConnectionSession::ConnectCable(const QString& port, int speed, int serverP
     FSpeed = speed;
     FServerPort = serverPort;
     Enter(ConnectionState::Connecting);
+    if (FHangUp) {
+        // The port is still the hang-up's.
+        FAfterHangUp = [this, port, speed, serverPort] { ConnectCable(port, speed, serverPort); };
+        return;
+    }
     FModemConnect = false;
     if (OpenCOM() == InvalidCOMHandle) {
         // Stays connecting: the user cancels, which releases what the open left.
@@ -110,15 +117,22 @@ void ConnectionSession::Dial(const QString& port, const QByteArray& phone, int s
     FPortName = port;
     FServerPort = serverPort;
     Enter(ConnectionState::Connecting);
+    if (FHangUp) {
+        // The port is still the hang-up's: the new call is dialled once the last is down.
+        Q_EMIT SettingsControlsEnabled(false);
+        FAfterHangUp = [this, port, phone] { StartDialling(port, phone); };
+        return;
+    }
     StartDialling(port, phone);
 }
 
 void ConnectionSession::Cancel(bool modem) {
     Enter(ConnectionState::Idle,
           QStringLiteral("нажатие на кнопку подключения в момент подключения к прибору"));
+    FAfterHangUp = nullptr;
     if (modem) StopRingThread();
     // Also releases a handle that a failed open left behind.
-    CloseCOM();
+    ReleasePort();
     Q_EMIT SettingsControlsEnabled(true);
 }
 
@@ -135,10 +149,13 @@ void ConnectionSession::Disconnect(bool modem) {
 }
 
 void ConnectionSession::Close() {
+    FAfterHangUp = nullptr;
     FConnected = false;
+    // A call is hung up before anything closes its port.
+    ReleasePort();
     EndRelay();
-    // A thread still dialling is stopped and waited for, so its port is closed and the
-    // program can end.
+    // A thread still dialling is stopped and waited for, so its port is closed (or its
+    // call hung up) and the program can end.
     if (FRing && !FRing->Finished()) {
         FRing->SetErrorCode(RingCode(RingResult::Cancelled));
         FRing->Terminate();

@@ -30,6 +30,8 @@
 #include "bridge/ProcessInformation.h"
 #include "bridge/SetupLauncher.h"
 #include "serial/COMUtils.h"
+#include "serial/ModemHangUp.h"
+#include "serial/ModemWords.h"
 #include "serial/RingThread.h"
 
 class QTcpSocket;
@@ -61,6 +63,8 @@ public:
     void SetDataLogWanted(std::function<bool()> wanted) { FDataLogWanted = std::move(wanted); }
     // The dialling dialogue's timings; the production ones unless a test sets others.
     void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
+    // The hang-up's timings; the production ones unless a test sets others.
+    void SetHangUpTimings(const HangUpTimings& timings) { FHangUpTimings = timings; }
 
     // The user's actions, by state (the window's URLLabel1Click forwards them).
     // Idle, cable: opens `port` at `speed` and, when it opened, identifies the device and
@@ -72,8 +76,9 @@ public:
     void Cancel(bool modem);
     // Connected: ends the connection (a modem call is hung up first).
     void Disconnect(bool modem);
-    // The window closes: the relay ends, a dialling thread is stopped, the configuration
-    // program is stopped. The state is left as it is.
+    // The window closes: the relay ends, a dialling thread is stopped, a modem call is
+    // hung up, the configuration program is stopped. The state is left as it is. The
+    // hang-up goes on afterwards (HangingUp); the window waits for HangUpFinished.
     void Close();
 
     // The steps of a connection, by their usual names (also for tests).
@@ -95,6 +100,8 @@ public:
     void StopRingThread();
     void EndModemCall();
     void RingTerminated(TRingThread& ring);
+    // A modem call is being hung up: the port is the hang-up's until HangUpFinished.
+    bool HangingUp() const { return FHangUp != nullptr; }
 
     // State, for the window, tests and the benchmark.
     ConnectionState State() const { return FState; }
@@ -136,6 +143,8 @@ Q_SIGNALS:
     void IdentificationFinished();
     // A modem connection ended with the configuration program still running.
     void BringToFront();
+    // The modem call was hung up and its port closed.
+    void HangUpFinished();
 
 private:
     friend class RingHost;
@@ -166,6 +175,12 @@ private:
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
     void ReleaseFinishedRings();
+    // Hands the port over to the hang-up (which closes it), or closes it when no call is
+    // up on it.
+    void ReleasePort();
+    void HangUpCall(ModemLine line);
+    void ReportHangUp(HangUpStep step, const QByteArray& bytes);
+    void HangUpEnded();
 
     QString FProgramFolder;
     std::function<bool()> FDataLogWanted;
@@ -206,6 +221,14 @@ private:
     std::vector<std::unique_ptr<TRingThread>> FRetiredRings;
     RingHost* FRingHost = nullptr;
     RingTimings FRingTimings;
+    HangUpTimings FHangUpTimings;
+    // The port holds a modem call that reached CONNECT and was not hung up yet.
+    bool FCallUp = false;
+    // Result words are looked for across the port's reads of a modem call.
+    ModemResultWatch FModemWatch;
+    std::unique_ptr<TModemHangUp> FHangUp;
+    // What the user asked for while a hang-up still held the port; runs once it is free.
+    std::function<void()> FAfterHangUp;
 };
 
 }  // namespace lintaro

@@ -7,7 +7,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <string_view>
-#include <thread>
 
 #include "bridge/ConnectionSession.h"
 #include "bridge/PortWaiter.h"
@@ -42,9 +41,8 @@ int ConnectionSession::COMRead() {
         if (FModemConnect && DetectModemError(n)) {
             FConnected = false;
             Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
-            WriteCOMPortStr(FCOMHandle, HangUpLine());
-            std::this_thread::sleep_for(HangUpPause);
-            CloseCOM();
+            // The modem takes commands again; "ATH" makes sure, then the port is closed.
+            HangUpCall(ModemLine::Command);
             n = 0;
         }
     } catch (const std::exception&) {
@@ -61,7 +59,7 @@ bool ConnectionSession::DetectModemError(int count) {
     if (count <= 0) return false;
     const std::string_view text(reinterpret_cast<const char*>(FDataBuffer.data()),
                                 std::min<std::size_t>(static_cast<std::size_t>(count), FDataBuffer.size()));
-    if (FindModemResultWord(text) == RingResult::Connected) return false;
+    if (FModemWatch.Feed(text) == RingResult::Connected) return false;
     Log(QStringLiteral("Завершение работы по ошибке модема"));
     Log(QStringLiteral("Последний полученный пакет:"));
     Q_EMIT LogData(BufferToStr(count), {});
@@ -237,7 +235,7 @@ void ConnectionSession::EndRelay() {
     FReopenTimer->stop();
     if (!FRelayRunning) return;
     FRelayRunning = false;
-    if (FCOMHandle != InvalidCOMHandle) CloseCOM();
+    ReleasePort();
     StopTCPServer();
     if (!FReadSocket.isEmpty()) Log(kInterrupted);
     FReadSocket.clear();

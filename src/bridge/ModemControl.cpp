@@ -3,7 +3,7 @@
 // call that is up), the hang-up of a call.
 #include <QCoreApplication>
 #include <QEvent>
-#include <thread>
+#include <utility>
 
 #include "bridge/ConnectionSession.h"
 #include "bridge/PortWaiter.h"
@@ -121,28 +121,85 @@ void ConnectionSession::StopRingThread() {
 
 void ConnectionSession::EndModemCall() {
     FConnected = false;
-    // "+++" as three separate writes, then the hang-up command, each given time to act.
-    for (int i = 0; i < 3; ++i) WriteCOMPortStr(FCOMHandle, "+");
-    std::this_thread::sleep_for(HangUpPause);
-    WriteCOMPortStr(FCOMHandle, HangUpLine());
-    std::this_thread::sleep_for(HangUpPause);
-    CloseCOM();
+    HangUpCall(ModemLine::Data);
     FModemConnect = false;
 }
 
 void ConnectionSession::RingTerminated(TRingThread& ring) {
     FCOMHandle = ring.TakePort();
+    FCallUp = ring.CallUp();
+    FModemWatch.Reset();
     const std::uint32_t code = ring.ErrorCode();
     if (code == RingCode(RingResult::Connected)) {
         FPortWaiter->Attach(FCOMHandle, FPortName.toStdString());
         MainCycle();
     } else if (code >= RingCode(RingResult::PortNotOpened) && code <= RingCode(RingResult::NoAnswer)) {
-        CloseCOMPort(FCOMHandle);
+        ReleasePort();
         Q_EMIT StatusChanged(QString::fromUtf8(RingErrorTexts[code]), StatusColour::Red);
         Enter(ConnectionState::Idle);
         Q_EMIT SettingsControlsEnabled(true);
-    } else if (code == RingCode(RingResult::Cancelled)) {
-        CloseCOMPort(FCOMHandle);
+    } else if (code == RingCode(RingResult::Cancelled) || FCallUp) {
+        // A cancel just after CONNECT leaves a call up: it is hung up, not just dropped.
+        ReleasePort();
     }
+}
+
+void ConnectionSession::ReleasePort() {
+    if (FCOMHandle == InvalidCOMHandle) {
+        FCallUp = false;
+        return;
+    }
+    if (FCallUp) {
+        HangUpCall(ModemLine::Data);
+    } else {
+        CloseCOM();
+    }
+}
+
+// The hang-up runs on its own thread with the port; its steps and its end come back here
+// as queued calls (dropped should the session be gone first).
+void ConnectionSession::HangUpCall(ModemLine line) {
+    FPortWaiter->Detach();
+    const COMHandle port = std::exchange(FCOMHandle, InvalidCOMHandle);
+    FCallUp = false;
+    if (port == InvalidCOMHandle) return;
+    // One port, one hang-up: a new call waits until the last one is down, so an earlier
+    // hang-up has at most its end notice still queued.
+    FHangUp.reset();
+    FHangUp = std::make_unique<TModemHangUp>(
+        port, line, FHangUpTimings,
+        [this](HangUpStep step, const std::string& bytes) {
+            QMetaObject::invokeMethod(
+                this, [this, step, text = QByteArray::fromStdString(bytes)] { ReportHangUp(step, text); },
+                Qt::QueuedConnection);
+        },
+        [this] { QMetaObject::invokeMethod(this, &ConnectionSession::HangUpEnded, Qt::QueuedConnection); });
+}
+
+void ConnectionSession::ReportHangUp(HangUpStep step, const QByteArray& bytes) {
+    switch (step) {
+        case HangUpStep::Sent:
+            Q_EMIT LogLine(QString::fromLatin1(bytes), QStringLiteral("APP->COM"));
+            break;
+        case HangUpStep::Answer:
+            if (!bytes.isEmpty()) Q_EMIT LogData(bytes, QStringLiteral("COM->APP"));
+            break;
+        case HangUpStep::NoAnswer:
+            Log(QStringLiteral("Модем не ответил на завершение вызова"));
+            break;
+        case HangUpStep::DTRDropped:
+            Log(QStringLiteral("Вызов завершён сбросом DTR"));
+            break;
+        case HangUpStep::DTRRefused:
+            Log(QStringLiteral("Сбросить DTR не удалось: порт не управляет этой линией"));
+            break;
+    }
+}
+
+void ConnectionSession::HangUpEnded() {
+    if (!FHangUp || !FHangUp->Finished()) return;
+    FHangUp.reset();
+    Q_EMIT HangUpFinished();
+    if (FAfterHangUp) std::exchange(FAfterHangUp, nullptr)();
 }
 }  // namespace lintaro

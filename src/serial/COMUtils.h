@@ -69,6 +69,10 @@ void ReadCOMPortStr(COMHandle handle, std::string& data);
 int WriteCOMPort(COMHandle handle, const std::uint8_t* bytes, int count);
 int WriteCOMPortStr(COMHandle handle, const std::string& data);
 
+// Raises (`on`) or drops the DTR line. False when the port has no such line (a
+// pseudo-terminal, some virtual ports) or refuses.
+bool SetCOMPortDTR(COMHandle handle, bool on);
+
 // Walks a list of NUL-terminated items from the 1-based position `aStartPos`: sets `item`
 // to the next one and moves `aStartPos` past it. `item` is empty at the end of the list.
 // Throws std::out_of_range for a start position below 1.

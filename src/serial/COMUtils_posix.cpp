@@ -369,6 +369,11 @@ bool CloseCOMPort(COMHandle& handle) {
     return true;
 }
 
+bool SetCOMPortDTR(COMHandle handle, bool on) {
+    int dtr = TIOCM_DTR;
+    return ::ioctl(FdOf(handle), on ? TIOCMBIS : TIOCMBIC, &dtr) == 0;
+}
+
 int ReadCOMPort(COMHandle handle, std::uint8_t* buffer, std::size_t capacity) {
     if (buffer == nullptr) return -1;
     const int fd = FdOf(handle);

@@ -185,6 +185,10 @@ bool CloseCOMPort(COMHandle& handle) {
     return closed;
 }
 
+bool SetCOMPortDTR(COMHandle handle, bool on) {
+    return EscapeCommFunction(toHandle(handle), on ? SETDTR : CLRDTR) != FALSE;
+}
+
 int ReadCOMPort(COMHandle handle, std::uint8_t* buffer, std::size_t capacity) {
     if (buffer == nullptr) return -1;
     try {

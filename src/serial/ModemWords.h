@@ -3,7 +3,7 @@
 // in which modem answers are matched.
 #pragma once
 
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,10 +13,8 @@ namespace lintaro {
 // Every command to the modem ends with CR LF.
 inline constexpr std::string_view ModemCommandEnd = "\r\n";
 inline constexpr std::string_view HangUpCommand = "ATH";
-// The hang-up as written to the modem, and the time it is given to act after "+++" and
-// after the command.
+// The hang-up command as written to the modem (the whole sequence: serial/ModemHangUp.h).
 inline std::string HangUpLine() { return std::string(HangUpCommand) + std::string(ModemCommandEnd); }
-inline constexpr std::chrono::milliseconds HangUpPause{150};
 
 // The dialling thread's results (its ErrorCode); RingErrorTexts holds the texts of 1..7.
 enum class RingResult : std::uint32_t {
@@ -69,5 +67,30 @@ inline RingResult FindModemResultWord(std::string_view text) {
     }
     return RingResult::Connected;
 }
+
+// Watches a stream of reads for a result word, also one split across two reads: each
+// read is looked at together with the end of the one before.
+class ModemResultWatch {
+public:
+    RingResult Feed(std::string_view bytes) {
+        std::string window = FTail;
+        window.append(bytes);
+        const RingResult result = FindModemResultWord(window);
+        const std::size_t keep = std::min(window.size(), LongestWord() - 1);
+        FTail = window.substr(window.size() - keep);
+        return result;
+    }
+    void Reset() { FTail.clear(); }
+
+private:
+    static constexpr std::size_t LongestWord() {
+        std::size_t longest = 0;
+        for (const ModemResultWord& entry : ModemResultWords) {
+            longest = std::max(longest, entry.word.size());
+        }
+        return longest;
+    }
+    std::string FTail;
+};
 
 }  // namespace lintaro

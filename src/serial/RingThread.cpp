@@ -122,6 +122,10 @@ COMHandle TRingThread::hCOM() const {
     return FhCOM.load();
 }
 
+bool TRingThread::CallUp() const {
+    return FCallUp.load();
+}
+
 COMHandle TRingThread::TakePort() {
     return FhCOM.exchange(InvalidCOMHandle);
 }
@@ -269,6 +273,7 @@ bool TRingThread::WaitForAnswer(const std::string& expected, std::chrono::millis
             return false;
         }
         if (AsciiUpperCase(answer).find(expected) != std::string::npos) {
+            FLastAnswer = answer;
             WriteLog(answer, ReceivedTag);
             return !Terminated();
         }
@@ -356,9 +361,32 @@ void TRingThread::Execute() {
     PostStatus(static_cast<int>(RingStage::Dialling));
 
     DiscardInput();
+    FLastAnswer.clear();
     SendCommand("ATD" + FCreateStruct.Phone);
     if (WaitForAnswer("CONNECT", timings.connectTimeout)) {
+        FCallUp = true;
+        // The outcome is the final answer: an error word seen while polling the
+        // registration no longer counts once the call is up. A cancel's 255 stays.
+        std::uint32_t seen = FErrCode.load();
+        while (seen != RingCode(RingResult::Cancelled) && seen != RingCode(RingResult::Connected) &&
+               !FErrCode.compare_exchange_weak(seen, RingCode(RingResult::Connected))) {
+        }
         Sleep(timings.afterConnect);
+        Terminate();
+        return;
+    }
+    // Cancelled just as CONNECT came (seen, or waiting unread): the call is up all the
+    // same, and "ATH" would only reach the device; the owner hangs up.
+    if (Terminated() && FLastAnswer.empty()) {
+        std::string late;
+        ReadCOMPortStr(FhCOM.load(), late);
+        if (AsciiUpperCase(late).find("CONNECT") != std::string::npos) {
+            FLastAnswer = late;
+            WriteLog(late, ReceivedTag);
+        }
+    }
+    if (!FLastAnswer.empty()) {
+        FCallUp = true;
         Terminate();
         return;
     }

@@ -100,6 +100,9 @@ public:
     std::uint32_t ErrorCode() const;
     void SetErrorCode(std::uint32_t code);
     COMHandle hCOM() const;
+    // The modem answered "CONNECT": the port carries a data call that has to be hung up
+    // before it is closed, whatever ErrorCode says.
+    bool CallUp() const;
     // Takes the port over: returns hCOM and leaves the thread without it, so that only the
     // taker closes it. Meant for the end notification, when the thread no longer uses it.
     COMHandle TakePort();
@@ -133,6 +136,9 @@ private:
     const TRingThreadCreateStruct FCreateStruct;
     std::atomic<COMHandle> FhCOM{InvalidCOMHandle};
     std::atomic<std::uint32_t> FErrCode{0};
+    std::atomic<bool> FCallUp{false};
+    // The dial's answer once it held "CONNECT"; the dialling thread's own.
+    std::string FLastAnswer;
     // What both threads touch; shared so that the end notification may destroy the object.
     const std::shared_ptr<Shared> FShared;
     std::thread FThread;

@@ -244,6 +244,19 @@ void TMainLintaroForm::closeEvent(QCloseEvent* event) {
     } catch (const std::exception& error) {
         ShowErrorReport(error);
     }
+    // A modem call is hung up before the program ends: that takes the modem seconds, during
+    // which the window stays, responsive but idle, and then closes by itself.
+    if (FSession->HangingUp()) {
+        event->ignore();
+        URLLabel1->setEnabled(false);
+        EnableSettingsControls(false);
+        if (!FCloseAfterHangUp) {
+            FCloseAfterHangUp = true;
+            connect(FSession, &ConnectionSession::HangUpFinished, this, &QWidget::close,
+                    static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+        }
+        return;
+    }
     event->accept();
 }
 

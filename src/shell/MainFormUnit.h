@@ -88,6 +88,7 @@ public:
     void StartDialling();
     void WMRingStatus(int stage);
     void SetRingTimings(const RingTimings& timings) { FSession->SetRingTimings(timings); }
+    void SetHangUpTimings(const HangUpTimings& timings) { FSession->SetHangUpTimings(timings); }
     TRingThread* Ring() const { return FSession->Ring(); }
 
     // State, for tests and the benchmark; the link's Tag mirrors the session's state.
@@ -140,6 +141,8 @@ private:
     TLOGForm* FLOGForm = nullptr;
     ConnectionSession* FSession = nullptr;
     std::unique_ptr<InputDeafness> FDeafness;
+    // The window closes once the modem call being hung up is down.
+    bool FCloseAfterHangUp = false;
 };
 
 }  // namespace lintaro

@@ -13,7 +13,12 @@
 using namespace lintaro;
 using namespace lintaro::test;
 using devsim::ModemPersonality;
+using testing_support::FastHangUp;
 using testing_support::FastTimings;
+using State = ModemPersonality::State;
+using std::chrono::milliseconds;
+
+const milliseconds ModemGuard(200);
 
 namespace {
 
@@ -30,13 +35,45 @@ protected:
     void SetUp() override {
         BridgeTest::SetUp();
         Form->SetRingTimings(FastTimings());
+        // A modem guard time below the hang-up's, as a real modem's is below the production
+        // one; "ATH" within it would reach the device and leave the call up.
+        Modem->setEscapeGuard(ModemGuard);
+        Form->SetHangUpTimings(FastHangUp());
         Form->ConnectTypeComboBox->setCurrentIndex(0);
         Q_EMIT Form->ConnectTypeComboBox->activated(0);
         Form->PhoneNumber->setEditText(QStringLiteral("+7 900 123"));
     }
     void TearDown() override {
+        // A lost call is left as it is (a click would redial); the windows go anyway.
+        if (Form != nullptr && Form->ConnectionState() == 3) Form = nullptr;
         if (Modem) Modem->setOutput({});
         BridgeTest::TearDown();
+    }
+
+    bool HangingUp() {
+        return OnGui([this] { return Form->Session()->HangingUp(); });
+    }
+    // Everything the modem received since its record was last cleared.
+    std::string Received() {
+        std::string bytes;
+        for (const auto& piece : Modem->pieces()) bytes += piece.bytes;
+        return bytes;
+    }
+    // The escape took: "ATH" came as a piece of its own, a modem guard time after "+++".
+    void ExpectEscapeThenHangUp() {
+        EXPECT_EQ(Received(), "+++ATH\r\n");
+        const auto pieces = Modem->pieces();
+        ASSERT_GE(pieces.size(), 2u);
+        EXPECT_EQ(pieces.back().bytes, "ATH\r\n");
+        EXPECT_GE(pieces.back().at - pieces.front().at, ModemGuard);
+    }
+    // Waits on the window's thread for the hang-up to end: no call is left up and the port
+    // is free again.
+    void ExpectCallDown() {
+        EXPECT_TRUE(WaitUntil([&] { return !HangingUp(); }));
+        EXPECT_EQ(Modem->state(), State::Command);
+        EXPECT_EQ(Modem->hangUps(), 1u);
+        EXPECT_TRUE(PortFree());
     }
 
     bool SettingsEnabled() {
@@ -80,18 +117,30 @@ TEST_F(ModemTest, dials_relays_over_the_call_and_hangs_up_on_disconnect) {
         EXPECT_TRUE(Eventually([&] { return State() == 0 && !OnGui([&] { return Form->Connected(); }); }));
     });
 
-    // "+" three times, then "ATH" CR LF well after the escape.
-    std::string bytes;
-    for (const auto& piece : Modem->pieces()) bytes += piece.bytes;
-    EXPECT_EQ(bytes, "+++ATH\r\n");
-    const auto pieces = Modem->pieces();
-    ASSERT_GE(pieces.size(), 2u);
-    EXPECT_EQ(pieces.back().bytes, "ATH\r\n");
-    EXPECT_GE(pieces.back().at - pieces.front().at, std::chrono::milliseconds(140));
+    // "+" three times framed by the guard time, then "ATH" CR LF once the modem said OK.
+    ExpectCallDown();
+    ExpectEscapeThenHangUp();
     EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
     EXPECT_TRUE(SettingsEnabled());
-    EXPECT_TRUE(PortFree());
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
+}
+
+TEST_F(ModemTest, dialling_again_during_the_hang_up_waits_for_the_port) {
+    Form->URLLabel1Click();
+    PlayWhilePumping([&] {
+        ASSERT_TRUE(WaitConnected());
+        PostClick();  // disconnect
+        PostClick();  // and dial again while the modem is still being hung up
+        EXPECT_TRUE(Eventually([&] { return State() == 1 && HangingUp(); }));
+        ASSERT_TRUE(Eventually([&] { return State() == 2; }));
+        EXPECT_EQ(Modem->dialled().size(), 2u);
+        EXPECT_EQ(Modem->hangUps(), 1u);
+        Modem->clearRecord();
+        PostClick();
+        EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+    });
+    ExpectCallDown();
+    ExpectEscapeThenHangUp();
 }
 
 TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program) {
@@ -212,17 +261,117 @@ TEST_F(ModemTest, ring_status_other_than_the_three_stages_only_sets_the_colour) 
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Регистрация в сети"));
 }
 
-// The close handler runs inside the call's cycle, which runs inside the dialling thread's
-// end notification: stopping the thread there must not wait for itself.
-TEST_F(ModemTest, closing_the_window_during_a_call_ends_it_without_hanging) {
+// Each way a call ends, played by the modem: the call is hung up before its port closes,
+// and nothing blocks the window meanwhile.
+enum class Ending {
+    SplitResultWord,         // "NO CAR" and "RIER" in two reads: the call is lost
+    ErrorWordWhileRegistering,  // a stray result word, then CONNECT: the call is used
+    CancelAfterConnect,      // the user gives up in the seconds after CONNECT
+    WindowClosed,            // the window is closed during the call
+    WindowClosedRealTimings, // the same with the production hang-up and a 1 s guard time
+    DeviceSilent,            // the device behind the call does not identify itself
+};
+
+std::string EndingName(const testing::TestParamInfo<Ending>& info);
+void PrintTo(Ending ending, std::ostream* os) { *os << EndingName({ending, 0}); }
+
+class ModemEndingTest : public ModemTest, public testing::WithParamInterface<Ending> {};
+
+TEST_P(ModemEndingTest, no_call_is_left_up) {
+    const Ending ending = GetParam();
+    const bool closing = ending == Ending::WindowClosed || ending == Ending::WindowClosedRealTimings;
+    if (ending == Ending::ErrorWordWhileRegistering) {
+        Modem->setRegistration({"0,2\r\n\r\nNO CARRIER", "0,1"});
+    }
+    if (ending == Ending::CancelAfterConnect) {
+        RingTimings timings = FastTimings();
+        timings.afterConnect = RingTimings{}.afterConnect;
+        Form->SetRingTimings(timings);
+    }
+    if (ending == Ending::DeviceSilent) Device->setIdentification(std::vector<std::string>{});
+    if (ending == Ending::WindowClosedRealTimings) {
+        Modem->setEscapeGuard(milliseconds(1000));
+        Form->SetHangUpTimings(HangUpTimings{});
+    }
+    // Shown, so that its end can be seen.
+    if (closing) Form->show();
+    qint64 pid = 0;
     Form->URLLabel1Click();
     PlayWhilePumping([&] {
+        if (ending == Ending::CancelAfterConnect) {
+            // The dialling thread has seen CONNECT and waits before handing the call over.
+            ASSERT_TRUE(Eventually([&] {
+                return OnGui([&] { return Windows.LOGForm->Lines().join(' ').contains("CONNECT"); });
+            }));
+            ASSERT_EQ(Modem->state(), State::Data);
+            Modem->clearRecord();
+            PostClick();
+            EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+            return;
+        }
+        if (ending == Ending::DeviceSilent) {
+            ASSERT_TRUE(Eventually([&] { return Device->identificationRequests() == 1; }));
+            Modem->clearRecord();
+            // The identification waits its 10 s.
+            EXPECT_TRUE(Eventually([&] { return Modem->hangUps() == 1; }, 30000));
+            return;
+        }
         ASSERT_TRUE(WaitConnected());
-        PostToGui([&] { Form->close(); });
-        EXPECT_TRUE(Eventually([&] {
-            return OnGui([&] { return !Form->Connected() && Form->Ring()->Finished(); });
-        }));
+        EXPECT_EQ(Status(), QStringLiteral("Подключен"));
+        pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        Modem->clearRecord();
+        switch (ending) {
+            case Ending::SplitResultWord:
+                Modem->dropCall(milliseconds(300));
+                EXPECT_TRUE(Eventually([&] { return State() == 3; }));
+                break;
+            case Ending::ErrorWordWhileRegistering:
+                PostClick();
+                EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+                break;
+            default: {
+                PostToGui([&] { Form->close(); });
+                // The window answers while the modem is still being hung up.
+                EXPECT_TRUE(HangingUp());
+                EXPECT_EQ(Modem->hangUps(), 0u);
+                EXPECT_TRUE(OnGui([&] { return Form->isVisible(); }));
+                EXPECT_TRUE(Eventually([&] { return !OnGui([&] { return Form->isVisible(); }); }));
+                break;
+            }
+        }
     });
-    EXPECT_FALSE(Form->SetupIsStarted());
-    EXPECT_TRUE(PortFree());
+    ExpectCallDown();
+    if (ending == Ending::SplitResultWord) {
+        EXPECT_EQ(Received(), "ATH\r\n");
+        EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Переподключить"));
+    } else {
+        ExpectEscapeThenHangUp();
+    }
+    if (closing) {
+        EXPECT_FALSE(Form->isVisible());
+        EXPECT_FALSE(Form->SetupIsStarted());
+        EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
+    } else if (ending != Ending::SplitResultWord) {
+        if (ending == Ending::DeviceSilent) {
+            ASSERT_EQ(Watcher->Count(), 1);
+            EXPECT_EQ(Watcher->Seen()[0].text,
+                      QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+        }
+        EXPECT_EQ(Form->ConnectionState(), 0);
+        EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
+        EXPECT_TRUE(SettingsEnabled());
+    }
 }
+
+std::string EndingName(const testing::TestParamInfo<Ending>& info) {
+    static const char* const names[] = {"split_result_word", "error_word_while_registering",
+                                        "cancel_after_connect", "window_closed",
+                                        "window_closed_real_timings", "device_silent"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Modem, ModemEndingTest,
+                         testing::Values(Ending::SplitResultWord, Ending::ErrorWordWhileRegistering,
+                                         Ending::CancelAfterConnect, Ending::WindowClosed,
+                                         Ending::WindowClosedRealTimings, Ending::DeviceSilent),
+                         EndingName);

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -104,13 +106,39 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, ModemDialTest,
                                          DialCase{Dial::NoAnswer, "NO ANSWER", State::Command}));
 
 TEST_F(ModemSimulatorTest, a_call_carries_the_device_until_the_escape_and_the_hang_up) {
+    using std::chrono::milliseconds;
+    const milliseconds guard(150);
+    personality().setEscapeGuard(guard);
     connect();
     const std::string request(InstrumentPersonality::IdentificationRequest);
     const std::string reply(InstrumentPersonality::DefaultIdentification);
     EXPECT_EQ(exchange(request, "OK\r\n"), reply);
-    EXPECT_EQ(exchange("a+++b", "b"), "a+++b");  // no pause after the pluses: data
+
+    // "+++" is an escape only with the guard's silence before and after it; the pauses
+    // are the host's timing, played here.
+    const auto pause = [](milliseconds time) { std::this_thread::sleep_for(time); };
+    struct Framing {
+        const char* name;
+        std::function<void()> play;
+        std::string device;  // what the device got meanwhile (it echoes)
+    };
+    const Framing data[] = {
+        {"no pause after the pluses", [&] { write("a+++b"); }, "a+++b"},
+        {"pluses right after data", [&] { write("c"); write("+++"); pause(guard * 2); write("d"); },
+         "c+++d"},
+        {"the hang-up command inside the guard time",
+         [&] { pause(guard * 2); write("+"); write("+"); write("+"); pause(guard / 3); write("ATH\r\n"); },
+         "+++ATH\r\n"},
+    };
+    for (const Framing& framing : data) {
+        framing.play();
+        EXPECT_EQ(ReadFromPortUntil(handle, framing.device), framing.device) << framing.name;
+        EXPECT_EQ(personality().state(), State::Data) << framing.name;
+    }
+    EXPECT_EQ(personality().hangUps(), 0u);
     personality().clearRecord();
 
+    pause(guard * 2);
     write("+");
     write("+");
     write("+");
@@ -120,10 +148,11 @@ TEST_F(ModemSimulatorTest, a_call_carries_the_device_until_the_escape_and_the_ha
     EXPECT_EQ(personality().state(), State::Command);
     EXPECT_EQ(personality().hangUps(), 1u);
 
-    // The hang-up command came as a piece of its own after the pluses.
+    // The hang-up command came as a piece of its own, a guard time after the pluses.
     const std::vector<ModemPersonality::Piece> pieces = personality().pieces();
     ASSERT_GE(pieces.size(), 2u);
     EXPECT_EQ(pieces.back().bytes, "ATH\r\n");
+    EXPECT_GE(pieces.back().at - pieces.front().at, guard);
     std::string pluses;
     for (std::size_t i = 0; i + 1 < pieces.size(); ++i) pluses += pieces[i].bytes;
     EXPECT_EQ(pluses, "+++");
@@ -146,6 +175,13 @@ TEST_F(ModemSimulatorTest, the_network_can_drop_the_call) {
     EXPECT_EQ(ReadFromPortUntil(handle, "NO CARRIER\r\n"), "\r\nNO CARRIER\r\n");
     EXPECT_EQ(personality().state(), State::Command);
     EXPECT_EQ(exchange("AT\r\n", "OK\r\n"), "AT\r\r\nOK\r\n");
+
+    // A slow line delivers the word in two pieces.
+    connect();
+    personality().dropCall(std::chrono::milliseconds(100));
+    EXPECT_EQ(ReadFromPortUntil(handle, "NO CAR"), "\r\nNO CAR");
+    EXPECT_EQ(ReadFromPortUntil(handle, "RIER\r\n"), "RIER\r\n");
+    EXPECT_EQ(personality().state(), State::Command);
 }
 
 

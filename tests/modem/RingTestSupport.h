@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "serial/COMUtils.h"
+#include "serial/ModemHangUp.h"
 #include "serial/RingThread.h"
 
 namespace lintaro::testing_support {
@@ -33,6 +34,18 @@ inline RingTimings FastTimings() {
     timings.beforeDial = milliseconds(20);
     timings.connectTimeout = milliseconds(1500);
     timings.afterConnect = milliseconds(20);
+    timings.poll = milliseconds(5);
+    return timings;
+}
+
+// Hang-up waits for a test run, against a modem whose guard time is below `guard`.
+inline HangUpTimings FastHangUp() {
+    using std::chrono::milliseconds;
+    HangUpTimings timings;
+    timings.guard = milliseconds(250);
+    timings.escapeAnswer = milliseconds(1000);
+    timings.commandAnswer = milliseconds(1000);
+    timings.dtrDrop = milliseconds(20);
     timings.poll = milliseconds(5);
     return timings;
 }

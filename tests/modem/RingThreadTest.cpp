@@ -188,6 +188,7 @@ TEST_P(RingOutcomeTest, ends_with_its_code_after_the_commands_it_needed) {
     ASSERT_TRUE(attempt.serveUntilFinished());
 
     EXPECT_EQ(attempt.code, outcome.code);
+    EXPECT_EQ(attempt.thread->CallUp(), outcome.code == 0);
     EXPECT_EQ(attempt.ends, 1);
     EXPECT_EQ(host.stages(), outcome.stages);
     // The port was handed over, and only once.
@@ -232,6 +233,11 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome{"registered_at_the_third_poll",
                 [](ModemPersonality& m) { m.setRegistration({"0,2", "0,5", "0,1"}); }, 0,
                 {1, 2, 3}, 3, {"AT+CREG?", "ATD123"}},
+        // The outcome is the final answer: a stray result word while polling does not
+        // outlive the CONNECT.
+        Outcome{"stray_result_word_while_registering",
+                [](ModemPersonality& m) { m.setRegistration({"0,2\r\n\r\nNO CARRIER", "0,1"}); },
+                0, {1, 2, 3}, 2, {"AT+CREG?", "AT+CREG?", "ATD123"}},
         Outcome{"connected_with_late_answers",
                 [](ModemPersonality& m) {
                     m.setAnswerDelay(std::chrono::milliseconds(10), std::chrono::milliseconds(30));

@@ -93,13 +93,18 @@ void ModemPersonality::setEscapeGuard(std::chrono::milliseconds guard) {
     escapeGuard_ = guard;
 }
 
-void ModemPersonality::dropCall() {
+void ModemPersonality::dropCall(std::chrono::milliseconds split) {
+    const std::string word = ResultText("NO CARRIER");
+    const std::size_t cut = split > std::chrono::milliseconds::zero() ? 8 : word.size();
     {
         std::lock_guard lock(mutex_);
         if (state_ == State::Command) return;
         endCall();
+        if (cut < word.size()) {
+            schedule(Clock::now() + split, [rest = word.substr(cut)] { return rest; });
+        }
     }
-    emit(ResultText("NO CARRIER"));
+    emit(word.substr(0, cut));
 }
 
 ModemPersonality::State ModemPersonality::state() const {
@@ -194,14 +199,15 @@ std::string_view ModemPersonality::receiveCommand(std::string_view bytes, Device
     return {};
 }
 
-// "+++" followed by the guard's silence leaves the data for commands; any other bytes,
-// "++++" included, are the device's.
+// "+++" framed by the guard's silence on both sides leaves the data for commands; any
+// other bytes, "++++" and pluses right after data included, are the device's.
 std::string_view ModemPersonality::receiveData(std::string_view bytes, DeviceLink& link) {
     const std::uint64_t epoch = ++dataEpoch_;
+    const Clock::time_point now = Clock::now();
     std::string data;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const char c = bytes[i];
-        if (c == '+' && heldPluses_ < 3) {
+        if (c == '+' && heldPluses_ < 3 && (heldPluses_ > 0 || now - lastDataAt_ >= escapeGuard_)) {
             ++heldPluses_;
             if (heldPluses_ == 3 && escapeGuard_ <= std::chrono::milliseconds::zero()) {
                 if (!data.empty()) device_->onReceived(data, link);
@@ -215,6 +221,7 @@ std::string_view ModemPersonality::receiveData(std::string_view bytes, DeviceLin
         data.append(static_cast<std::size_t>(heldPluses_), '+');
         heldPluses_ = 0;
         data.push_back(c);
+        lastDataAt_ = now;
     }
     if (!data.empty()) device_->onReceived(data, link);
     if (heldPluses_ == 3) {
@@ -259,6 +266,7 @@ void ModemPersonality::executeLine(std::string line, DeviceLink& link) {
             if (outcome == DialOutcome::Connect) {
                 state_ = State::Data;
                 heldPluses_ = 0;
+                lastDataAt_ = Clock::now();
             } else {
                 endCall();
             }

@@ -62,7 +62,8 @@ public:
     // that the modem does not know are answered "ERROR".
     void setReply(std::string_view command, Reply reply);
     // The registration states that "AT+CREG?" reports ("0,1", "0,2", "0,5"), one per
-    // poll; the last one stays. At first always "0,1".
+    // poll; the last one stays. At first always "0,1". A state may carry further lines
+    // of the answer after it, such as a stray result word ("0,2\r\n\r\nNO CARRIER").
     void setRegistration(std::vector<std::string> states);
     // What "ATD" leads to, `delay` after the command (at first CONNECT at once).
     void setDial(DialOutcome outcome, std::chrono::milliseconds delay = {});
@@ -70,15 +71,17 @@ public:
     void setAnswerDelay(std::chrono::milliseconds least, std::chrono::milliseconds most);
     // Command echo, on at first (also switched by "ATE0", "ATE1").
     void setEcho(bool echo);
-    // The silence after "+++" that makes it an escape rather than data (0: at once).
+    // The guard time (register S12, 1 s at first): "+++" is an escape rather than data only
+    // with this much silence from the host before and after it (0: at once, always).
     void setEscapeGuard(std::chrono::milliseconds guard);
 
     // The device behind the modem, for its own settings.
     InstrumentPersonality& device() { return *device_; }
 
     // The network ends the call: "NO CARRIER" to the host and back to commands. Nothing
-    // happens outside a call.
-    void dropCall();
+    // happens outside a call. With `split`, the word leaves in two pieces ("\r\nNO CAR",
+    // then the rest `split` later), as a slow line may deliver it.
+    void dropCall(std::chrono::milliseconds split = {});
 
     State state() const;
     // Every command line received (up to its CR, line feeds left out), in order.
@@ -119,7 +122,9 @@ private:
     std::chrono::milliseconds mostDelay_{0};
     std::minstd_rand random_{1};
     bool echo_ = true;
-    std::chrono::milliseconds escapeGuard_{100};
+    std::chrono::milliseconds escapeGuard_{1000};
+    // When the host last sent data during the call (or the call came up).
+    Clock::time_point lastDataAt_{};
 
     State state_ = State::Command;
     std::string line_;
