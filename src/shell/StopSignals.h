@@ -3,7 +3,7 @@
 // server closed), then the event loop ends. Installed before the windows exist, so a
 // request that comes during the start is not lost (it is served once the loop runs).
 // Linux: SIGTERM, SIGHUP (logout, closed terminal) and SIGINT. Windows: the end of the
-// user's session.
+// user's session, and a console's close, logoff, shutdown, Ctrl+C and Ctrl+Break.
 #pragma once
 
 namespace lintaro {
