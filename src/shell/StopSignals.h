@@ -10,4 +10,9 @@ namespace lintaro {
 
 void InstallStopSignals();
 
+// Whether the system has asked the program to stop. A request served while a box of the
+// start runs its own loop closes that box, but the program's loop does not run yet and so
+// cannot be ended: the start then closes the windows as soon as they exist instead.
+bool StopRequested();
+
 }  // namespace lintaro

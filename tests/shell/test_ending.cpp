@@ -34,6 +34,8 @@ struct Ending {
     int Signal;  // 0: the window's close box
 };
 
+constexpr Ending kStopSignals[] = {{"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}, {"SIGINT", SIGINT}};
+
 // A close the user makes must end the program within about a second; what a hung close
 // looks like (the window gone, the process staying) is caught well below this limit.
 constexpr int kEndLimitMs = 5000;
@@ -120,12 +122,14 @@ protected:
         env.insert("LINTARO_RELAY_BRIDGE_PORT", QString::number(FBridgePort));
         env.insert("LINTARO_RELAY_TEST_PORT", QString::number(FRelayEnd.serverPort()));
         program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         program.setProgram(Folder("Lintaro"));
         program.start();
         ASSERT_TRUE(program.waitForStarted());
-        program.write(actions);
-        ASSERT_TRUE(program.waitForBytesWritten(5000));
+        if (!actions.isEmpty()) {
+            program.write(actions);
+            ASSERT_TRUE(program.waitForBytesWritten(5000));
+        }
         ASSERT_TRUE(WaitUntil(SignHeld, 30000)) << "the program holds no sign";
     }
 
@@ -213,8 +217,7 @@ private:
 }  // namespace
 
 TEST_F(EndingTest, each_stop_signal_during_a_transfer_takes_the_closing_steps) {
-    for (const Ending ending : {Ending{"SIGTERM", SIGTERM}, Ending{"SIGHUP", SIGHUP},
-                                Ending{"SIGINT", SIGINT}}) {
+    for (const Ending& ending : kStopSignals) {
         SCOPED_TRACE(ending.Name);
         EndDuringTransfer(ending);
     }
@@ -228,4 +231,33 @@ TEST_F(EndingTest, closing_the_window_during_a_transfer_ends_the_program_every_t
         EndDuringTransfer({"close box", 0});
     }
     ExpectCleanStart();
+}
+
+// A stop request while a box of the start holds it (no serial port: "Нет доступных COM
+// портов."): the box goes, the window is closed the orderly way, the program ends.
+TEST_F(EndingTest, a_stop_signal_during_the_start_up_box_ends_the_program) {
+    ClearPortDir();
+    for (const Ending& ending : kStopSignals) {
+        SCOPED_TRACE(ending.Name);
+        QFile::remove(SettingsFile());
+        QProcess program;
+        ASSERT_NO_FATAL_FAILURE(Start(program, {}));
+        QByteArray shown;
+        ASSERT_TRUE(WaitUntil([&] {
+            shown += program.readAllStandardOutput();
+            return shown.contains("shown Ошибка");
+        })) << shown.toStdString();
+        ::kill(static_cast<pid_t>(program.processId()), ending.Signal);
+        EXPECT_TRUE(program.waitForFinished(kEndLimitMs)) << "the stop request was lost";
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0);
+        QFile settings(SettingsFile());  // left empty by the start, written by the close
+        EXPECT_TRUE(settings.open(QIODevice::ReadOnly) && settings.readAll().contains("COM="))
+            << "the window's close did not run";
+        EXPECT_FALSE(SignHeld());
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            program.waitForFinished();
+        }
+    }
 }

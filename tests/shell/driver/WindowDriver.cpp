@@ -6,9 +6,11 @@
 //   port N   types N into the TCP server settings' port field
 //   click    clicks the link of the main window
 //   close    closes the main window as the window system does for its close box
+// Each window that appears is told on the standard output as a line "shown <title>".
 #include <unistd.h>
 
 #include <QApplication>
+#include <cstdio>
 #include <QCloseEvent>
 #include <QGenericPlugin>
 #include <QLineEdit>
@@ -33,6 +35,18 @@ public:
         FRetry.setInterval(20);
         FRetry.setSingleShot(true);
         connect(&FRetry, &QTimer::timeout, this, [this] { Perform(); });
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->isWindow()) {
+            const QByteArray title = static_cast<QWidget*>(watched)->windowTitle().toUtf8();
+            std::printf("shown %s\n", title.constData());
+            std::fflush(stdout);
+        }
+        return false;
     }
 
 private:
