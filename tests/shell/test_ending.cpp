@@ -36,8 +36,8 @@ struct Ending {
 
 constexpr Ending kStopSignals[] = {{"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}, {"SIGINT", SIGINT}};
 
-// A close the user makes must end the program within about a second; what a hung close
-// looks like (the window gone, the process staying) is caught well below this limit.
+// An ending must end the program within about a second. The limit only tells a hang (the
+// window gone, the process staying) from a busy machine; the time taken is printed.
 constexpr int kEndLimitMs = 5000;
 constexpr qint64 kMovingBytes = 256 * 1024;
 
