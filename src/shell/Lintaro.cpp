@@ -18,6 +18,7 @@
 #include "shell/InstanceSign.h"
 #include "shell/MainFormUnit.h"
 #include "shell/MessageBoxes.h"
+#include "shell/StopSignals.h"
 #include "shell/TPCServerSettingsUnit.h"
 
 namespace lintaro {
@@ -87,6 +88,11 @@ int RunLintaro(const EngineerOptions& options) {
     LintaroWindows windows = CreateLintaroWindows();
     windows.MainLintaroForm->show();
     ApplyEngineerOptions(windows, options);
+    if (StopRequested()) {
+        // Asked to stop while a box of the start was open: the closing steps, no loop.
+        QApplication::closeAllWindows();
+        return 0;
+    }
     return QApplication::exec();
 }
 

@@ -15,6 +15,7 @@ namespace {
 // A signal handler may do next to nothing: it hands the signal over to the event loop
 // through a socket pair (the self-pipe), and the loop does the closing.
 int signalPipe[2] = {-1, -1};
+bool stopRequested = false;
 
 void OnStopSignal(int signal) {
     const int kept = errno;
@@ -36,6 +37,7 @@ void InstallStopSignals() {
         char bytes[16];
         while (::read(signalPipe[1], bytes, sizeof bytes) > 0) {
         }
+        stopRequested = true;
         QApplication::closeAllWindows();
         QCoreApplication::quit();
     });
@@ -45,5 +47,7 @@ void InstallStopSignals() {
     action.sa_flags = SA_RESTART;
     for (const int signal : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(signal, &action, nullptr);
 }
+
+bool StopRequested() { return stopRequested; }
 
 }  // namespace lintaro

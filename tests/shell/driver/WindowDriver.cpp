@@ -1,0 +1,126 @@
+// The user's hand for the black-box tests of the real program. Qt loads it into the
+// program as a generic plugin (QT_PLUGIN_PATH names the folder above "generic",
+// QT_QPA_GENERIC_PLUGINS=lintarowindowdriver); the program itself has no test hook. It
+// takes one action a line from the program's standard input, each once the main window is
+// shown, in order:
+//   port N   types N into the TCP server settings' port field
+//   click    clicks the link of the main window
+//   close    closes the main window as the window system does for its close box
+// Each window that appears is told on the standard output as a line "shown <title>".
+#include <unistd.h>
+
+#include <QApplication>
+#include <cstdio>
+#include <QCloseEvent>
+#include <QGenericPlugin>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWindow>
+
+namespace {
+
+QWidget* TopLevel(const QString& name) {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == name) return widget;
+    }
+    return nullptr;
+}
+
+class WindowDriver : public QObject {
+public:
+    WindowDriver() : FInput(STDIN_FILENO, QSocketNotifier::Read) {
+        connect(&FInput, &QSocketNotifier::activated, this, [this] { Read(); });
+        FRetry.setInterval(20);
+        FRetry.setSingleShot(true);
+        connect(&FRetry, &QTimer::timeout, this, [this] { Perform(); });
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->isWindow()) {
+            const QByteArray title = static_cast<QWidget*>(watched)->windowTitle().toUtf8();
+            std::printf("shown %s\n", title.constData());
+            std::fflush(stdout);
+        }
+        return false;
+    }
+
+private:
+    void Read() {
+        char bytes[256];
+        const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (n <= 0) {
+            FInput.setEnabled(false);
+            return;
+        }
+        FPending.append(bytes, n);
+        Perform();
+    }
+
+    void Perform() {
+        QWidget* form = TopLevel(QStringLiteral("MainLintaroForm"));
+        if (form == nullptr || !form->isVisible()) {
+            FRetry.start();
+            return;
+        }
+        qsizetype end = 0;
+        while ((end = FPending.indexOf('\n')) >= 0) {
+            const QByteArray line = FPending.left(end).trimmed();
+            FPending.remove(0, end + 1);
+            Act(form, line);
+        }
+    }
+
+    // Events are posted, not sent: the action runs from the program's own event loop, as
+    // a user's would, and never inside this reader.
+    static void Act(QWidget* form, const QByteArray& line) {
+        if (line.startsWith("port ")) {
+            if (QWidget* dialog = TopLevel(QStringLiteral("TCPServerSettingsForm"))) {
+                if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("PortEdit"))) {
+                    edit->setText(QString::fromLatin1(line.mid(5)));
+                }
+            }
+        } else if (line == "click") {
+            auto* link = form->findChild<QWidget*>(QStringLiteral("URLLabel1"));
+            if (link == nullptr) return;
+            const QPointF at = QRectF(link->rect()).center();
+            const QPointF global = link->mapToGlobal(at);
+            QCoreApplication::postEvent(link, new QMouseEvent(QEvent::MouseButtonPress, at, global,
+                                                              Qt::LeftButton, Qt::LeftButton,
+                                                              Qt::NoModifier));
+            QCoreApplication::postEvent(link, new QMouseEvent(QEvent::MouseButtonRelease, at, global,
+                                                              Qt::LeftButton, Qt::NoButton,
+                                                              Qt::NoModifier));
+        } else if (line == "close") {
+            // The platform delivers the close box to the window's QWindow, which hands it
+            // to the widget's close handling (and ends the loop after the last window).
+            if (QWindow* window = form->windowHandle()) {
+                QCoreApplication::postEvent(window, new QCloseEvent);
+            }
+        }
+    }
+
+    QSocketNotifier FInput;
+    QTimer FRetry;
+    QByteArray FPending;
+};
+
+class WindowDriverPlugin : public QGenericPlugin {
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "window_driver.json")
+
+public:
+    QObject* create(const QString& key, const QString&) override {
+        return key.compare(QLatin1String("lintarowindowdriver"), Qt::CaseInsensitive) == 0
+                   ? new WindowDriver
+                   : nullptr;
+    }
+};
+
+}  // namespace
+
+#include "WindowDriver.moc"
