@@ -52,7 +52,11 @@ bool PrefixIdle(const QString& prefix) {
     const std::string mark = "WINEPREFIX=" + prefix.toStdString();
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (lintaro::test::ProcessesWith(mark) > 0) {
-        if (Clock::now() > deadline) return false;
+        if (Clock::now() > deadline) {
+            std::fprintf(stderr, "%d processes of %s still run a minute after the end\n",
+                         lintaro::test::ProcessesWith(mark), qPrintable(prefix));
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
