@@ -69,6 +69,8 @@ ConnectionSession::~ConnectionSession() {
     FHangUp.reset();
     FPortWaiter->Detach();
     CloseCOMPort(FCOMHandle);
+    // Nobody could stop a program that outlived its session (a lost call keeps it).
+    StopSetupProgram();
 }
 
 // ---- State ----

@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,21 +20,22 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
-#include <iostream>
 #include <chrono>
 #include <functional>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <thread>
 
 #include "DeviceSimulator.h"
+#include "GuiThread.h"
 #include "InstrumentPersonality.h"
+#include "ModalWatcher.h"
+#include "PortDir.h"
+#include "Processes.h"
 #include "log/LOGUnit.h"
 #include "shell/Lintaro.h"
 #include "shell/MainFormUnit.h"
-#include "GuiThread.h"
-#include "ModalWatcher.h"
-#include "PortDir.h"
 #include "shell/TPCServerSettingsUnit.h"
 #include "shell/URLLabel.h"
 
@@ -93,6 +95,10 @@ protected:
         }
         if (Form != nullptr && Form->ConnectionState() != 0) Form->URLLabel1Click();
         Windows = {};
+        // Nothing the wizard started outlives it (what the programs start included).
+        const std::string folder = QDir(ProgramFolder()).canonicalPath().toStdString();
+        EXPECT_TRUE(WaitUntil([&] { return ProcessesIn(folder) == 0; }, 5000))
+            << ProcessesIn(folder) << " processes still run in the program folder";
         Watcher.reset();
         Simulator.reset();
         ClearPortDir();
