@@ -91,6 +91,9 @@ TEST_F(WineStart, a_windows_program_needs_a_trusted_wine_and_runs_through_it) {
             EXPECT_EQ(Form->ConnectionState(), 0);
             EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
             EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
+            QTcpSocket server;
+            server.connectToHost(QHostAddress::LocalHost, ServerPort);
+            EXPECT_FALSE(server.waitForConnected(1000)) << "the server still listens";
             EXPECT_FALSE(QFileInfo::exists(CopyPath()));
             continue;
         }
