@@ -1,14 +1,20 @@
 // The modem road end to end: the window dials through a simulated GSM modem (on an
 // accelerated dialling clock), runs the bridge over the data call, hangs up, and redials
 // after a lost call.
+#include <signal.h>
+#include <unistd.h>
+
 #include <QFileInfo>
+#include <QTimer>
 #include <QToolButton>
+#include <thread>
 
 #include "BridgeHarness.h"
-#include "bridge/DialString.h"
-#include "serial/COMUtils.h"
 #include "ModemPersonality.h"
 #include "RingTestSupport.h"
+#include "bridge/DialString.h"
+#include "serial/COMUtils.h"
+#include "shell/StopSignals.h"
 
 using namespace lintaro;
 using namespace lintaro::test;
@@ -264,12 +270,13 @@ TEST_F(ModemTest, ring_status_other_than_the_three_stages_only_sets_the_colour) 
 // Each way a call ends, played by the modem: the call is hung up before its port closes,
 // and nothing blocks the window meanwhile.
 enum class Ending {
-    SplitResultWord,         // "NO CAR" and "RIER" in two reads: the call is lost
+    SplitResultWord,            // "NO CAR" and "RIER" in two reads: the call is lost
     ErrorWordWhileRegistering,  // a stray result word, then CONNECT: the call is used
-    CancelAfterConnect,      // the user gives up in the seconds after CONNECT
-    WindowClosed,            // the window is closed during the call
-    WindowClosedRealTimings, // the same with the production hang-up and a 1 s guard time
-    DeviceSilent,            // the device behind the call does not identify itself
+    CancelAfterConnect,         // the user gives up in the seconds after CONNECT
+    WindowClosed,               // the window is closed during the call
+    WindowClosedRealTimings,    // the same with the production hang-up and a 1 s guard time
+    StopSignal,                 // SIGTERM during the call (a logout): handled as the close
+    DeviceSilent,               // the device behind the call does not identify itself
 };
 
 std::string EndingName(const testing::TestParamInfo<Ending>& info);
@@ -279,7 +286,9 @@ class ModemEndingTest : public ModemTest, public testing::WithParamInterface<End
 
 TEST_P(ModemEndingTest, no_call_is_left_up) {
     const Ending ending = GetParam();
-    const bool closing = ending == Ending::WindowClosed || ending == Ending::WindowClosedRealTimings;
+    const bool closing = ending == Ending::WindowClosed ||
+                         ending == Ending::WindowClosedRealTimings || ending == Ending::StopSignal;
+    if (ending == Ending::StopSignal) InstallStopSignals();
     if (ending == Ending::ErrorWordWhileRegistering) {
         Modem->setRegistration({"0,2\r\n\r\nNO CARRIER", "0,1"});
     }
@@ -330,6 +339,7 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
                 EXPECT_TRUE(Eventually([&] { return State() == 0; }));
                 break;
             default: {
+                if (ending == Ending::StopSignal) break;  // given below, to the program's loop
                 PostToGui([&] { Form->close(); });
                 // The window answers while the modem is still being hung up.
                 EXPECT_TRUE(HangingUp());
@@ -340,6 +350,21 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
             }
         }
     });
+    if (ending == Ending::StopSignal) {
+        // The program's own loop, as after the start: the signal closes the window, which
+        // waits for the hang-up; the request to quit waits for the window (a window that
+        // refuses to close holds Qt's quit), so the loop ends once the call is down.
+        QApplication::setQuitOnLastWindowClosed(true);
+        QTimer bound;
+        bound.setSingleShot(true);
+        QObject::connect(&bound, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        bound.start(30000);
+        std::thread logout([] { ::kill(::getpid(), SIGTERM); });
+        EXPECT_EQ(QApplication::exec(), 0);
+        logout.join();
+        QApplication::setQuitOnLastWindowClosed(false);
+        EXPECT_EQ(Modem->hangUps(), 1u) << "the loop ended before the call was down";
+    }
     ExpectCallDown();
     if (ending == Ending::SplitResultWord) {
         EXPECT_EQ(Received(), "ATH\r\n");
@@ -364,14 +389,16 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
 }
 
 std::string EndingName(const testing::TestParamInfo<Ending>& info) {
-    static const char* const names[] = {"split_result_word", "error_word_while_registering",
-                                        "cancel_after_connect", "window_closed",
-                                        "window_closed_real_timings", "device_silent"};
+    static const char* const names[] = {
+        "split_result_word", "error_word_while_registering", "cancel_after_connect",
+        "window_closed",     "window_closed_real_timings",   "stop_signal",
+        "device_silent"};
     return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Modem, ModemEndingTest,
                          testing::Values(Ending::SplitResultWord, Ending::ErrorWordWhileRegistering,
                                          Ending::CancelAfterConnect, Ending::WindowClosed,
-                                         Ending::WindowClosedRealTimings, Ending::DeviceSilent),
+                                         Ending::WindowClosedRealTimings, Ending::StopSignal,
+                                         Ending::DeviceSilent),
                          EndingName);
