@@ -57,11 +57,12 @@
 #include <vector>
 
 #include "BenchFigures.h"
-#include "GuiThread.h"
-#include "TestBytes.h"
+#include "BenchHome.h"
 #include "DeviceSimulator.h"
-#include "shell/ErrorReport.h"
+#include "GuiThread.h"
 #include "InstrumentPersonality.h"
+#include "TestBytes.h"
+#include "shell/ErrorReport.h"
 #include "shell/Lintaro.h"
 #include "shell/MainFormUnit.h"
 #include "shell/TPCServerSettingsUnit.h"
@@ -573,21 +574,12 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // Settings, runtime files, ports and the configuration program's copy stay in a
-    // folder of this run: the bench never sees the user's settings or the real ports.
     QTemporaryDir home;
     if (!home.isValid()) {
         std::fprintf(stderr, "cannot create a temporary folder\n");
         return 1;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    for (const char* sub : {"/config", "/runtime", "/ports", "/tmp", "/program"}) QDir().mkpath(home.path() + sub);
-    QFile::setPermissions(home.path() + "/runtime", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("XDG_RUNTIME_DIR", (home.path() + "/runtime").toUtf8());
-    qputenv("LINTARO_PORT_DIR", (home.path() + "/ports").toUtf8());
-    qputenv("LINTARO_ONLY_PORT_DIR", "1");
-    qputenv("TMPDIR", (home.path() + "/tmp").toUtf8());
+    UseBenchHome(home);
     // A dead client must not end the bench.
     ::signal(SIGPIPE, SIG_IGN);
 

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchHome.h"
 #include "DeviceSimulator.h"
 #include "GuiThread.h"
 #include "InstrumentPersonality.h"
@@ -151,19 +152,10 @@ int main(int argc, char** argv) {
     const int runs =
         argc >= 4 && std::strcmp(argv[2], "--runs") == 0 ? std::max(1, std::atoi(argv[3])) : 1;
 
-    // Settings, runtime files, ports, copies and prefixes stay in a folder of this run.
+    // The prefixes too stay in the run's own folder.
     QTemporaryDir home;
     if (!home.isValid()) return 1;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    for (const char* sub : {"/config", "/runtime", "/ports", "/tmp", "/program"})
-        QDir().mkpath(home.path() + sub);
-    QFile::setPermissions(home.path() + "/runtime",
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("XDG_RUNTIME_DIR", (home.path() + "/runtime").toUtf8());
-    qputenv("LINTARO_PORT_DIR", (home.path() + "/ports").toUtf8());
-    qputenv("LINTARO_ONLY_PORT_DIR", "1");
-    qputenv("TMPDIR", (home.path() + "/tmp").toUtf8());
+    lintaro::bench::UseBenchHome(home);
     qputenv("LINTARO_E2E_BYTES", "1");
     if (qEnvironmentVariableIsEmpty("WINEDEBUG")) qputenv("WINEDEBUG", "-all");
     // No installer dialogs for .NET or HTML in a new prefix.
