@@ -11,6 +11,7 @@
 #include "Processes.h"
 #include "ScopedEnv.h"
 #include "bridge/SetupProcess.h"
+#include "launcher_test_support.h"
 #include "serial/COMUtils.h"
 
 using namespace lintaro;
@@ -30,11 +31,7 @@ QByteArray PeHeaderOnly() {
 }
 
 bool WriteFile(const QString& path, const QByteArray& bytes, QFile::Permissions permissions) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        return false;
-    file.close();
-    return file.setPermissions(permissions);
+    return WriteBytes(path, bytes) && QFile::setPermissions(path, permissions);
 }
 
 constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
