@@ -62,13 +62,12 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
 
 ConnectionSession::~ConnectionSession() {
     // A dialling thread still running is stopped and its port released before the session
-    // it reports to goes away; a call still up is hung up, waiting for the modem.
+    // it reports to goes away; a call still up is hung up, waiting for the modem, and any
+    // other port is closed.
     FRing.reset();
     FRetiredRings.clear();
     ReleasePort();
     FHangUp.reset();
-    FPortWaiter->Detach();
-    CloseCOMPort(FCOMHandle);
     // Nobody could stop a program that outlived its session (a lost call keeps it).
     StopSetupProgram();
 }
