@@ -3,7 +3,7 @@
 # tests and the demo need.
 set -euo pipefail
 
-packages=(cmake g++ make dpkg-dev qt6-base-dev qt6-translations-l10n libgl-dev googletest libgtest-dev socat fonts-dejavu-core fonts-liberation2)
+packages=(cmake g++ make dpkg-dev qt6-base-dev qt6-translations-l10n libgl-dev googletest libgtest-dev socat fonts-dejavu-core fonts-liberation2 lintian)
 [ $# -gt 0 ] && packages=("$@")
 missing=()
 for p in "${packages[@]}"; do
