@@ -7,15 +7,20 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QSaveFile>
 #include <QScreen>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "log/CodePage.h"
 #include "log/LintaroError.h"
+#include "log/LogLines.h"
+#include "log/LogRows.h"
+#include "log/TimeFuncs.h"
 
 namespace lintaro {
 namespace {
@@ -38,8 +43,10 @@ TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("Данные"));
     setAttribute(Qt::WA_QuitOnClose, false);
 
-    Log = new QListWidget(this);
+    Rows = new TLogRows(TLogRows::DefaultMaxRows, TLogRows::DefaultMaxBytes, this);
+    Log = new QListView(this);
     Log->setObjectName(QStringLiteral("Log"));
+    Log->setModel(Rows);
     Log->setItemDelegate(new TFixedHeightDelegate(Log));
     Log->setUniformItemSizes(true);
     Log->setWordWrap(false);
@@ -71,6 +78,11 @@ TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
         move(screen->geometry().topLeft());
     }
 
+    FDataTimer = new QTimer(this);
+    FDataTimer->setSingleShot(true);
+    FDataTimer->setInterval(DataInterval);
+    connect(FDataTimer, &QTimer::timeout, this, [this] { TakeData(); });
+
     connect(AutiscrollCheckBox, &QCheckBox::clicked, this, [this] { AutiscrollCheckBoxClick(); });
     connect(N1, &QAction::triggered, this, [this] { N1Click(); });
     connect(N2, &QAction::triggered, this, [this] {
@@ -101,19 +113,44 @@ QFileDialog* TLOGForm::SaveDialog() {
 }
 
 void TLOGForm::AppendLines(const QStringList& lines, bool scrollToEnd) {
-    Log->addItems(lines);
-    if (scrollToEnd && Log->count() > 0) {
-        // The last line becomes the top line as far as the list can scroll, which shows
-        // as much of the end as fits.
-        Log->scrollToItem(Log->item(Log->count() - 1), QAbstractItemView::PositionAtTop);
-    }
+    TakeData();  // data that came first stays first
+    Rows->Append(lines);
+    if (scrollToEnd) ScrollToEnd();
 }
 
-QStringList TLOGForm::Lines() const {
+void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, bool scrollToEnd) {
+    if (FPending.empty() || FPending.back().direction != direction) {
+        FPending.push_back({GetTimeStamp(), direction, bytes});
+    } else {
+        FPending.back().bytes += bytes;
+    }
+    FPendingScroll = FPendingScroll || scrollToEnd;
+    if (!FDataTimer->isActive()) FDataTimer->start();
+}
+
+void TLOGForm::TakeData() {
+    FDataTimer->stop();
+    if (FPending.empty()) return;
     QStringList lines;
-    lines.reserve(Log->count());
-    for (int i = 0; i < Log->count(); ++i) lines.append(Log->item(i)->text());
-    return lines;
+    for (const PendingData& data : FPending) {
+        lines += FormLogLines(BytesToText(data.bytes), data.direction, LogLayout::MainWindow,
+                              [&data] { return data.stamp; });
+    }
+    FPending.clear();
+    Rows->Append(lines);
+    if (std::exchange(FPendingScroll, false)) ScrollToEnd();
+}
+
+void TLOGForm::ScrollToEnd() {
+    const int count = Rows->rowCount();
+    // The last line becomes the top line as far as the list can scroll, which shows as
+    // much of the end as fits.
+    if (count > 0) Log->scrollTo(Rows->index(count - 1), QAbstractItemView::PositionAtTop);
+}
+
+QStringList TLOGForm::Lines() {
+    TakeData();
+    return Rows->Lines();
 }
 
 void TLOGForm::SaveLines(const QStringList& lines, const QString& fileName) {
@@ -161,7 +198,9 @@ void TLOGForm::AutiscrollCheckBoxClick() {
 }
 
 void TLOGForm::N1Click() {
-    Log->clear();
+    FPending.clear();
+    FDataTimer->stop();
+    Rows->Clear();
 }
 
 void TLOGForm::N2Click() {

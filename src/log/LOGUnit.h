@@ -1,18 +1,24 @@
 // The log window "Данные": the traffic log's lines in a list, with clearing, saving and
 // the automatic-scroll switch. Created hidden at start-up; nothing in the program shows it.
+// It holds a bounded number of lines (TLogRows), and relayed data never waits for it.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <vector>
 
 class QAction;
 class QCheckBox;
 class QFileDialog;
-class QListWidget;
+class QListView;
 class QMenu;
+class QTimer;
 
 namespace lintaro {
+
+class TLogRows;
 
 class TLOGForm : public QWidget {
     Q_OBJECT
@@ -21,7 +27,8 @@ public:
     explicit TLOGForm(QWidget* parent = nullptr);
 
     // Components; each carries its name as its object name.
-    QListWidget* Log = nullptr;
+    QListView* Log = nullptr;
+    TLogRows* Rows = nullptr;  // Log's model
     QCheckBox* AutiscrollCheckBox = nullptr;
     QMenu* PopupMenu = nullptr;
     QAction* N1 = nullptr;  // "Очистить"
@@ -35,7 +42,14 @@ public:
     // into view. Used by the main window's writer (scrolling when AutiscrollCheckBox is
     // checked) and by the dialling thread's hand-over (always scrolling).
     void AppendLines(const QStringList& lines, bool scrollToEnd);
-    QStringList Lines() const;
+    // Relayed bytes in the main window's layout, formed into lines when the window next
+    // takes them (within DataInterval). Chunks of one direction that arrive in between
+    // become one entry, stamped when its first chunk came: the window's cost does not
+    // grow with the number of chunks, and the relay never waits for it.
+    void AppendData(const QByteArray& bytes, const QString& direction, bool scrollToEnd);
+    static constexpr int DataInterval = 50;  // ms
+    // Every line the window holds, data not yet taken included.
+    QStringList Lines();
 
     // Writes `lines` to `fileName`, replacing it: CR LF after every line, in the 8-bit
     // code page, no byte-order mark. Throws LintaroError "Cannot create file ..." when
@@ -51,6 +65,17 @@ Q_SIGNALS:
     void ErrorRaised(const QString& text);
 
 private:
+    struct PendingData {
+        QString stamp;
+        QString direction;
+        QByteArray bytes;
+    };
+    void TakeData();
+    void ScrollToEnd();
+
+    std::vector<PendingData> FPending;
+    bool FPendingScroll = false;
+    QTimer* FDataTimer = nullptr;
     QFileDialog* FSaveDialog = nullptr;
     QString FLastFileName;  // the save dialog offers the last chosen name again
 };

@@ -1,7 +1,6 @@
 // The main window's log entry and its Autoscroll view of the log window.
 #include <QCheckBox>
 
-#include "log/CodePage.h"
 #include "log/LOGUnit.h"
 #include "log/LogLines.h"
 #include "log/TimeFuncs.h"
@@ -18,10 +17,11 @@ void TMainLintaroForm::WriteLog(const QString& text, const QString& direction) {
 }
 
 void TMainLintaroForm::WriteLogBytes(const QByteArray& bytes, const QString& direction) {
-    // Turning a relayed chunk into text costs more than relaying it: only for a shown log.
+    // Relayed chunks are turned into text by the log window when it takes them in: only
+    // for a shown log, and never more often than it can show them.
     TLOGForm* log = LOGForm();
     if (log == nullptr || !log->isVisible()) return;
-    WriteLog(BytesToText(bytes), direction);
+    log->AppendData(bytes, direction, log->AutiscrollCheckBox->isChecked());
 }
 
 bool TMainLintaroForm::Autoscroll() const {

@@ -13,7 +13,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -22,6 +22,7 @@
 #include "ModalWatcher.h"
 #include "log/CodePage.h"
 #include "log/LOGUnit.h"
+#include "log/LogRows.h"
 #include "shell/ErrorReport.h"
 
 namespace lintaro {
@@ -67,8 +68,66 @@ TEST(LogWindow, scrolls_to_the_end_only_when_asked) {
 
     form.AppendLines({"last"}, true);
     EXPECT_EQ(bar->value(), bar->maximum());
-    const QRect lastRect = form.Log->visualItemRect(form.Log->item(form.Log->count() - 1));
+    const QRect lastRect = form.Log->visualRect(form.Rows->index(form.Rows->rowCount() - 1));
     EXPECT_TRUE(form.Log->viewport()->rect().contains(lastRect));
+}
+
+// The oldest lines go first, in steps of a hundredth of the limit, and a first row says
+// how many went; a view shows exactly what is held.
+TEST(LogRows, keep_the_newest_lines_within_their_limits) {
+    struct Case {
+        const char* name;
+        qsizetype maxRows, maxChars;
+        std::vector<QStringList> batches;
+        QStringList held;
+    };
+    QStringList numbers;
+    for (int i = 0; i < 201; ++i) numbers.append(QString::number(i));
+    const Case cases[] = {
+        {"within", 3, 100, {{"a", "b"}, {"c"}}, {"a", "b", "c"}},
+        {"one at a time", 3, 100, {{"a"}, {"b"}, {"c"}, {"d"}, {"e"}},
+         {"Удалено старых строк: 2", "c", "d", "e"}},
+        {"a batch over the limit", 3, 100, {{"a"}, {"b", "c", "d", "e"}},
+         {"Удалено старых строк: 2", "c", "d", "e"}},
+        {"characters", 100, 10, {{"aaaa", "bbbb"}, {"cccc"}}, {"Удалено старых строк: 1", "bbbb", "cccc"}},
+        {"one line over the characters", 100, 3, {{"a"}, {"bbbbb"}}, {"Удалено старых строк: 1", "bbbbb"}},
+        {"in steps", 200, 1000, {numbers.mid(0, 200), {"200"}},
+         QStringList{"Удалено старых строк: 2"} + numbers.mid(2)},
+    };
+    for (const Case& c : cases) {
+        TLogRows rows(c.maxRows, c.maxChars);
+        QListView view;
+        view.setModel(&rows);
+        for (const QStringList& batch : c.batches) rows.Append(batch);
+        EXPECT_EQ(rows.Lines(), c.held) << c.name;
+        ASSERT_EQ(rows.rowCount(), c.held.size()) << c.name;
+        EXPECT_EQ(rows.index(0).data().toString(), c.held.first()) << c.name;
+        EXPECT_EQ(rows.index(rows.rowCount() - 1).data().toString(), c.held.last()) << c.name;
+    }
+}
+
+// Relayed chunks wait for the window's next turn; those of one direction in between make
+// one entry, and lines written meanwhile come after them.
+TEST(LogWindow, data_chunks_are_merged_until_the_window_takes_them) {
+    TLOGForm form;
+    form.AppendData("AB", "COM->TCP", false);
+    form.AppendData("C\r\nD", "COM->TCP", false);
+    form.AppendData("x", "TCP->COM", false);
+    EXPECT_EQ(form.Rows->rowCount(), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return form.Rows->rowCount() == 3; }));
+    form.AppendData("y", "TCP->COM", false);
+    form.AppendLines({"plain"}, false);
+    const QStringList lines = form.Lines();
+    const QStringList pieces = {": COM->TCP ABC", ": COM->TCP D", ": TCP->COM x", ": TCP->COM y", "plain"};
+    ASSERT_EQ(lines.size(), pieces.size());
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].endsWith(pieces[i])) << lines[i].toStdString();
+    }
+    EXPECT_EQ(lines[0].chopped(pieces[0].size()), lines[1].chopped(pieces[1].size()));  // one stamp
+
+    form.AppendData("gone", "TCP->COM", false);
+    form.N1->trigger();
+    EXPECT_TRUE(form.Lines().isEmpty());
 }
 
 TEST(LogSave, replaces_the_file_with_every_byte_value_intact) {

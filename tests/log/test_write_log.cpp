@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
-#include <QListWidget>
+#include <QListView>
 #include <QRegularExpression>
 #include <QScrollBar>
 
 #include "ModalWatcher.h"
 #include "log/LOGUnit.h"
+#include "log/LogRows.h"
 #include "shell/MainFormUnit.h"
 
 namespace lintaro {
@@ -23,15 +24,17 @@ struct Windows {
 TEST(MainWindowLog, stores_lines_only_while_the_log_window_is_shown) {
     Windows w;
     w.main.WriteLog("+VER_INFO=?", "APP->COM");
-    EXPECT_EQ(w.log.Log->count(), 0);
+    EXPECT_EQ(w.log.Rows->rowCount(), 0);
 
     w.log.show();
     w.main.WriteLog("+VER_INFO=?", "APP->COM");
     w.main.WriteLog("", "");
     w.main.WriteLog("A\r\nB\r\n", "COM->TCP");
+    w.main.WriteLogBytes("\xC0\r", "TCP->COM");
     const QString stamp = R"(\d{4}\.\d{2}\.\d{2} \d{2}\D+\d{2}\D+\d{2}\.\d{3})";
     const QStringList expected = {stamp + R"(: APP->COM \+VER_INFO=\?)", stamp + ":  ",
-                                  stamp + ": COM->TCP A", stamp + ": COM->TCP B"};
+                                  stamp + ": COM->TCP A", stamp + ": COM->TCP B",
+                                  stamp + ": TCP->COM А"};
     const QStringList lines = w.log.Lines();
     ASSERT_EQ(lines.size(), expected.size());
     for (qsizetype i = 0; i < lines.size(); ++i) {
