@@ -35,9 +35,10 @@ mkdir -p "$dist"
 rm -f "$dist/$name-win64.zip" "$dist/$name-setup.exe"
 (cd "$work" && cmake -E tar cf "$dist/$name-win64.zip" --format=zip "$name")
 
-# The uninstaller removes exactly what was installed.
+# The uninstaller removes exactly what was installed; setup.ini only when unchanged (the
+# installer script's own rule).
 {
-  (cd "$stage" && find . -type f | sed 's|^\./||' | sort) | while read -r f; do
+  (cd "$stage" && find . -type f ! -name setup.ini | sed 's|^\./||' | sort) | while read -r f; do
     printf 'Delete "$INSTDIR\\%s"\n' "${f//\//\\}"
   done
   (cd "$stage" && find . -mindepth 1 -type d | sed 's|^\./||' | sort -r) | while read -r d; do

@@ -109,18 +109,28 @@ wl_new_prefix "$work/prefix2"
 timeout 300 wine "$setup" /S >/dev/null 2>&1 || fail "the installer failed"
 installed="$WINEPREFIX/drive_c/Program Files/Lintaro"
 [ -f "$installed/Lintaro.exe" ] || fail "nothing in $installed"
-ls "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Lintaro/"*.lnk \
-  >/dev/null 2>&1 || fail "no Start-menu shortcut"
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
+[ -f "$menu/Lintaro.lnk" ] || fail "no Start-menu entry Lintaro"
+[ -z "$(find "$menu" -iname '*Удалить*')" ] || fail "the uninstaller is in the Start menu"
+timeout 60 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Lintaro' \
+  /v UninstallString >/dev/null 2>&1 || fail "no entry in the list of programs"
+step "reinstall over an edited setup.ini: the edit stays"
+printf 'MODEL2=mine.exe\r\n' >>"$installed/setup.ini"
+timeout 300 wine "$setup" /S >/dev/null 2>&1 || fail "the second install failed"
+grep -q '^MODEL2=mine.exe' "$installed/setup.ini" || fail "the reinstall replaced setup.ini"
 rm -f "$work/lintaro.rc"
 (timeout 120 wine 'C:\Program Files\Lintaro\Lintaro.exe' >"$work/lintaro.log" 2>&1
   echo $? >"$work/lintaro.rc") &
 wait_until 60 has_window 'Мастер подключения' || fail "the installed program did not start"
 press_keys "$(window_of 'Мастер подключения')" alt+F4
 wait_until 30 test -f "$work/lintaro.rc" || fail "the installed program did not end"
-step "uninstaller: the program goes, the user's settings stay"
+step "uninstaller: the program goes, the user's settings and setup.ini stay"
 timeout 120 wine reg add 'HKCU\SOFTWARE\Vormex\Lintaro' /v COM /t REG_SZ /d COM5 /f >/dev/null 2>&1
 timeout 120 wine 'C:\Program Files\Lintaro\Uninstall.exe' /S >/dev/null 2>&1 || true
 wait_until 60 test ! -e "$installed/Lintaro.exe" || fail "the uninstaller left Lintaro.exe"
+grep -q '^MODEL2=mine.exe' "$installed/setup.ini" 2>/dev/null \
+  || fail "the uninstaller deleted the edited setup.ini"
+[ ! -e "$menu/Lintaro.lnk" ] || fail "the uninstaller left the Start-menu entry"
 timeout 60 wine reg query 'HKCU\SOFTWARE\Vormex\Lintaro' /v COM >/dev/null 2>&1 \
   || fail "the uninstaller removed the user's settings"
 
