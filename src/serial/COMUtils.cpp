@@ -21,16 +21,16 @@ bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-// A friendly-name line ends with the port name in parentheses; only that whole name counts,
-// so COM1 is not taken for COM12 and /dev/ttyUSB1 not for /dev/ttyUSB10.
-bool LineNamesPort(std::string_view line, std::string_view name) {
+}  // namespace
+
+// Only the whole name in the closing parentheses counts, so COM1 is not taken for COM12
+// and /dev/ttyUSB1 not for /dev/ttyUSB10.
+bool FriendlyNameNamesPort(std::string_view line, std::string_view name) {
     if (line.size() < name.size() + 2 || line.back() != ')') return false;
     const std::size_t open = line.size() - name.size() - 2;
     if (line[open] != '(') return false;
     return AsciiEqualNoCase(line.substr(open + 1, name.size()), name);
 }
-
-}  // namespace
 
 void ReadCOMPortStr(COMHandle handle, std::string& data) {
     data.clear();
@@ -65,7 +65,7 @@ bool COMPortListed(const std::string& name) {
     std::vector<std::string> lines;
     GetCOMPortFriendlyNames(lines);
     for (const std::string& line : lines) {
-        if (LineNamesPort(line, name)) return true;
+        if (FriendlyNameNamesPort(line, name)) return true;
     }
     return false;
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lintaro {
@@ -91,7 +92,13 @@ void GetCOMPortFriendlyNames(std::vector<std::string>& list);
 
 // Whether the named port is still among the present port devices. The name must match a
 // port exactly (ignoring letter case): COM1 is not found when only COM12 is present.
+// Windows: a port the system keeps no device record of (Wine maps ports to Unix devices)
+// is present while this process holds it open and it answers.
 bool COMPortExists(const std::string& name);
+
+// Whether a friendly name (or a line of GetCOMPortFriendlyNames) ends with this port's name
+// in parentheses, ignoring letter case.
+bool FriendlyNameNamesPort(std::string_view line, std::string_view name);
 
 // COMPortExists by the full list of present port devices (what it means on every platform;
 // a platform may answer the common case more cheaply first).

@@ -2,6 +2,7 @@
 // the port list from the MS-DOS device names, presence through SetupAPI's Ports class.
 #include "serial/COMUtils.h"
 #include "serial/DeviceNameList.h"
+#include "serial/ModemWords.h"
 
 #include <windows.h>
 
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -106,6 +108,47 @@ std::wstring friendlyName(HDEVINFO set, SP_DEVINFO_DATA& info) {
     return std::wstring(buffer.data());
 }
 
+// The ports this process holds open, by name. Wine maps ports to Unix devices and keeps
+// no Plug and Play record of them; such a port is asked itself whether it is still there.
+std::mutex OpenPortsLock;
+std::vector<std::pair<std::string, HANDLE>> OpenPorts;
+
+void RememberOpenPort(const std::string& name, HANDLE handle) {
+    const std::lock_guard lock(OpenPortsLock);
+    OpenPorts.emplace_back(AsciiUpperCase(name), handle);
+}
+
+// Before the handle is closed: the presence test never asks a closed (or reused) handle.
+void ForgetOpenPort(HANDLE handle) {
+    const std::lock_guard lock(OpenPortsLock);
+    std::erase_if(OpenPorts, [handle](const auto& port) { return port.second == handle; });
+}
+
+// Whether an open port of this name still answers: a vanished device fails ClearCommError.
+bool OpenPortAnswers(const std::string& name) {
+    const std::string upper = AsciiUpperCase(name);
+    const std::lock_guard lock(OpenPortsLock);
+    for (const auto& [open, handle] : OpenPorts) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (open == upper) return ClearCommError(handle, &errors, &status) != FALSE;
+    }
+    return false;
+}
+
+// Whether the system has a Ports-class device record of the port, present or not (Windows
+// keeps the record of an unplugged adapter).
+bool PortDeviceRecorded(const std::string& name) {
+    const DeviceInfoSet set(SetupDiGetClassDevsW(&PortsClassGuid, nullptr, nullptr, 0));
+    if (!set.valid()) return false;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &info); ++index) {
+        if (FriendlyNameNamesPort(toUtf8(friendlyName(set.get(), info)), name)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool IsCOMPortName(const std::string& text) {
@@ -160,6 +203,7 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
         if (!SetCommTimeouts(opened, &timeouts)) return false;
 
         if (!PurgeComm(opened, PurgeAll)) return false;
+        RememberOpenPort(name, opened);
 
         // Leave DTR off and RTS on. Ports without modem lines (some virtual ones) refuse
         // these calls, so their results do not decide the open.
@@ -176,6 +220,7 @@ bool CloseCOMPort(COMHandle& handle) {
     if (handle == InvalidCOMHandle) return true;
     bool closed = true;
     try {
+        ForgetOpenPort(toHandle(handle));
         FlushFileBuffers(toHandle(handle));
         closed = CloseHandle(toHandle(handle)) != FALSE;
     } catch (...) {
@@ -258,6 +303,11 @@ void GetCOMPortFriendlyNames(std::vector<std::string>& list) {
     }
 }
 
-bool COMPortExists(const std::string& name) { return COMPortListed(name); }
+// A port the system keeps no device record of (a port Wine maps to a Unix device) is
+// present while its open handle answers; a recorded one only while its device is present.
+bool COMPortExists(const std::string& name) {
+    if (COMPortListed(name)) return true;
+    return !name.empty() && !PortDeviceRecorded(name) && OpenPortAnswers(name);
+}
 
 }  // namespace lintaro
