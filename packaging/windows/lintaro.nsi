@@ -76,8 +76,16 @@ FunctionEnd
 !insertmacro FILES_EQUAL ""
 !insertmacro FILES_EQUAL "un."
 
-; Started through the shell, so that it runs as the user and not with the installer's rights.
+; Started through the shell, so that it runs as the user and not with the installer's
+; rights. Wine has no such rights to shed, and its shell need not start programs so.
 Function RunProgram
+  ClearErrors
+  EnumRegKey $0 HKLM "Software\Wine" 0
+  IfErrors windows
+  StrCmp $0 "" windows
+  Exec '"$INSTDIR\Lintaro.exe"'
+  Return
+  windows:
   Exec '"$WINDIR\explorer.exe" "$INSTDIR\Lintaro.exe"'
 FunctionEnd
 
