@@ -5,11 +5,11 @@
 // --every K: the event loop turns after every K chunks (K chunks arrive while the window
 // is busy). --mode lines: each chunk formed into lines and appended by itself, as the
 // window took them before it had a data entry point.
+#include <malloc.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
-#include <malloc.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,11 +40,16 @@ int main(int argc, char** argv) {
     std::string mode = "data";
     bool autoscroll = true;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--chunks")) chunks = std::atol(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--size")) size = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--every")) every = std::max(1, std::atoi(argv[i + 1]));
-        else if (!std::strcmp(argv[i], "--mode")) mode = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--autoscroll")) autoscroll = std::atoi(argv[i + 1]) != 0;
+        if (!std::strcmp(argv[i], "--chunks"))
+            chunks = std::atol(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--size"))
+            size = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--every"))
+            every = std::max(1, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--mode"))
+            mode = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--autoscroll"))
+            autoscroll = std::atoi(argv[i + 1]) != 0;
     }
     QApplication app(argc, argv);
     lintaro::TLOGForm form;
@@ -66,10 +71,10 @@ int main(int argc, char** argv) {
     for (long n = 0; n < chunks; ++n) {
         const QString& direction = directions[n % 2];
         if (mode == "lines") {
-            form.AppendLines(lintaro::FormLogLines(lintaro::BytesToText(chunk), direction,
-                                                   lintaro::LogLayout::MainWindow,
-                                                   lintaro::GetTimeStamp),
-                             autoscroll);
+            form.AppendLines(
+                lintaro::FormLogLines(lintaro::BytesToText(chunk), direction,
+                                      lintaro::LogLayout::MainWindow, lintaro::GetTimeStamp),
+                autoscroll);
         } else {
             form.AppendData(chunk, direction, autoscroll);
         }
@@ -87,8 +92,9 @@ int main(int argc, char** argv) {
     std::printf("time %.2f s, %.2f us per chunk (first tenth %.2f us, last nine tenths %.2f us)\n",
                 seconds, seconds * 1e6 / chunks, firstTenth * 1e7 / chunks,
                 (seconds - firstTenth) * 1e6 / (chunks - chunks / 10));
-    std::printf("rows held %lld, RSS grew %.1f MB; after malloc_trim %.1f MB (%.0f bytes per row held)\n",
-                static_cast<long long>(rows), grown / 1024.0, held / 1024.0,
-                rows > 0 ? held * 1024.0 / rows : 0.0);
+    std::printf(
+        "rows held %lld, RSS grew %.1f MB; after malloc_trim %.1f MB (%.0f bytes per row held)\n",
+        static_cast<long long>(rows), grown / 1024.0, held / 1024.0,
+        rows > 0 ? held * 1024.0 / rows : 0.0);
     return 0;
 }

@@ -27,14 +27,16 @@ void TLogRows::Append(const QStringList& lines) {
         incomingBytes += incoming.back().size();
     }
     std::size_t first = 0;
-    while (incomingBytes > FMaxBytes && first + 1 < incoming.size()) incomingBytes -= incoming[first++].size();
+    while (incomingBytes > FMaxBytes && first + 1 < incoming.size())
+        incomingBytes -= incoming[first++].size();
     const auto count = static_cast<qsizetype>(incoming.size() - first);
 
     const auto held = static_cast<qsizetype>(FRows.size());
     qsizetype drop = std::max<qsizetype>(0, held + count - FMaxRows);
     qsizetype bytes = FBytes + incomingBytes;
     for (qsizetype i = 0; i < drop; ++i) bytes -= FRows[static_cast<std::size_t>(i)].size();
-    while (bytes > FMaxBytes && drop < held) bytes -= FRows[static_cast<std::size_t>(drop++)].size();
+    while (bytes > FMaxBytes && drop < held)
+        bytes -= FRows[static_cast<std::size_t>(drop++)].size();
     // Old lines go in steps of a hundredth, so that views hear of it rarely.
     if (drop > 0) drop = std::min(held, std::max(drop, FMaxRows / 100));
     if (drop > 0) {

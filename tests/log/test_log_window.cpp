@@ -89,8 +89,10 @@ TEST(LogRows, keep_the_newest_lines_within_their_limits) {
          {"Удалено старых строк: 2", "c", "d", "e"}},
         {"a batch over the limit", 3, 100, {{"a"}, {"b", "c", "d", "e"}},
          {"Удалено старых строк: 2", "c", "d", "e"}},
-        {"characters", 100, 10, {{"aaaa", "bbbb"}, {"cccc"}}, {"Удалено старых строк: 1", "bbbb", "cccc"}},
-        {"one line over the characters", 100, 3, {{"a"}, {"bbbbb"}}, {"Удалено старых строк: 1", "bbbbb"}},
+        {"bytes", 100, 10, {{"aaaa", "bbbb"}, {"cccc"}},
+         {"Удалено старых строк: 1", "bbbb", "cccc"}},
+        {"one line over the bytes", 100, 3, {{"a"}, {"bbbbb"}},
+         {"Удалено старых строк: 1", "bbbbb"}},
         {"in steps", 200, 1000, {numbers.mid(0, 200), {"200"}},
          QStringList{"Удалено старых строк: 2"} + numbers.mid(2)},
     };
@@ -118,7 +120,8 @@ TEST(LogWindow, data_chunks_are_merged_until_the_window_takes_them) {
     form.AppendData("y", "TCP->COM", false);
     form.AppendLines({"plain"}, false);
     const QStringList lines = form.Lines();
-    const QStringList pieces = {": COM->TCP ABC", ": COM->TCP D", ": TCP->COM x", ": TCP->COM y", "plain"};
+    const QStringList pieces = {": COM->TCP ABC", ": COM->TCP D", ": TCP->COM x",
+                                ": TCP->COM y", "plain"};
     ASSERT_EQ(lines.size(), pieces.size());
     for (qsizetype i = 0; i < lines.size(); ++i) {
         EXPECT_TRUE(lines[i].endsWith(pieces[i])) << lines[i].toStdString();
