@@ -224,6 +224,9 @@ TEST_F(SerialPortTest, a_stalled_write_returns_what_the_port_took) {
 TEST_F(SerialPortTest, a_vanished_port_is_absent_until_it_returns_and_then_reopens) {
     ASSERT_TRUE(OpenCOMPort(port(), 19200, handle));
     EXPECT_TRUE(COMPortExists(port()));
+    // With no device record at all the open port answers for itself.
+    device->dropDeviceRecord();
+    EXPECT_TRUE(COMPortExists(port()));
 
     device->vanish();
     EXPECT_FALSE(COMPortExists(port()));

@@ -69,6 +69,11 @@ public:
         FPresence.reset();
 #endif
     }
+    void dropDeviceRecord() override {
+#ifdef _WIN32
+        FPresence.reset();
+#endif
+    }
     void reappear() override {
         FRemote.reappear();
 #ifdef _WIN32

@@ -41,6 +41,8 @@ public:
     // which Plug and Play does for a real adapter.
     virtual void vanish() = 0;
     virtual void reappear() = 0;
+    // Windows: the port stays, its Plug and Play record goes (as Wine's ports have none).
+    virtual void dropDeviceRecord() {}
 };
 
 // The device for this test run, fresh (plugged in, reading, echo mode, the default
