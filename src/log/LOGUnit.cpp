@@ -125,7 +125,13 @@ void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, boo
         FPending.back().bytes += bytes;
     }
     FPendingScroll = FPendingScroll || scrollToEnd;
-    if (!FDataTimer->isActive()) FDataTimer->start();
+    FPendingBytes += bytes.size();
+    // More than the window would hold: taken at once, so what waits stays bounded too.
+    if (FPendingBytes > TLogRows::DefaultMaxBytes) {
+        TakeData();
+    } else if (!FDataTimer->isActive()) {
+        FDataTimer->start();
+    }
 }
 
 void TLOGForm::TakeData() {
@@ -137,6 +143,7 @@ void TLOGForm::TakeData() {
                               [&data] { return data.stamp; });
     }
     FPending.clear();
+    FPendingBytes = 0;
     Rows->Append(lines);
     if (std::exchange(FPendingScroll, false)) ScrollToEnd();
 }
@@ -199,6 +206,7 @@ void TLOGForm::AutiscrollCheckBoxClick() {
 
 void TLOGForm::N1Click() {
     FPending.clear();
+    FPendingBytes = 0;
     FDataTimer->stop();
     Rows->Clear();
 }

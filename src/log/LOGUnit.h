@@ -74,6 +74,7 @@ private:
     void ScrollToEnd();
 
     std::vector<PendingData> FPending;
+    qsizetype FPendingBytes = 0;
     bool FPendingScroll = false;
     QTimer* FDataTimer = nullptr;
     QFileDialog* FSaveDialog = nullptr;
