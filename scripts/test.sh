@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux suite, then the Windows stage (the
+# Builds everything and runs every test: the Linux suite, the real-drivers stage (the program
+# in a QEMU guest on Linux's own USB-serial and UART drivers), then the Windows stage (the
 # whole program cross-built with mingw-w64 and Qt for Windows, tested under Wine, packaged,
-# and the packages run end to end). Fails when either fails. Usage: scripts/test.sh [build folder]
-# LINTARO_WINE_TESTS=0 leaves the Windows stage out (for a quick local run).
+# and the packages run end to end). Fails when any fails. Usage: scripts/test.sh [build folder]
+# LINTARO_REAL_DRIVERS=0 and LINTARO_WINE_TESTS=0 leave those stages out (for a quick local run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -20,13 +21,19 @@ if command -v clang++ >/dev/null 2>&1; then
     ctest --test-dir "${build}-fuzz" --output-on-failure -j2; } || linux=$?
 fi
 
+real=0
+if [ "${LINTARO_REAL_DRIVERS:-1}" != "0" ]; then
+  scripts/real-drivers.sh "$build" || real=$?
+fi
+
 wine=0
 if [ "${LINTARO_WINE_TESTS:-1}" != "0" ]; then
   scripts/wine-tests.sh "$build" "${build}-win" || wine=$?
 fi
 
-if [ "$linux" -ne 0 ] || [ "$wine" -ne 0 ]; then
+if [ "$linux" -ne 0 ] || [ "$real" -ne 0 ] || [ "$wine" -ne 0 ]; then
   [ "$linux" -ne 0 ] && echo "Linux tests FAILED" >&2
+  [ "$real" -ne 0 ] && echo "Tests on real drivers FAILED" >&2
   [ "$wine" -ne 0 ] && echo "Windows tests under Wine FAILED" >&2
   exit 1
 fi

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <mutex>
 
 #if defined(__linux__)
 #include <asm/termbits.h>
@@ -45,6 +48,45 @@ bool UARTPresent(int fd) {
     return ::ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
 }
 
+namespace {
+
+// The ports whose low-latency flag this process turned on, to be turned off at close. The
+// flag belongs to the port, not to the descriptor, and outlives the close.
+std::mutex lowLatencyMutex;
+std::set<int> lowLatencySet;
+
+}  // namespace
+
+void RequestLowLatency(int fd) {
+    const char* wanted = std::getenv("LINTARO_LOW_LATENCY");
+    if (wanted != nullptr && std::strcmp(wanted, "0") == 0) return;
+    const int saved = errno;
+    struct serial_struct info {};
+    if (::ioctl(fd, TIOCGSERIAL, &info) == 0 && (info.flags & ASYNC_LOW_LATENCY) == 0) {
+        info.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(fd, TIOCSSERIAL, &info) == 0) {
+            const std::lock_guard lock(lowLatencyMutex);
+            lowLatencySet.insert(fd);
+        }
+    }
+    errno = saved;
+}
+
+void RestoreLowLatency(int fd) {
+    {
+        const std::lock_guard lock(lowLatencyMutex);
+        if (lowLatencySet.erase(fd) == 0) return;
+    }
+    const int saved = errno;
+    struct serial_struct info {};
+    // A vanished adapter refuses both calls; its next open starts from the default anyway.
+    if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
+        info.flags &= ~ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &info);
+    }
+    errno = saved;
+}
+
 #else
 
 bool SetArbitraryCOMSpeed(int, int) {
@@ -55,6 +97,10 @@ bool SetArbitraryCOMSpeed(int, int) {
 bool UARTPresent(int) {
     return false;
 }
+
+void RequestLowLatency(int) {}
+
+void RestoreLowLatency(int) {}
 
 #endif
 

@@ -14,4 +14,13 @@ bool SetArbitraryCOMSpeed(int fd, int speed);
 // device for every possible onboard port whether or not a chip is there.
 bool UARTPresent(int fd);
 
+// Asks the driver of the open terminal `fd` for its low-latency mode: USB adapters then
+// pass received bytes on at once instead of holding them for their latency timer (16 ms
+// on the common chips), which every request/response exchange would wait for. A driver
+// without the mode (a pseudo-terminal, most onboard UARTs) keeps its own; that is no
+// error. LINTARO_LOW_LATENCY=0 leaves every driver alone (for measurements).
+void RequestLowLatency(int fd);
+// Gives the driver the mode it had before RequestLowLatency, before `fd` is closed.
+void RestoreLowLatency(int fd);
+
 }  // namespace lintaro::posix

@@ -319,6 +319,7 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
         return false;
     }
     handle = static_cast<COMHandle>(fd);
+    posix::RequestLowLatency(fd);
 
     if (!SetCOMPortState(handle, speed)) return false;
     if (::tcflush(fd, TCIOFLUSH) != 0) return false;
@@ -363,6 +364,7 @@ bool CloseCOMPort(COMHandle& handle) {
     // The exclusive mode belongs to the terminal, not to this descriptor, and outlives
     // the close while anybody else keeps the terminal open.
     ::ioctl(fd, TIOCNXCL);
+    posix::RestoreLowLatency(fd);
     // Linux releases the descriptor even when close reports EINTR or EIO.
     if (::close(fd) != 0 && errno == EBADF) return false;
     handle = InvalidCOMHandle;

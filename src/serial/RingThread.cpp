@@ -300,6 +300,10 @@ void TRingThread::Execute() {
         Terminate();
         return;
     }
+    // The open leaves DTR off, as the cable devices expect. A modem keeps a call only while
+    // DTR is on (AT&D2), and the hang-up's last resort is to drop it, which is no drop
+    // unless it was on. A port without the line (a pseudo-terminal) refuses; no harm.
+    SetCOMPortDTR(port, true);
     if (Terminated()) return;
     PostStatus(static_cast<int>(RingStage::InitModem));
     WriteLog(CodePageText("Порт успешно открыт"), "");

@@ -6,10 +6,19 @@
 //   port N   types N into the TCP server settings' port field
 //   click    clicks the link of the main window
 //   close    closes the main window as the window system does for its close box
-// Each window that appears is told on the standard output as a line "shown <title>".
+//   modem P  chooses the modem connection and types the phone number P
+//   ports    tells the port list: "ports <name>|<name>..."
+//   watch    from now on tells each change of the status ("status <text> <#rrggbb>") and
+//            each new line of the traffic log ("log <line>")
+// Each window that appears is told on the standard output as a line "shown <title>", a
+// message box also with its text as "box <text>".
 #include <unistd.h>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
 #include <cstdio>
 #include <QCloseEvent>
 #include <QGenericPlugin>
@@ -35,6 +44,8 @@ public:
         FRetry.setInterval(20);
         FRetry.setSingleShot(true);
         connect(&FRetry, &QTimer::timeout, this, [this] { Perform(); });
+        FWatch.setInterval(20);
+        connect(&FWatch, &QTimer::timeout, this, [this] { Watch(); });
         QCoreApplication::instance()->installEventFilter(this);
     }
 
@@ -44,6 +55,9 @@ protected:
             static_cast<QWidget*>(watched)->isWindow()) {
             const QByteArray title = static_cast<QWidget*>(watched)->windowTitle().toUtf8();
             std::printf("shown %s\n", title.constData());
+            if (auto* box = qobject_cast<QMessageBox*>(watched)) {
+                std::printf("box %s\n", box->text().simplified().toUtf8().constData());
+            }
             std::fflush(stdout);
         }
         return false;
@@ -75,10 +89,46 @@ private:
         }
     }
 
+    // Label texts are set without an event: the watch looks at them every 20 ms.
+    void Watch() {
+        QWidget* form = TopLevel(QStringLiteral("MainLintaroForm"));
+        if (auto* label = form ? form->findChild<QLabel*>(QStringLiteral("Label7")) : nullptr) {
+            const QString status = label->text() + QLatin1Char(' ') +
+                                   label->palette().color(QPalette::WindowText).name();
+            if (status != FStatus) {
+                FStatus = status;
+                std::printf("status %s\n", status.toUtf8().constData());
+            }
+        }
+        QWidget* logForm = TopLevel(QStringLiteral("LOGForm"));
+        if (auto* log = logForm ? logForm->findChild<QListWidget*>(QStringLiteral("Log")) : nullptr) {
+            for (; FLogLines < log->count(); ++FLogLines) {
+                std::printf("log %s\n", log->item(FLogLines)->text().toUtf8().constData());
+            }
+        }
+        std::fflush(stdout);
+    }
+
     // Events are posted, not sent: the action runs from the program's own event loop, as
     // a user's would, and never inside this reader.
-    static void Act(QWidget* form, const QByteArray& line) {
-        if (line.startsWith("port ")) {
+    void Act(QWidget* form, const QByteArray& line) {
+        if (line == "watch") {
+            FWatch.start();
+        } else if (line == "ports") {
+            QStringList names;
+            if (auto* list = form->findChild<QComboBox*>(QStringLiteral("PortsListComboBox"))) {
+                for (int i = 0; i < list->count(); ++i) names << list->itemText(i);
+            }
+            std::printf("ports %s\n", names.join(QLatin1Char('|')).toUtf8().constData());
+            std::fflush(stdout);
+        } else if (line.startsWith("modem ")) {
+            auto* type = form->findChild<QComboBox*>(QStringLiteral("ConnectTypeComboBox"));
+            auto* phone = form->findChild<QComboBox*>(QStringLiteral("PhoneNumber"));
+            if (type == nullptr || phone == nullptr) return;
+            type->setCurrentIndex(0);
+            emit type->activated(0);
+            phone->setEditText(QString::fromLatin1(line.mid(6)));
+        } else if (line.startsWith("port ")) {
             if (QWidget* dialog = TopLevel(QStringLiteral("TCPServerSettingsForm"))) {
                 if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("PortEdit"))) {
                     edit->setText(QString::fromLatin1(line.mid(5)));
@@ -106,7 +156,10 @@ private:
 
     QSocketNotifier FInput;
     QTimer FRetry;
+    QTimer FWatch;
     QByteArray FPending;
+    QString FStatus;
+    int FLogLines = 0;
 };
 
 class WindowDriverPlugin : public QGenericPlugin {

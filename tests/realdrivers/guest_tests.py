@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+# The rows of the real-drivers stage, run as root in the QEMU guest of scripts/real-drivers.sh:
+# the real program offscreen on /dev/ttyUSB0 (an FTDI adapter) and /dev/ttyS1 (a 16550 UART),
+# the device simulator behind each on the host, the user's hand the window driver plugin.
+# Usage: guest_tests.py BUILD SHARE (SHARE: the host's scratch folder, writable)
+import os, re, shutil, socket, subprocess, sys, tempfile, threading, time
+
+build, share = sys.argv[1:3]
+failed, running = [], []
+
+
+def row(name, ok, detail=''):
+    print(('ok   ' if ok else 'FAIL ') + name + (': ' + detail if detail else ''), flush=True)
+    failed.extend([] if ok else [name])
+
+
+def mark(name):  # the host notes its time (the trace's clock) and removes the request
+    with open(share + '/request.tmp', 'w') as f:
+        f.write('mark ' + name)
+    os.rename(share + '/request.tmp', share + '/request')
+    deadline = time.monotonic() + 30
+    while os.path.exists(share + '/request') and time.monotonic() < deadline:
+        time.sleep(0.02)
+
+
+def latency():
+    return open('/sys/bus/usb-serial/devices/ttyUSB0/latency_timer').read().strip()
+
+
+class Program:
+    def __init__(self, port, *options, uid=0, env=()):
+        self.folder = tempfile.mkdtemp()
+        shutil.copy(build + '/bin/Lintaro', self.folder)
+        shutil.copy(build + '/bin/lintaro-test-relay', self.folder + '/relay')
+        open(self.folder + '/setup.ini', 'w').write('DEMO1=relay\r\n')
+        os.makedirs(self.folder + '/home/Vormex')
+        open(self.folder + '/home/Vormex/Lintaro.conf', 'w').write('[General]\nCOM=%s\n' % port)
+        os.chmod(self.folder, 0o755)
+        subprocess.run(['chmod', '-R', 'a+rwX', self.folder + '/home'], check=True)
+        self.server = socket.create_server(('127.0.0.1', 0))
+        e = dict(os.environ, QT_QPA_PLATFORM='offscreen', QT_PLUGIN_PATH=build + '/tests/shell/plugins',
+                 QT_QPA_GENERIC_PLUGINS='lintarowindowdriver', HOME=self.folder + '/home',
+                 XDG_CONFIG_HOME=self.folder + '/home', LINTARO_RELAY_BRIDGE_PORT='53462',
+                 LINTARO_RELAY_TEST_PORT=str(self.server.getsockname()[1]), **dict(env))
+        user = ['setpriv', '--reuid=%d' % uid, '--regid=%d' % uid, '--clear-groups'] if uid else []
+        self.proc = subprocess.Popen(user + [self.folder + '/Lintaro', *options], env=e,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        running.append(self)
+        self.lines, self.seen = [], threading.Condition()
+        threading.Thread(target=self.read, daemon=True).start()
+        self.send('watch')
+
+    def read(self):
+        for raw in self.proc.stdout:
+            with self.seen:
+                self.lines.append((time.monotonic(), raw.decode('utf-8', 'replace').rstrip('\n')))
+                self.seen.notify_all()
+
+    def send(self, action):
+        self.proc.stdin.write((action + '\n').encode())
+        self.proc.stdin.flush()
+
+    def wait(self, pattern, timeout=60, since=0.0):  # when a line matching `pattern` came
+        with self.seen:
+            found = lambda: next((t for t, l in self.lines if t >= since and re.match(pattern, l)), None)
+            self.seen.wait_for(lambda: found() is not None, timeout)
+            return found()
+
+    def line(self, pattern):
+        return next((l for _, l in self.lines if re.match(pattern, l)), '')
+
+    def relay(self):  # the configuration program's connection to the test
+        self.server.settimeout(60)
+        link = self.server.accept()[0]
+        link.settimeout(60)
+        return link
+
+    def close(self):
+        running.remove(self)
+        self.send('close')
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def noise(size):  # no '+': the simulator holds a last '+' back, a possible "+VER_INFO=?"
+    return os.urandom(size).replace(b'+', b'-')
+
+
+def round_trip(link, size):  # `size` bytes through the relay to the echoing device and back
+    data, got = noise(size), b''
+    threading.Thread(target=send, args=(link, data), daemon=True).start()
+    try:
+        while len(got) < size and (chunk := link.recv(65536)):
+            got += chunk
+    except socket.timeout:
+        pass
+    if got != data and size > 16:
+        first = next((i for i, (a, b) in enumerate(zip(got, data)) if a != b), min(len(got), size))
+        print('  %d of %d bytes back, the first wrong at %d' % (len(got), size, first), flush=True)
+    return got == data
+
+
+def discard(link, stop, quiet=0.2):  # reads as a configuration program does, keeps nothing
+    link.settimeout(quiet)
+    while True:
+        try:
+            if not link.recv(65536):
+                break
+        except socket.timeout:
+            if stop.is_set():
+                break
+    link.settimeout(60)
+
+
+def send(link, data):  # on a thread: the reader's time-outs may cut it short
+    try:
+        link.sendall(data)
+    except OSError:
+        pass
+
+
+def exchanges(link, count=200):  # median round trip of 16-byte exchanges, ms
+    times = []
+    for _ in range(count):
+        started = time.monotonic()
+        if not round_trip(link, 16):
+            return None
+        times.append((time.monotonic() - started) * 1000)
+    return '%.1f' % sorted(times)[count // 2]
+
+
+def cable(cycles):
+    before, p = latency(), Program('/dev/ttyUSB0')
+    p.send('ports')
+    p.wait('ports ')
+    row('port list', {'/dev/ttyUSB0', '/dev/ttyS1'} <= set(p.line('ports ')[6:].split('|')), p.line('ports '))
+    p.send('click')
+    link = p.relay()
+    row('connected through the adapter', p.wait('status Подключен') is not None)
+    row('latency timer 1 ms while open', latency() == '1', latency())
+    row('1 MiB both ways intact', round_trip(link, 1 << 20))
+    clicked = time.monotonic()
+    p.send('click')
+    p.wait('status Нет подключения', 20, clicked)
+    row('latency timer back after "Отключить"', latency() == before, before + ' -> ' + latency())
+    p.send('click')
+    link = p.relay()
+    p.wait('status Подключен', 60, clicked)
+    # Off the bus and back: the kernel disconnects the adapter as when it is pulled out.
+    device = os.path.realpath('/sys/class/tty/ttyUSB0/device')  # .../1-1/1-1:1.0/ttyUSB0
+    authorized = os.path.dirname(os.path.dirname(device)) + '/authorized'
+    for cycle in range(1, cycles + 1):
+        stop = threading.Event()
+        sender = threading.Thread(target=send, args=(link, noise(256 << 10)), daemon=True)
+        reader = threading.Thread(target=discard, args=(link, stop), daemon=True)
+        sender.start()
+        reader.start()
+        time.sleep(0.3)  # the stream under way both ways
+        unplugged = time.monotonic()
+        open(authorized, 'w').write('0')
+        red = p.wait('status Прибор недоступен #ff0000', 10, unplugged)
+        row('unplug %d: red "Прибор недоступен" within 1 s' % cycle, red is not None and red - unplugged <= 1,
+            '%.2f s' % (red - unplugged) if red else 'never')
+        replugged = time.monotonic()
+        open(authorized, 'w').write('1')
+        row('replug %d: "Подключен"' % cycle, p.wait('status Подключен', 30, replugged) is not None)
+        sender.join(60)
+        stop.set()
+        reader.join()
+        discard(link, stop, 1.0)  # what the device still echoes of the stream
+        row('replug %d: 64 KiB intact' % cycle, round_trip(link, 64 << 10))
+    low = exchanges(link)
+    p.close()
+    p = Program('/dev/ttyUSB0', env={'LINTARO_LOW_LATENCY': '0'})
+    p.send('click')
+    print('bench: 16-byte round trip through the adapter, median of 200: low latency %s ms, without %s ms'
+          % (low, exchanges(p.relay())), flush=True)
+
+
+def modem():
+    p = Program('/dev/ttyS1', '--modem', '--log')
+    p.send('modem 89001234567')
+    p.send('click')
+    link = p.relay()
+    row('modem call up on the UART', p.wait('status Подключен') is not None and round_trip(link, 4096))
+    mark('hangup')
+    p.send('click')
+    row('hang-up logged', p.wait('log .*Модем не ответил на завершение вызова', 30) is not None and
+        p.wait('log .*Вызов завершён сбросом DTR', 30) is not None)
+    mark('hungup')
+
+
+def no_access():
+    os.chmod('/dev/ttyS1', 0o600)
+    p = Program('/dev/ttyS1', uid=65534)
+    p.send('click')
+    row('no access: status and the group hint', p.wait('status Нет доступа к COM-порту #ff0000', 30) and
+        p.wait('box .*dialout', 10) is not None, p.line('box '))
+
+
+for name, run in (('cable', lambda: cable(int(os.environ.get('LINTARO_REPLUGS', '10')))),
+                  ('modem', modem), ('no access', no_access)):
+    started = time.monotonic()
+    try:
+        run()
+    except Exception as error:  # a row that cannot go on fails; the next still runs
+        row(name, False, repr(error))
+    for p in list(running):
+        p.close()
+    print('time: %s %.1f s' % (name, time.monotonic() - started), flush=True)
+print('guest tests: ' + ('FAILED ' + ', '.join(failed) if failed else 'passed'), flush=True)
+sys.exit(1 if failed else 0)
