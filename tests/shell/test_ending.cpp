@@ -85,7 +85,13 @@ bool SignHeld() {
     return !probe.TryAcquire();
 }
 
-bool ProcessGone(qint64 pid) { return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+// Ended, or a zombie that its parent has not reaped yet.
+bool ProcessGone(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return true;
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
+}
 
 class EndingTest : public ::testing::Test {
 protected:
