@@ -9,11 +9,11 @@
 // Run as root for a second user id (nobody); otherwise the load is the user's own.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <grp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -41,7 +41,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Check = std::function<bool(int)>;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
@@ -57,8 +59,10 @@ bool TableWalkCheck(int fd) {
     length = sizeof peer;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
     char wantLocal[16], wantRemote[16];
-    std::snprintf(wantLocal, sizeof wantLocal, "%08X:%04X", peer.sin_addr.s_addr, ntohs(peer.sin_port));
-    std::snprintf(wantRemote, sizeof wantRemote, "%08X:%04X", local.sin_addr.s_addr, ntohs(local.sin_port));
+    std::snprintf(wantLocal, sizeof wantLocal, "%08X:%04X", peer.sin_addr.s_addr,
+                  ntohs(peer.sin_port));
+    std::snprintf(wantRemote, sizeof wantRemote, "%08X:%04X", local.sin_addr.s_addr,
+                  ntohs(local.sin_port));
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);
@@ -66,8 +70,8 @@ bool TableWalkCheck(int fd) {
         std::istringstream fields(line);
         std::string slot, l, r, state, queues, timer, retransmits;
         long uid = -1;
-        if (fields >> slot >> l >> r >> state >> queues >> timer >> retransmits >> uid && l == wantLocal &&
-            r == wantRemote)
+        if (fields >> slot >> l >> r >> state >> queues >> timer >> retransmits >> uid &&
+            l == wantLocal && r == wantRemote)
             return uid >= 0 && static_cast<uid_t>(uid) == ::geteuid();
     }
     return false;
@@ -81,7 +85,8 @@ int Listener(std::uint16_t& port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 4096) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::listen(fd, 4096) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         std::perror("listener");
         std::exit(1);
     }
@@ -95,7 +100,8 @@ int Connect(std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
     if (fd >= 0) ::close(fd);
     return -1;
 }
@@ -107,8 +113,9 @@ pid_t AsOtherUser(const std::function<void()>& work) {
     if (pid != 0) return pid;
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     const uid_t other = lintaro::test::OtherUserId;
-    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(other, other, other) != 0 ||
-                             ::setresuid(other, other, other) != 0))
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setresgid(other, other, other) != 0 ||
+         ::setresuid(other, other, other) != 0))
         ::_exit(3);
     work();
     ::_exit(0);
@@ -152,7 +159,8 @@ void CostOfOneCheck(const char* name, const Check& check, int count) {
     }
     ::close(listener);
     std::printf("  %-26s one check of the user's connection: median %.3f ms, p99 %.3f ms%s\n", name,
-                Percentile(costs, 0.5), Percentile(costs, 0.99), refused > 0 ? "  (REFUSED some!)" : "");
+                Percentile(costs, 0.5), Percentile(costs, 0.99),
+                refused > 0 ? "  (REFUSED some!)" : "");
 }
 
 // The server as the bridge runs it: accepts, checks and echoes on one thread.
@@ -227,11 +235,12 @@ void RoundTripsDuringFlood(const char* name, const Check& check, int seconds) {
     server.join();
     if (own >= 0) ::close(own);
     ::close(listener);
-    std::printf("  %-26s round trips during the flood: %zu, p50 %.2f ms, p99 %.2f ms, max %.2f ms; "
-                "flood connections refused %d; the user's connection %s\n",
-                name, trips.size(), Percentile(trips, 0.5), Percentile(trips, 0.99),
-                trips.empty() ? 0.0 : *std::max_element(trips.begin(), trips.end()), refusedOthers.load(),
-                own < 0 || refusedOurs > 0 ? "REFUSED or stalled over 10 s" : "served");
+    std::printf(
+        "  %-26s round trips during the flood: %zu, p50 %.2f ms, p99 %.2f ms, max %.2f ms; "
+        "flood connections refused %d; the user's connection %s\n",
+        name, trips.size(), Percentile(trips, 0.5), Percentile(trips, 0.99),
+        trips.empty() ? 0.0 : *std::max_element(trips.begin(), trips.end()), refusedOthers.load(),
+        own < 0 || refusedOurs > 0 ? "REFUSED or stalled over 10 s" : "served");
 }
 
 }  // namespace
@@ -241,19 +250,25 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const int value = std::atoi(argv[i + 1]);
-        if (option == "--sockets") sockets = value;
-        else if (option == "--checks") checks = value;
-        else if (option == "--seconds") seconds = value;
+        if (option == "--sockets")
+            sockets = value;
+        else if (option == "--checks")
+            checks = value;
+        else if (option == "--seconds")
+            seconds = value;
         else {
-            std::fprintf(stderr, "usage: peer_check_bench [--sockets N] [--checks N] [--seconds N]\n");
+            std::fprintf(stderr,
+                         "usage: peer_check_bench [--sockets N] [--checks N] [--seconds N]\n");
             return 2;
         }
     }
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = files.rlim_max;
-    if (::setrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < static_cast<rlim_t>(sockets) + 64)
-        std::fprintf(stderr, "at most %llu open files here\n", static_cast<unsigned long long>(files.rlim_cur));
+    if (::setrlimit(RLIMIT_NOFILE, &files) != 0 ||
+        files.rlim_cur < static_cast<rlim_t>(sockets) + 64)
+        std::fprintf(stderr, "at most %llu open files here\n",
+                     static_cast<unsigned long long>(files.rlim_cur));
     const pid_t hoard = Hoard(sockets);
     std::printf("peer check, another user (%s) holding %d loopback sockets:\n",
                 ::geteuid() == 0 ? "uid 65534" : "this user, not root", sockets);

@@ -171,7 +171,8 @@ long OwnerInTable(const char* file, const std::string& local, const std::string&
 long OwnerByTable(const Endpoint& source, const Endpoint& target) {
     if (source.family == AF_INET6)
         return OwnerInTable("/proc/net/tcp6", TableText(source, false), TableText(target, false));
-    const long uid = OwnerInTable("/proc/net/tcp", TableText(source, false), TableText(target, false));
+    const long uid =
+        OwnerInTable("/proc/net/tcp", TableText(source, false), TableText(target, false));
     if (uid >= 0) return uid;
     // A dual-stack socket connected to an IPv4 address is listed among the IPv6 ones.
     return OwnerInTable("/proc/net/tcp6", TableText(source, true), TableText(target, true));

@@ -41,12 +41,12 @@ bool TServerSocket::Listen(quint16 port) {
     }
     if (FServer6->listen(QHostAddress::LocalHostIPv6, FServer->serverPort())) return true;
     switch (FServer6->serverError()) {
-    case QAbstractSocket::UnsupportedSocketOperationError:  // no IPv6 here
-    case QAbstractSocket::SocketAddressNotAvailableError:   // no ::1 here
-        return true;
-    default:
-        FError = QStringLiteral("[::1]: ") + FServer6->errorString();
-        return false;
+        case QAbstractSocket::UnsupportedSocketOperationError:  // no IPv6 here
+        case QAbstractSocket::SocketAddressNotAvailableError:   // no ::1 here
+            return true;
+        default:
+            FError = QStringLiteral("[::1]: ") + FServer6->errorString();
+            return false;
     }
 }
 

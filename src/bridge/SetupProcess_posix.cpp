@@ -213,7 +213,9 @@ public:
         if (FFd >= 0) ::close(FFd);
     }
     // False when the process had ended before it could be held.
-    bool Held() const { return FHeld; }
+    bool Held() const {
+        return FHeld;
+    }
     void Kill() const {
 #ifdef SYS_pidfd_send_signal
         if (FFd >= 0) {
@@ -236,8 +238,8 @@ void WriteRecord(const PrivateFolder& folder, pid_t pid, const std::string& mark
     std::string temp = folder.Path() + kPartialPrefix + "XXXXXX";
     Fd out(::mkostemp(temp.data(), O_CLOEXEC));
     if (out.get() < 0) return;
-    const std::string text = std::to_string(pid) + " " + std::to_string(*startTime) + " " +
-                             BootId() + " " + mark + "\n";
+    const std::string text =
+        std::to_string(pid) + " " + std::to_string(*startTime) + " " + BootId() + " " + mark + "\n";
     const bool written = WriteFull(out.get(), text.data(), text.size());
     ::close(out.release());
     if (!written || ::rename(temp.c_str(), (folder.Path() + kRecordName).c_str()) != 0)

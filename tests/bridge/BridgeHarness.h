@@ -172,7 +172,8 @@ protected:
     }
 
     // A configuration program's connection to the bridge.
-    std::unique_ptr<QTcpSocket> ConnectClient(const QHostAddress& address = QHostAddress::LocalHost) {
+    std::unique_ptr<QTcpSocket> ConnectClient(
+        const QHostAddress& address = QHostAddress::LocalHost) {
         auto socket = std::make_unique<QTcpSocket>();
         socket->connectToHost(address, ServerPort);
         if (!socket->waitForConnected(5000)) return nullptr;

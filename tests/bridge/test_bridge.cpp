@@ -335,7 +335,8 @@ int ConnectRaw(int family, const char* address, quint16 port) {
     v6.sin6_family = AF_INET6;
     v6.sin6_port = htons(port);
     const bool six = family == AF_INET6;
-    if (::inet_pton(family, address, six ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr) != 1) return -1;
+    if (::inet_pton(family, address, six ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr) != 1)
+        return -1;
     const auto* to = six ? reinterpret_cast<sockaddr*>(&v6) : reinterpret_cast<sockaddr*>(&v4);
     if (fd >= 0 && ::connect(fd, to, six ? sizeof v6 : sizeof v4) == 0) return fd;
     if (fd >= 0) ::close(fd);
@@ -387,10 +388,13 @@ struct HostileCase {
 };
 
 const HostileCase kHostileCases[] = {
-    {"connection", [](quint16 port) { return WriteAndExpectCutOff(ConnectRaw(AF_INET, "127.0.0.1", port)); },
+    {"connection",
+     [](quint16 port) { return WriteAndExpectCutOff(ConnectRaw(AF_INET, "127.0.0.1", port)); },
      "127.0.0.1", true},
     {"v4_mapped_connection",
-     [](quint16 port) { return WriteAndExpectCutOff(ConnectRaw(AF_INET6, "::ffff:127.0.0.1", port)); },
+     [](quint16 port) {
+         return WriteAndExpectCutOff(ConnectRaw(AF_INET6, "::ffff:127.0.0.1", port));
+     },
      "::ffff:127.0.0.1", true},
     {"listener_on_ipv6_loopback",
      [](quint16 port) {
@@ -401,8 +405,9 @@ const HostileCase kHostileCases[] = {
          address.sin6_family = AF_INET6;
          address.sin6_port = htons(port);
          address.sin6_addr = in6addr_loopback;
-         const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                            ::listen(fd, 5) == 0;
+         const bool taken =
+             ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+             ::listen(fd, 5) == 0;
          return taken ? 5 : 0;
      },
      "::1", false},
@@ -434,7 +439,8 @@ TEST_P(HostileUserTest, another_users_process_gets_nothing_and_the_users_program
             sent += word;
             EXPECT_TRUE(Simulator->waitForReceived(sent.size(), std::chrono::seconds(10)));
             client->disconnectFromHost();
-            EXPECT_TRUE(client->state() == QAbstractSocket::UnconnectedState || client->waitForDisconnected(5000));
+            EXPECT_TRUE(client->state() == QAbstractSocket::UnconnectedState ||
+                        client->waitForDisconnected(5000));
         }
         attacker.join();
         if (code == -1) {
@@ -444,7 +450,8 @@ TEST_P(HostileUserTest, another_users_process_gets_nothing_and_the_users_program
         EXPECT_EQ(code, 0);
         EXPECT_EQ(Simulator->received(), sent) << "the device heard the other user";
         const QStringList lines = OnGui([&] { return Windows.LOGForm->Lines(); });
-        EXPECT_EQ(!lines.filter(QStringLiteral("Отклонено подключение к TCP серверу")).isEmpty(), row.Refused);
+        EXPECT_EQ(!lines.filter(QStringLiteral("Отклонено подключение к TCP серверу")).isEmpty(),
+                  row.Refused);
         PostClick();
     });
 }

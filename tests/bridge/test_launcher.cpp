@@ -12,8 +12,8 @@
 #include <functional>
 
 #include <QFileInfo>
-#include <QSysInfo>
 #include <QLocalServer>
+#include <QSysInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -47,7 +47,8 @@ protected:
         qputenv("HOME", FScratch.path().toLocal8Bit());
         qunsetenv("XDG_RUNTIME_DIR");
         ASSERT_EQ(::mkdir((FScratch.path() + "/.cache").toLocal8Bit().constData(), 0700), 0);
-        FTemp = FScratch.path() + QStringLiteral("/.cache/lintaro-%1/").arg(QSysInfo::machineHostName());
+        FTemp = FScratch.path() +
+                QStringLiteral("/.cache/lintaro-%1/").arg(QSysInfo::machineHostName());
     }
 
     void TearDown() override {

@@ -266,11 +266,13 @@ TEST_F(InstanceSignTest, another_user_cannot_take_the_place_of_the_sign_before_t
     ::unsetenv("XDG_RUNTIME_DIR");
     TempFolder shared, home;
     fs::permissions(shared.path(), fs::perms::all | fs::perms::sticky_bit);
-    const std::optional<std::string> keptTmp = std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
+    const std::optional<std::string> keptTmp =
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
     const std::string keptHome = std::getenv("HOME") ? std::getenv("HOME") : "/";
     ::setenv("TMPDIR", shared.path().c_str(), 1);
     ::setenv("HOME", home.path().c_str(), 1);
-    const std::string folder = (shared.path() / ("lintaro-" + std::to_string(::geteuid()))).native();
+    const std::string folder =
+        (shared.path() / ("lintaro-" + std::to_string(::geteuid()))).native();
     const std::string lock = folder + "/TMainLintaroForm.lock";
 
     // The other user makes the folder of the old name and the sign's file in it.
@@ -539,11 +541,14 @@ TEST_F(SetupProcessTest, what_a_killed_wizard_started_ends_with_it_or_at_the_nex
 // A process id outlives its process: taken again by a daemon of the user's whose session
 // bears it, it names nothing of this program's, and the next start must leave it alone.
 TEST_F(SetupProcessTest, a_reused_id_of_the_program_is_not_ended_at_the_next_start) {
-    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem), setupprocess::CopyResult::Ready);
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
     const std::string command = "unshare --pid --fork --mount-proc '" + ProbePath().native() +
-                                "' --reused-id '" + FCopy.native() + "' '" + FFolder.path().native() + "'";
+                                "' --reused-id '" + FCopy.native() + "' '" +
+                                FFolder.path().native() + "'";
     const int status = std::system(command.c_str());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 1) GTEST_SKIP() << "no private process namespace here";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 1)
+        GTEST_SKIP() << "no private process namespace here";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "5: the daemon was ended";
 }
 

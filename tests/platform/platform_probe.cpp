@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
             for (;;) ::pause();
         }
         pid_t program = 0;
-        if (::read(channel[0], &program, sizeof program) != sizeof program || program <= 0) return 12;
+        if (::read(channel[0], &program, sizeof program) != sizeof program || program <= 0)
+            return 12;
         ::kill(wizard, SIGKILL);  // the program dies with it and comes to this process, the init
         for (int reaped = 0; reaped < 2;) {
             const pid_t r = ::waitpid(-1, nullptr, 0);
@@ -74,12 +75,14 @@ int main(int argc, char** argv) {
         if (leader == 0) {
             ::setsid();
             const pid_t worker = ::fork();
-            if (worker == 0) for (;;) ::pause();
+            if (worker == 0)
+                for (;;) ::pause();
             [[maybe_unused]] ssize_t n = ::write(channel[1], &worker, sizeof worker);
             ::_exit(0);
         }
         pid_t worker = 0;
-        if (leader != program || ::read(channel[0], &worker, sizeof worker) != sizeof worker) return 14;
+        if (leader != program || ::read(channel[0], &worker, sizeof worker) != sizeof worker)
+            return 14;
         ::waitpid(leader, nullptr, 0);
         lintaro::setupprocess::EndEarlierRuns();
         ::kill(worker, SIGTERM);

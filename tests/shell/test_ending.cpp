@@ -139,12 +139,15 @@ protected:
             program.write(actions);
             ASSERT_TRUE(program.waitForBytesWritten(5000));
         }
-        if (holdsSign) ASSERT_TRUE(WaitUntil(SignHeld, 30000)) << "the program holds no sign";
+        if (holdsSign) {
+            ASSERT_TRUE(WaitUntil(SignHeld, 30000)) << "the program holds no sign";
+        }
     }
 
     // One run: started, connected, the stream moving through the bridge, then ended.
     // `meanwhile` runs while the stream moves, given the configuration program's id.
-    void EndDuringTransfer(const Ending& ending, const std::function<void(qint64)>& meanwhile = {}) {
+    void EndDuringTransfer(const Ending& ending,
+                           const std::function<void(qint64)>& meanwhile = {}) {
         // A fresh device: the echo of the last run's bytes in flight would garble the
         // identification.
         FSimulator.reset();
@@ -265,30 +268,33 @@ TEST_F(EndingTest, a_start_without_the_sign_leaves_the_running_copys_program_alo
 TEST_F(EndingTest, a_stop_signal_during_the_start_up_box_ends_the_program) {
     ClearPortDir();
     for (const bool fifo : {false, true})
-    for (const Ending& ending : kStopSignals) {
-        SCOPED_TRACE(std::string(ending.Name) + (fifo ? ", FIFO as settings file" : ""));
-        QFile::remove(SettingsFile());
-        QDir().mkpath(QFileInfo(SettingsFile()).path());
-        if (fifo) ASSERT_EQ(::mkfifo(SettingsFile().toLocal8Bit().constData(), 0600), 0);
-        QProcess program;
-        ASSERT_NO_FATAL_FAILURE(Start(program, {}));
-        QByteArray shown;
-        ASSERT_TRUE(WaitUntil([&] {
-            shown += program.readAllStandardOutput();
-            return shown.contains(fifo ? "shown Lintaro" : "shown Ошибка");
-        })) << shown.toStdString();
-        ::kill(static_cast<pid_t>(program.processId()), ending.Signal);
-        EXPECT_TRUE(program.waitForFinished(kEndLimitMs)) << "the stop request was lost";
-        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(program.exitCode(), 0);
-        QFile settings(SettingsFile());  // left empty by the start, written by the close
-        EXPECT_TRUE(fifo || (settings.open(QIODevice::ReadOnly) && settings.readAll().contains("COM=")))
-            << "the window's close did not run";
-        EXPECT_FALSE(SignHeld());
-        if (program.state() != QProcess::NotRunning) {
-            program.kill();
-            program.waitForFinished();
+        for (const Ending& ending : kStopSignals) {
+            SCOPED_TRACE(std::string(ending.Name) + (fifo ? ", FIFO as settings file" : ""));
+            QFile::remove(SettingsFile());
+            QDir().mkpath(QFileInfo(SettingsFile()).path());
+            if (fifo) {
+                ASSERT_EQ(::mkfifo(SettingsFile().toLocal8Bit().constData(), 0600), 0);
+            }
+            QProcess program;
+            ASSERT_NO_FATAL_FAILURE(Start(program, {}));
+            QByteArray shown;
+            ASSERT_TRUE(WaitUntil([&] {
+                shown += program.readAllStandardOutput();
+                return shown.contains(fifo ? "shown Lintaro" : "shown Ошибка");
+            })) << shown.toStdString();
+            ::kill(static_cast<pid_t>(program.processId()), ending.Signal);
+            EXPECT_TRUE(program.waitForFinished(kEndLimitMs)) << "the stop request was lost";
+            EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(program.exitCode(), 0);
+            QFile settings(SettingsFile());  // left empty by the start, written by the close
+            EXPECT_TRUE(fifo ||
+                        (settings.open(QIODevice::ReadOnly) && settings.readAll().contains("COM=")))
+                << "the window's close did not run";
+            EXPECT_FALSE(SignHeld());
+            if (program.state() != QProcess::NotRunning) {
+                program.kill();
+                program.waitForFinished();
+            }
+            QFile::remove(SettingsFile());
         }
-        QFile::remove(SettingsFile());
-    }
 }
