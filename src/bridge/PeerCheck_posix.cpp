@@ -161,7 +161,8 @@ long OwnerInTable(const char* file, const std::string& local, const std::string&
         if (fields >> slot >> localText >> remoteText >> state >> queues >> timer >> retransmits >>
                 uid &&
             localText == local && remoteText == remote) {
-            return uid;
+            // What is left of a closed socket (TIME_WAIT, 06) names uid 0, no owner.
+            return state == "06" ? -1 : uid;
         }
     }
     return -1;
