@@ -1,6 +1,7 @@
 // The cable bridge end to end: the real window and cycle, a simulated device on a
 // pseudo-terminal, a started stand-in configuration program, and a TCP client.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -325,22 +326,20 @@ TEST_F(BridgeTest, only_the_programs_connection_is_relayed_and_another_cannot_cu
 
 // ---- another user's processes on the same machine ----
 
-// A connection as another user's program makes it, from a socket of `family`.
-int ConnectRaw(int family, const char* address, quint16 port) {
-    const int fd = ::socket(family, SOCK_STREAM, 0);
-    sockaddr_in6 v6{};
-    sockaddr_in v4{};
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    const bool six = family == AF_INET6;
-    if (::inet_pton(family, address, six ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr) != 1)
-        return -1;
-    const auto* to = six ? reinterpret_cast<sockaddr*>(&v6) : reinterpret_cast<sockaddr*>(&v4);
-    if (fd >= 0 && ::connect(fd, to, six ? sizeof v6 : sizeof v4) == 0) return fd;
-    if (fd >= 0) ::close(fd);
-    return -1;
+// A socket as another user's program makes it: connected to `address`, or listening there.
+int Socket(int family, const char* address, quint16 port, bool listen = false) {
+    addrinfo hints{}, *at = nullptr;
+    hints.ai_family = family;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    if (::getaddrinfo(address, std::to_string(port).c_str(), &hints, &at) != 0) return -1;
+    int fd = ::socket(family, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool done = listen ? ::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 5) == 0
+                             : ::connect(fd, at->ai_addr, at->ai_addrlen) == 0;
+    ::freeaddrinfo(at);
+    if (!done) ::close(fd);
+    return done ? fd : -1;
 }
 
 // Writes to the device and waits to be cut off: 0 when it was.
@@ -352,31 +351,17 @@ int WriteAndExpectCutOff(int fd) {
     return ::read(fd, &byte, 1) <= 0 ? 0 : 5;
 }
 
-// Holds 4000 loopback sockets of its own (the kernel's table is long), then connects to
-// the bridge 2000 times and lets go at once.
+// Holds 4000 sockets of its own (the kernel's table is long), then connects to the bridge
+// 2000 times and lets go at once.
 int FloodFromManySockets(quint16 port) {
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 128) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 3;
-    for (int i = 0; i < 2000; ++i) {
-        if (ConnectRaw(AF_INET, "127.0.0.1", ntohs(address.sin_port)) < 0 ||
-            ::accept(listener, nullptr, nullptr) < 0)
-            return 4;
+    for (int i = 0; i < 4000; ++i) {
+        if (Socket(AF_INET, "127.0.0.1", 0, true) < 0) return 4;
     }
-    for (int i = 0; i < 2000; ++i) {
-        const int fd = ConnectRaw(AF_INET, "127.0.0.1", port);
-        if (fd >= 0) ::close(fd);
-    }
+    for (int i = 0; i < 2000; ++i) ::close(Socket(AF_INET, "127.0.0.1", port));
     return 0;
 }
 
@@ -389,28 +374,13 @@ struct HostileCase {
 
 const HostileCase kHostileCases[] = {
     {"connection",
-     [](quint16 port) { return WriteAndExpectCutOff(ConnectRaw(AF_INET, "127.0.0.1", port)); },
+     [](quint16 port) { return WriteAndExpectCutOff(Socket(AF_INET, "127.0.0.1", port)); },
      "127.0.0.1", true},
     {"v4_mapped_connection",
-     [](quint16 port) {
-         return WriteAndExpectCutOff(ConnectRaw(AF_INET6, "::ffff:127.0.0.1", port));
-     },
+     [](quint16 port) { return WriteAndExpectCutOff(Socket(AF_INET6, "::ffff:127.0.0.1", port)); },
      "::ffff:127.0.0.1", true},
     {"listener_on_ipv6_loopback",
-     [](quint16 port) {
-         const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-         const int on = 1;
-         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-         sockaddr_in6 address{};
-         address.sin6_family = AF_INET6;
-         address.sin6_port = htons(port);
-         address.sin6_addr = in6addr_loopback;
-         const bool taken =
-             ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-             ::listen(fd, 5) == 0;
-         return taken ? 5 : 0;
-     },
-     "::1", false},
+     [](quint16 port) { return Socket(AF_INET6, "::1", port, true) < 0 ? 0 : 5; }, "::1", false},
     {"flood_from_many_sockets", FloodFromManySockets, "127.0.0.1", true},
 };
 
