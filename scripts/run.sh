@@ -24,8 +24,19 @@ if ls /dev/ttyUSB* /dev/ttyACM* >/dev/null 2>&1; then
 fi
 
 # The demo's folder: the same short path on every run, so the last port is reselected.
+# As the program does: the runtime folder only when it is the user's alone (no link, owned,
+# closed to others), else the cache folder in the home, which nobody else may change.
+mode_of() { stat -c %a "$1"; }
 base="${XDG_RUNTIME_DIR:-}"
-[ -n "$base" ] && [ -d "$base" ] && [ -O "$base" ] || base="$HOME/.cache"
+if [ -z "$base" ] || [ -L "$base" ] || [ ! -d "$base" ] || [ ! -O "$base" ] ||
+   [ $((8#$(mode_of "$base") & 8#077)) -ne 0 ]; then
+  base="$HOME/.cache"
+  mkdir -p -m 700 "$base"
+  if [ ! -O "$base" ] || [ $((8#$(mode_of "$base") & 8#022)) -ne 0 ]; then
+    echo "$base may be changed by other users: close it to them (chmod go-w), then start again." >&2
+    exit 1
+  fi
+fi
 demo="$base/lintaro-demo"
 mkdir -p -m 700 "$demo"
 if [ ! -O "$demo" ] || [ -L "$demo" ]; then

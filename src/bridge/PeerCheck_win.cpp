@@ -1,12 +1,15 @@
 // Windows: the process that owns the other end of a loopback TCP connection is found in
 // the system's TCP table (GetExtendedTcpTable with owning process ids); its token's user
-// must be the user of this process.
+// must be the user of this process. A process id may be given to another process once
+// its owner has ended: the process is opened once, its user taken from that handle, and
+// the table read again to confirm that the connection is still owned by that very id,
+// which no other process can take while the handle is held.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
 
-#include <memory>
+#include <cstring>
 #include <vector>
 
 #include "bridge/PeerCheck.h"
@@ -15,11 +18,37 @@ namespace lintaro {
 
 namespace {
 
-bool SocketEnd(SOCKET socket, bool peer, sockaddr_in& address) {
+// One end of a connection; a v4-mapped IPv6 end is taken as the IPv4 end it is.
+struct Endpoint {
+    int family = AF_UNSPEC;
+    BYTE address[16] = {};  // IPv4 in the first four bytes, network order
+    u_short port = 0;       // network order
+};
+
+bool SocketEnd(SOCKET socket, bool peer, Endpoint& end) {
+    sockaddr_storage address{};
     int length = sizeof address;
     auto* generic = reinterpret_cast<sockaddr*>(&address);
-    const int result = peer ? getpeername(socket, generic, &length) : getsockname(socket, generic, &length);
-    return result == 0 && address.sin_family == AF_INET;
+    if ((peer ? getpeername(socket, generic, &length) : getsockname(socket, generic, &length)) != 0)
+        return false;
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        end.family = AF_INET;
+        std::memcpy(end.address, &v4.sin_addr, 4);
+        end.port = v4.sin_port;
+        return true;
+    }
+    if (address.ss_family != AF_INET6) return false;
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+    end.port = v6.sin6_port;
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+        end.family = AF_INET;
+        std::memcpy(end.address, v6.sin6_addr.s6_addr + 12, 4);
+        return true;
+    }
+    end.family = AF_INET6;
+    std::memcpy(end.address, v6.sin6_addr.s6_addr, 16);
+    return true;
 }
 
 // The user SID of a process's token, copied into `sid`.
@@ -38,28 +67,61 @@ bool ProcessUser(HANDLE process, std::vector<BYTE>& sid) {
     return true;
 }
 
-DWORD OwnerOfConnection(const sockaddr_in& peer, const sockaddr_in& local) {
+// The table of one address family's connections with their owning process ids.
+bool ReadTable(ULONG family, std::vector<BYTE>& buffer) {
     ULONG size = 0;
-    GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    GetExtendedTcpTable(nullptr, &size, FALSE, family, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
     for (int attempt = 0; attempt < 3; ++attempt) {
-        std::vector<BYTE> buffer(size + 1024);
+        buffer.assign(size + 1024, 0);
         size = static_cast<ULONG>(buffer.size());
-        const DWORD result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET,
+        const DWORD result = GetExtendedTcpTable(buffer.data(), &size, FALSE, family,
                                                  TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
-        if (result == ERROR_INSUFFICIENT_BUFFER) continue;
-        if (result != NO_ERROR) return 0;
+        if (result == NO_ERROR) return true;
+        if (result != ERROR_INSUFFICIENT_BUFFER) return false;
+    }
+    return false;
+}
+
+// The process id owning the socket whose local end is `source` and whose remote end is
+// `target`; 0 when there is none. An IPv4 end is looked for among the IPv6 connections
+// too, v4-mapped, where a dual-stack socket lists it.
+DWORD OwnerOfConnection(const Endpoint& source, const Endpoint& target) {
+    std::vector<BYTE> buffer;
+    if (source.family == AF_INET && ReadTable(AF_INET, buffer)) {
         const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
         for (DWORD i = 0; i < table->dwNumEntries; ++i) {
             const MIB_TCPROW_OWNER_PID& row = table->table[i];
             // Addresses and ports are in network byte order (ports in the low 16 bits).
-            if (row.dwLocalAddr == peer.sin_addr.s_addr &&
-                static_cast<u_short>(row.dwLocalPort) == peer.sin_port &&
-                row.dwRemoteAddr == local.sin_addr.s_addr &&
-                static_cast<u_short>(row.dwRemotePort) == local.sin_port) {
+            if (std::memcmp(&row.dwLocalAddr, source.address, 4) == 0 &&
+                static_cast<u_short>(row.dwLocalPort) == source.port &&
+                std::memcmp(&row.dwRemoteAddr, target.address, 4) == 0 &&
+                static_cast<u_short>(row.dwRemotePort) == target.port) {
                 return row.dwOwningPid;
             }
         }
-        return 0;
+    }
+    if (!ReadTable(AF_INET6, buffer)) return 0;
+    const auto asV6 = [](const Endpoint& end, BYTE out[16]) {
+        if (end.family == AF_INET6) {
+            std::memcpy(out, end.address, 16);
+            return;
+        }
+        std::memset(out, 0, 16);
+        out[10] = out[11] = 0xff;
+        std::memcpy(out + 12, end.address, 4);
+    };
+    BYTE sourceAddress[16], targetAddress[16];
+    asV6(source, sourceAddress);
+    asV6(target, targetAddress);
+    const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
+        if (std::memcmp(row.ucLocalAddr, sourceAddress, 16) == 0 &&
+            static_cast<u_short>(row.dwLocalPort) == source.port &&
+            std::memcmp(row.ucRemoteAddr, targetAddress, 16) == 0 &&
+            static_cast<u_short>(row.dwRemotePort) == target.port) {
+            return row.dwOwningPid;
+        }
     }
     return 0;
 }
@@ -68,15 +130,23 @@ DWORD OwnerOfConnection(const sockaddr_in& peer, const sockaddr_in& local) {
 
 bool PeerIsSameUser(std::intptr_t descriptor) {
     const auto socket = static_cast<SOCKET>(descriptor);
-    sockaddr_in local{}, peer{};
-    if (!SocketEnd(socket, false, local) || !SocketEnd(socket, true, peer)) return false;
+    Endpoint local, peer;
+    if (!SocketEnd(socket, false, local) || !SocketEnd(socket, true, peer) ||
+        local.family != peer.family) {
+        return false;
+    }
     const DWORD pid = OwnerOfConnection(peer, local);
     if (pid == 0) return false;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     // A process this user may not even query is not this user's.
     if (process == nullptr) return false;
     std::vector<BYTE> theirs, ours;
-    const bool known = ProcessUser(process, theirs);
+    DWORD exitCode = 0;
+    // The handle pins the id: if the connection is still owned by it now, and the process
+    // still runs, the handle is the connection's owner and not a newcomer under an old id.
+    const bool owner = GetProcessId(process) == pid && GetExitCodeProcess(process, &exitCode) &&
+                       exitCode == STILL_ACTIVE && OwnerOfConnection(peer, local) == pid;
+    const bool known = owner && ProcessUser(process, theirs);
     CloseHandle(process);
     if (!known || !ProcessUser(GetCurrentProcess(), ours)) return false;
     return EqualSid(reinterpret_cast<PSID>(theirs.data()), reinterpret_cast<PSID>(ours.data())) != FALSE;

@@ -8,9 +8,10 @@
 namespace lintaro {
 
 // "$XDG_RUNTIME_DIR/lintaro" when the runtime folder is the user's own, otherwise
-// "${TMPDIR:-/tmp}/lintaro-<uid>". Created mode 0700 when missing; an existing one counts
-// only when it is a real folder (no link), owned by this user, closed to everyone else,
-// and sits in a folder that others cannot rename it out of.
+// "$HOME/.cache/lintaro-<host name>" (a name no other user can take first). Created mode
+// 0700 when missing; an existing one counts only when it is a real folder (no link), owned
+// by this user, closed to everyone else, and sits in a folder that others cannot rename it
+// out of.
 class PrivateFolder {
 public:
     PrivateFolder() = default;

@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,11 +25,27 @@ bool ClosedToOthers(const struct stat& st) {
 
 // A parent that another user could rename our folder out of (and put their own in its
 // place) does not do: it must be ours or root's, and sticky when others may write to it.
-bool SafeParent(const std::string& parent) {
-    struct stat st {};
-    if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+bool SafeParent(const struct stat& st) {
+    if (!S_ISDIR(st.st_mode)) return false;
     if (st.st_uid != ::geteuid() && st.st_uid != 0) return false;
     return (st.st_mode & 022) == 0 || (st.st_mode & S_ISVTX) != 0;
+}
+
+// The user's home: $HOME, else the account's entry.
+std::string Home() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') return home;
+    const passwd* account = ::getpwuid(::geteuid());
+    return account != nullptr && account->pw_dir != nullptr ? account->pw_dir : "";
+}
+
+// A home may be shared by several machines: each gets a folder of its own, as a runtime
+// folder would be.
+std::string HostName() {
+    struct utsname names {};
+    const std::string host = ::uname(&names) == 0 ? names.nodename : "";
+    if (host.empty() || host[0] == '.' || host.find('/') != std::string::npos) return "";
+    return host;
 }
 
 std::string WithoutTrailingSlashes(std::string path) {
@@ -59,19 +77,37 @@ bool PrivateFolder::Open() {
         parent = WithoutTrailingSlashes(runtime);
         name = "lintaro";
     } else {
-        const char* temp = std::getenv("TMPDIR");
-        parent = WithoutTrailingSlashes(temp != nullptr && temp[0] == '/' ? temp : "/tmp");
-        name = "lintaro-" + std::to_string(::geteuid());
+        // A shared folder such as /tmp will not do: another user can take any name in it
+        // first. The cache folder in the user's home is made when missing.
+        const std::string home = WithoutTrailingSlashes(Home());
+        if (home.empty() || home[0] != '/') return Fail("the user has no home folder");
+        parent = (home == "/" ? "" : home) + "/.cache";
+        if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+            return Fail("cannot create \"" + parent + "\": " + Reason(errno));
+        }
+        const std::string host = HostName();
+        name = host.empty() ? "lintaro" : "lintaro-" + host;
     }
     FPath = (parent == "/" ? "" : parent) + "/" + name;
-    if (!SafeParent(parent)) {
+    // Everything below goes through the parent's descriptor: the folder that was checked
+    // is the one the name is looked up in.
+    const int parentFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0) return Fail("cannot open \"" + parent + "\": " + Reason(errno));
+    struct ParentCloser {
+        int fd;
+        ~ParentCloser() { ::close(fd); }
+    } parentCloser{parentFd};
+    if (::fstat(parentFd, &st) != 0) {
+        return Fail("cannot examine \"" + parent + "\": " + Reason(errno));
+    }
+    if (!SafeParent(st)) {
         return Fail("the folder \"" + parent + "\" is open to other users without protection");
     }
-    if (::mkdir(FPath.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST) {
         return Fail("cannot create \"" + FPath + "\": " + Reason(errno));
     }
     // O_NOFOLLOW: a link planted under the name is refused, not followed.
-    FFd = ::open(FPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    FFd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (FFd < 0) return Fail("cannot open \"" + FPath + "\": " + Reason(errno));
     if (::fstat(FFd, &st) != 0) return Fail("cannot examine \"" + FPath + "\": " + Reason(errno));
     if (st.st_uid != ::geteuid()) {

@@ -20,9 +20,12 @@ public:
     ~TServerSocket() override;
 
     bool Active() const;
-    // Listens on the loopback address only: the configuration program runs on this
-    // machine, and nobody on the network may reach the device through the bridge.
-    // False with ErrorString() set when the port cannot be bound.
+    // Listens on the loopback addresses only, 127.0.0.1 and ::1 at the same port: the
+    // configuration program runs on this machine, and nobody on the network may reach the
+    // device through the bridge. A program that connects to "localhost" may take either,
+    // and another user's listener on the other would get its connection. Without IPv6 on
+    // the machine 127.0.0.1 alone is enough. False with ErrorString() set when a port
+    // cannot be bound.
     bool Open(quint16 port);
     // Closes every connection (without disconnect events), then the listening socket.
     void Close();
@@ -50,7 +53,10 @@ private:
     void Accept();
     void Forget(QTcpSocket* socket);
 
-    QTcpServer* FServer;
+    bool Listen(quint16 port);
+
+    QTcpServer* FServer;   // 127.0.0.1
+    QTcpServer* FServer6;  // ::1
     QList<QTcpSocket*> FConnections;
     QString FError;
     qint64 FReadBufferSize = 0;

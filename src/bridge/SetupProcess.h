@@ -40,9 +40,11 @@ enum class CopyResult {
 CopyResult CopyForStart(const std::filesystem::path& source, const std::filesystem::path& target,
                         std::string& problem);
 
-// Ends what earlier runs of this user left behind (a crash or a kill): whatever is left of
-// the program the last run started (its record names it) and the copies in TempFolder().
-// Only where the folder is this program's own; elsewhere nothing.
+// Ends what earlier runs of this user left behind (a crash or a kill): the program the
+// last run started and whatever it started (its record names the process and the mark
+// they all carry in their environment), and the copies in TempFolder(). Only where the
+// folder is this program's own; elsewhere nothing. Only for the copy that holds the
+// single-instance sign: another copy's program would be ended too.
 void EndEarlierRuns();
 
 enum class StartResult {

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,11 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "bridge/PrivateFolder.h"
 #include "bridge/SetupProcess.h"
@@ -128,9 +131,34 @@ std::string FindWine(std::string& problem) {
     return {};
 }
 
-// The record of the program this user's wizard started: its process id, its start time
-// and the boot it ran in, so that a wizard killed outright can be cleaned up after.
+// The record of the program this user's wizard started: its process id, its start time,
+// the boot it ran in, and the mark that it and everything it started carry in their
+// environment, so that a wizard killed outright can be cleaned up after.
 constexpr const char* kRecordName = "started";
+
+// The mark: a random value under this name, given to the program's environment alone.
+// Every process the program starts inherits it (Wine's helpers too, which leave the
+// program's session and process group); no process that this program did not start has
+// it, as nobody else knows the value.
+constexpr const char* kMarkName = "LINTARO_RUN_MARK";
+
+std::string NewMark() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return {};
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string mark;
+    for (const unsigned char b : bytes) {
+        mark += digits[b >> 4];
+        mark += digits[b & 15];
+    }
+    return mark;
+}
 
 std::string BootId() {
     std::ifstream in("/proc/sys/kernel/random/boot_id");
@@ -139,17 +167,15 @@ std::string BootId() {
     return id;
 }
 
-struct ProcessStat {
-    pid_t session = 0;
-    unsigned long long startTime = 0;
-};
-
-// Session and start time (clock ticks since boot) of a process of this user's.
-std::optional<ProcessStat> ReadProcessStat(pid_t pid) {
-    const std::string folder = "/proc/" + std::to_string(pid);
+bool OwnProcess(pid_t pid) {
     struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0 || st.st_uid != ::geteuid()) return std::nullopt;
-    std::ifstream in(folder + "/stat");
+    return ::stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
+// Start time (clock ticks since boot) of a process of this user's.
+std::optional<unsigned long long> StartTime(pid_t pid) {
+    if (!OwnProcess(pid)) return std::nullopt;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
     if (!std::getline(in, text)) return std::nullopt;
     // The name in parentheses may hold anything; the fields follow the last ')'.
@@ -157,25 +183,63 @@ std::optional<ProcessStat> ReadProcessStat(pid_t pid) {
     if (close == std::string::npos) return std::nullopt;
     std::istringstream fields(text.substr(close + 1));
     std::string field;
-    ProcessStat result;
     for (int index = 3; fields >> field; ++index) {  // field 3 is the state
-        if (index == 6) result.session = static_cast<pid_t>(std::stol(field));
-        if (index == 22) {
-            result.startTime = std::stoull(field);
-            return result;
-        }
+        if (index == 22) return std::stoull(field);
     }
     return std::nullopt;
 }
 
-void WriteRecord(const PrivateFolder& folder, pid_t pid) {
-    const auto stat = ReadProcessStat(pid);
-    if (!stat) return;
+// Whether the environment a process of this user's was started with holds `entry`.
+bool CarriesEntry(pid_t pid, const std::string& entry) {
+    if (!OwnProcess(pid)) return false;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    const std::string vars{std::istreambuf_iterator<char>(in), {}};
+    return vars.rfind(entry + '\0', 0) == 0 || vars.find('\0' + entry + '\0') != std::string::npos;
+}
+
+// A process held by a descriptor where the kernel has them (pidfd): a signal then reaches
+// the very process that was examined, even if it has ended and its id was taken since.
+class HeldProcess {
+public:
+    explicit HeldProcess(pid_t pid) : FPid(pid) {
+#ifdef SYS_pidfd_open
+        FFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        FHeld = FFd >= 0 || errno != ESRCH;
+#endif
+    }
+    HeldProcess(const HeldProcess&) = delete;
+    HeldProcess& operator=(const HeldProcess&) = delete;
+    ~HeldProcess() {
+        if (FFd >= 0) ::close(FFd);
+    }
+    // False when the process had ended before it could be held.
+    bool Held() const {
+        return FHeld;
+    }
+    void Kill() const {
+#ifdef SYS_pidfd_send_signal
+        if (FFd >= 0) {
+            ::syscall(SYS_pidfd_send_signal, FFd, SIGKILL, nullptr, 0);
+            return;
+        }
+#endif
+        ::kill(FPid, SIGKILL);
+    }
+
+private:
+    pid_t FPid;
+    int FFd = -1;
+    bool FHeld = true;
+};
+
+void WriteRecord(const PrivateFolder& folder, pid_t pid, const std::string& mark) {
+    const auto startTime = StartTime(pid);
+    if (!startTime || mark.empty()) return;
     std::string temp = folder.Path() + kPartialPrefix + "XXXXXX";
     Fd out(::mkostemp(temp.data(), O_CLOEXEC));
     if (out.get() < 0) return;
     const std::string text =
-        std::to_string(pid) + " " + std::to_string(stat->startTime) + " " + BootId() + "\n";
+        std::to_string(pid) + " " + std::to_string(*startTime) + " " + BootId() + " " + mark + "\n";
     const bool written = WriteFull(out.get(), text.data(), text.size());
     ::close(out.release());
     if (!written || ::rename(temp.c_str(), (folder.Path() + kRecordName).c_str()) != 0)
@@ -183,36 +247,44 @@ void WriteRecord(const PrivateFolder& folder, pid_t pid) {
 }
 
 // Ends what is left of the recorded program: the program itself when it still runs (the
-// same process: same start time, same boot), else the processes of its session that were
-// started after it (its session id stays taken while any of them lives, so it cannot
-// name another's). Processes of other users are never touched.
+// same process: same id, start time and boot), and every process of this user's that
+// carries the program's mark. Nothing else: a process id, a session or a group id
+// outlives its process and is given to another.
 void EndRecordedProgram(const PrivateFolder& folder) {
     const std::string record = folder.Path() + kRecordName;
     std::ifstream in(record);
     long pid = 0;
     unsigned long long startTime = 0;
     std::string boot;
-    const bool read = static_cast<bool>(in >> pid >> startTime >> boot);
+    std::string mark;
+    const bool read = static_cast<bool>(in >> pid >> startTime >> boot >> mark);
     ::unlink(record.c_str());
-    if (!read || pid <= 1 || boot != BootId()) return;
-    const auto leader = ReadProcessStat(static_cast<pid_t>(pid));
-    if (leader && leader->startTime == startTime) {
-        ::kill(static_cast<pid_t>(-pid), SIGKILL);
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
-        return;
+    if (!read || pid <= 1 || boot != BootId() || mark.size() != 32) return;
+    {
+        const HeldProcess program(static_cast<pid_t>(pid));
+        if (program.Held() && StartTime(static_cast<pid_t>(pid)) == startTime) program.Kill();
     }
-    if (leader) return;  // the id now belongs to another process
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return;
-    while (const dirent* entry = ::readdir(proc)) {
-        char* end = nullptr;
-        const long other = std::strtol(entry->d_name, &end, 10);
-        if (other <= 1 || *end != '\0') continue;
-        const auto stat = ReadProcessStat(static_cast<pid_t>(other));
-        if (stat && stat->session == pid && stat->startTime >= startTime)
-            ::kill(static_cast<pid_t>(other), SIGKILL);
+    // What a marked process starts while the folder is walked is marked too: walk again
+    // until a walk finds none.
+    const std::string entry = std::string(kMarkName) + "=" + mark;
+    const pid_t self = ::getpid();
+    for (int walk = 0; walk < 10; ++walk) {
+        DIR* proc = ::opendir("/proc");
+        if (proc == nullptr) return;
+        int ended = 0;
+        while (const dirent* dirEntry = ::readdir(proc)) {
+            char* end = nullptr;
+            const long other = std::strtol(dirEntry->d_name, &end, 10);
+            if (other <= 1 || *end != '\0' || other == self) continue;
+            const HeldProcess process(static_cast<pid_t>(other));
+            if (process.Held() && CarriesEntry(static_cast<pid_t>(other), entry)) {
+                process.Kill();
+                ++ended;
+            }
+        }
+        ::closedir(proc);
+        if (ended == 0) return;
     }
-    ::closedir(proc);
 }
 
 void RemoveRecord() {
@@ -229,8 +301,8 @@ void CloseFrom(int first, int maxFd) {
 
 // In the child between fork and exec: only async-signal-safe calls.
 [[noreturn]] void ExecChild(const char* program, int programFd, const char* wine,
-                            char* const argv[], const char* workDir, int devNull, int errorPipe,
-                            int maxFd, pid_t parent) {
+                            char* const argv[], char* const envp[], const char* workDir,
+                            int devNull, int errorPipe, int maxFd, pid_t parent) {
     auto fail = [&errorPipe] {
         const int error = errno;
         [[maybe_unused]] ssize_t n = ::write(errorPipe, &error, sizeof error);
@@ -273,14 +345,14 @@ void CloseFrom(int first, int maxFd) {
     if (::chdir(workDir) != 0) fail();
     // Wine takes the program by its path, which lies in a folder nobody else may change.
     if (wine != nullptr) {
-        ::execv(wine, argv);
+        ::execve(wine, argv, envp);
         fail();
     }
     // The very file that was checked is executed. A script cannot run from a descriptor
     // that closes on exec (its interpreter opens it by name): it goes by its path, which
     // lies in a folder nobody else may change.
-    ::fexecve(programFd, argv, environ);
-    if (errno == ENOENT) ::execv(program, argv);
+    ::fexecve(programFd, argv, envp);
+    if (errno == ENOENT) ::execve(program, argv, envp);
     fail();
     ::_exit(127);
 }
@@ -414,6 +486,21 @@ StartResult StartProcess(const fs::path& program, const fs::path& workDir, Start
     }
     char* const nativeArgv[] = {path.data(), nullptr};
     char* const wineArgv[] = {wineName.data(), path.data(), nullptr};
+    // The program's environment is this one's plus the mark of this start.
+    const std::string mark = NewMark();
+    if (mark.empty()) {
+        problem = "no random numbers for the mark: " + Reason(errno);
+        return StartResult::Failed;
+    }
+    const std::string markPrefix = std::string(kMarkName) + "=";
+    std::string markEntry = markPrefix + mark;
+    std::vector<char*> envp;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, markPrefix.c_str(), markPrefix.size()) != 0)
+            envp.push_back(*variable);
+    }
+    envp.push_back(markEntry.data());
+    envp.push_back(nullptr);
     const long openMax = ::sysconf(_SC_OPEN_MAX);
     const int maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
 
@@ -434,8 +521,8 @@ StartResult StartProcess(const fs::path& program, const fs::path& workDir, Start
     }
     if (pid == 0) {
         ExecChild(path.c_str(), programFd.get(), windows ? wine.c_str() : nullptr,
-                  windows ? wineArgv : nativeArgv, dir.c_str(), devNull.get(), writeEnd.get(),
-                  maxFd, parent);
+                  windows ? wineArgv : nativeArgv, envp.data(), dir.c_str(), devNull.get(),
+                  writeEnd.get(), maxFd, parent);
     }
 
     ::close(writeEnd.release());
@@ -453,7 +540,7 @@ StartResult StartProcess(const fs::path& program, const fs::path& workDir, Start
                   "\": " + Reason(n > 0 ? childError : errno);
         return StartResult::Failed;
     }
-    WriteRecord(folder, pid);
+    WriteRecord(folder, pid, mark);
     started.process = pid;
     started.processId = static_cast<std::uint32_t>(pid);
     started.thread = 0;

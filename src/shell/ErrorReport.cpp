@@ -2,11 +2,14 @@
 
 #include <QMessageBox>
 
+#include "shell/MessageBoxes.h"
+
 namespace lintaro {
 
 QString ErrorReportCaption() { return QStringLiteral("Lintaro"); }
 
 void ShowErrorReport(const QString& text) {
+    if (ToStandardErrorAfterStop(ErrorReportCaption(), text)) return;
     QMessageBox box(QMessageBox::Critical, ErrorReportCaption(), text, QMessageBox::Ok,
                     QApplication::activeWindow());
     box.setObjectName(QStringLiteral("ErrorReport"));

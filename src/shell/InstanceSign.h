@@ -15,6 +15,8 @@ public:
     // Takes the sign for this copy; false when another copy holds it.
     bool TryAcquire();
     void Release();
+    // Whether this copy holds the sign (TryAcquire may let it run without one).
+    bool Held() const;
 
     // Why the sign could not be taken although no other copy was found (then TryAcquire
     // gave true and the program runs without it); empty otherwise.

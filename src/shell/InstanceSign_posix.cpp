@@ -41,6 +41,8 @@ bool InstanceSign::TryAcquire() {
     return true;
 }
 
+bool InstanceSign::Held() const { return FHandle >= 0; }
+
 void InstanceSign::Release() {
     if (FHandle >= 0) {
         ::close(static_cast<int>(FHandle));

@@ -80,10 +80,11 @@ int RunLintaro(const EngineerOptions& options) {
         qWarning().noquote() << "No single-instance sign:"
                              << QString::fromStdString(sign.Problem());
     }
-    // This copy is the user's only one: a configuration program still running from an
-    // earlier run, and any copy still in the private folder, were left by a run that
-    // crashed or was killed.
-    setupprocess::EndEarlierRuns();
+    // Only a copy that holds the sign is the user's only one: then a configuration program
+    // still running from an earlier run, and any copy still in the private folder, were
+    // left by a run that crashed or was killed. Without the sign another copy may be
+    // running with them.
+    if (sign.Held()) setupprocess::EndEarlierRuns();
     QApplication::setQuitOnLastWindowClosed(true);
     LintaroWindows windows = CreateLintaroWindows();
     windows.MainLintaroForm->show();

@@ -14,6 +14,7 @@
 #include "shell/FileVersion.h"
 #include "shell/Fonts.h"
 #include "shell/InputDeafness.h"
+#include "shell/StopSignals.h"
 #include "shell/URLLabel.h"
 
 namespace lintaro {
@@ -242,6 +243,8 @@ void TMainLintaroForm::closeEvent(QCloseEvent* event) {
     try {
         FormClose();
     } catch (const std::exception& error) {
+        // Closed by a stop request, the report goes to the log and standard error only.
+        if (StopRequested()) WriteLog(ErrorText(error), QString());
         ShowErrorReport(error);
     }
     // A modem call is hung up before the program ends: that takes the modem seconds, during

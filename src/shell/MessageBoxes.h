@@ -13,4 +13,8 @@ void ShowErrorMessage(QWidget* owner, const QString& text);
 // Caption "Предупреждение", warning icon, one OK button.
 void ShowWarningMessage(QWidget* owner, const QString& text);
 
+// Once the system has asked the program to stop, nobody waits for a box: its caption and
+// text go to standard error instead, and this gives true. False while no stop is asked.
+bool ToStandardErrorAfterStop(const QString& caption, const QString& text);
+
 }  // namespace lintaro

@@ -172,9 +172,10 @@ protected:
     }
 
     // A configuration program's connection to the bridge.
-    std::unique_ptr<QTcpSocket> ConnectClient() {
+    std::unique_ptr<QTcpSocket> ConnectClient(
+        const QHostAddress& address = QHostAddress::LocalHost) {
         auto socket = std::make_unique<QTcpSocket>();
-        socket->connectToHost(QHostAddress::LocalHost, ServerPort);
+        socket->connectToHost(address, ServerPort);
         if (!socket->waitForConnected(5000)) return nullptr;
         if (!Eventually([this] { return OnGui([this] { return Form->SetupConnected(); }); })) {
             return nullptr;

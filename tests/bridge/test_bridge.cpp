@@ -1,7 +1,9 @@
 // The cable bridge end to end: the real window and cycle, a simulated device on a
 // pseudo-terminal, a started stand-in configuration program, and a TCP client.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -322,51 +324,110 @@ TEST_F(BridgeTest, only_the_programs_connection_is_relayed_and_another_cannot_cu
     });
 }
 
-// A connection from another user's process is refused and logged; the device hears nothing.
-TEST_F(BridgeTest, another_users_connection_is_refused_with_a_log_line) {
+// ---- another user's processes on the same machine ----
+
+// A socket as another user's program makes it: connected to `address`, or listening there.
+int Socket(int family, const char* address, quint16 port, bool listen = false) {
+    addrinfo hints{}, *at = nullptr;
+    hints.ai_family = family;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    if (::getaddrinfo(address, std::to_string(port).c_str(), &hints, &at) != 0) return -1;
+    int fd = ::socket(family, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool done = listen ? ::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 5) == 0
+                             : ::connect(fd, at->ai_addr, at->ai_addrlen) == 0;
+    ::freeaddrinfo(at);
+    if (!done) ::close(fd);
+    return done ? fd : -1;
+}
+
+// Writes to the device and waits to be cut off: 0 when it was.
+int WriteAndExpectCutOff(int fd) {
+    if (fd < 0 || ::write(fd, "evil", 4) != 4) return 3;
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    char byte = 0;
+    return ::read(fd, &byte, 1) <= 0 ? 0 : 5;
+}
+
+// Holds 4000 sockets of its own (the kernel's table is long), then connects to the bridge
+// 2000 times and lets go at once.
+int FloodFromManySockets(quint16 port) {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    for (int i = 0; i < 4000; ++i) {
+        if (Socket(AF_INET, "127.0.0.1", 0, true) < 0) return 4;
+    }
+    for (int i = 0; i < 2000; ++i) ::close(Socket(AF_INET, "127.0.0.1", port));
+    return 0;
+}
+
+struct HostileCase {
+    const char* Name;
+    int (*Attack)(quint16 port);  // as the other user; 0 when it came to nothing
+    const char* Own;              // the address the user's own program connects to
+    bool Refused;                 // the attack's connections are refused and logged
+};
+
+const HostileCase kHostileCases[] = {
+    {"connection",
+     [](quint16 port) { return WriteAndExpectCutOff(Socket(AF_INET, "127.0.0.1", port)); },
+     "127.0.0.1", true},
+    {"v4_mapped_connection",
+     [](quint16 port) { return WriteAndExpectCutOff(Socket(AF_INET6, "::ffff:127.0.0.1", port)); },
+     "::ffff:127.0.0.1", true},
+    {"listener_on_ipv6_loopback",
+     [](quint16 port) { return Socket(AF_INET6, "::1", port, true) < 0 ? 0 : 5; }, "::1", false},
+    {"flood_from_many_sockets", FloodFromManySockets, "127.0.0.1", true},
+};
+
+class HostileUserTest : public BridgeTest, public ::testing::WithParamInterface<HostileCase> {};
+
+// Another user's process neither reaches the device nor takes the program's place, and the
+// user's own program, reconnecting meanwhile at the address it takes, is served each time.
+TEST_P(HostileUserTest, another_users_process_gets_nothing_and_the_users_program_is_served) {
+    const HostileCase& row = GetParam();
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());
         Device->setMode(devsim::InstrumentPersonality::Mode::Record);
         Simulator->clearReceived();
-        const quint16 port = ServerPort;
         std::string why;
-        // The attacker writes to the device and waits to be cut off (0 when it was).
-        const int code = RunAsOtherUser(
-            [port] {
-                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-                sockaddr_in address{};
-                address.sin_family = AF_INET;
-                address.sin_port = htons(port);
-                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 3;
-                if (::write(fd, "evil", 4) != 4) return 4;
-                timeval timeout{10, 0};
-                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-                char byte = 0;
-                return ::read(fd, &byte, 1) <= 0 ? 0 : 5;
-            },
-            why);
+        std::atomic<int> code{-2};
+        const quint16 port = ServerPort;
+        std::thread attacker([&] { code = RunAsOtherUser([&] { return row.Attack(port); }, why); });
+        std::string sent;
+        for (int i = 0; i < 500 && (i < 10 || code == -2); ++i) {
+            auto client = ConnectClient(QHostAddress(QString::fromLatin1(row.Own)));
+            EXPECT_NE(client, nullptr) << "the user's connection " << i << " was refused";
+            if (client == nullptr) break;
+            const std::string word = "mine" + std::to_string(i);
+            client->write(word.data(), static_cast<qint64>(word.size()));
+            client->flush();
+            sent += word;
+            EXPECT_TRUE(Simulator->waitForReceived(sent.size(), std::chrono::seconds(10)));
+            client->disconnectFromHost();
+            EXPECT_TRUE(client->state() == QAbstractSocket::UnconnectedState ||
+                        client->waitForDisconnected(5000));
+        }
+        attacker.join();
         if (code == -1) {
             PostClick();
             GTEST_SKIP() << why;
         }
         EXPECT_EQ(code, 0);
-        EXPECT_FALSE(Simulator->waitForReceived(1, std::chrono::milliseconds(300)));
-        EXPECT_FALSE(OnGui([&] { return Form->SetupConnected(); }));
+        EXPECT_EQ(Simulator->received(), sent) << "the device heard the other user";
         const QStringList lines = OnGui([&] { return Windows.LOGForm->Lines(); });
-        EXPECT_TRUE(lines.filter(QStringLiteral("Отклонено подключение к TCP серверу")).size() == 1)
-            << lines.join('\n').toStdString();
-
-        // The user's own program is still served.
-        auto client = ConnectClient();
-        ASSERT_NE(client, nullptr);
-        client->write("mine");
-        client->flush();
-        EXPECT_TRUE(Simulator->waitForReceived(4, std::chrono::seconds(10)));
-        EXPECT_EQ(Simulator->received(), "mine");
+        EXPECT_EQ(!lines.filter(QStringLiteral("Отклонено подключение к TCP серверу")).isEmpty(),
+                  row.Refused);
         PostClick();
     });
 }
+
+INSTANTIATE_TEST_SUITE_P(Attacks, HostileUserTest, ::testing::ValuesIn(kHostileCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 // A device that is back within a blink: the port's descriptor hung up, so the port counts
 // as gone although its name is present again, and it is reopened.

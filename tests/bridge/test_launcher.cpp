@@ -13,6 +13,7 @@
 
 #include <QFileInfo>
 #include <QLocalServer>
+#include <QSysInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -39,18 +40,20 @@ protected:
         ASSERT_TRUE(FDir.isValid());
         ASSERT_TRUE(FScratch.isValid());
         FFolder = FDir.path() + QLatin1Char('/');
-        // The copies go to the user's private folder under TMPDIR: a scratch TMPDIR per
-        // test keeps tests that run at once, and the machine's own, apart.
-        FOldTmp = qgetenv("TMPDIR");
+        // The copies go to the user's private folder in the home: a scratch home per test
+        // keeps tests that run at once, and the machine's own, apart.
+        FOldTmp = qgetenv("HOME");
         FOldRuntime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("TMPDIR", FScratch.path().toLocal8Bit());
+        qputenv("HOME", FScratch.path().toLocal8Bit());
         qunsetenv("XDG_RUNTIME_DIR");
-        FTemp = FScratch.path() + QStringLiteral("/lintaro-%1/").arg(::geteuid());
+        ASSERT_EQ(::mkdir((FScratch.path() + "/.cache").toLocal8Bit().constData(), 0700), 0);
+        FTemp = FScratch.path() +
+                QStringLiteral("/.cache/lintaro-%1/").arg(QSysInfo::machineHostName());
     }
 
     void TearDown() override {
         if (FStarted) Stop();
-        Restore("TMPDIR", FOldTmp);
+        Restore("HOME", FOldTmp);
         Restore("XDG_RUNTIME_DIR", FOldRuntime);
     }
 
@@ -426,7 +429,7 @@ TEST_F(LauncherTest, copies_live_in_a_folder_no_other_user_can_enter_or_change) 
     EXPECT_EQ(st.st_mode & 077, 0u);
 
     // Even with the folder above open to all, the other user reaches nothing in it.
-    OpenToAll(FScratch.path());
+    OpenToAll(FScratch.path() + "/.cache");
     const QByteArray planted = folder + "planted";
     const QByteArray moved = folder.chopped(1) + "-moved";
     std::string why;
@@ -445,9 +448,9 @@ TEST_F(LauncherTest, copies_live_in_a_folder_no_other_user_can_enter_or_change) 
 TEST_F(LauncherTest, a_private_folder_prepared_by_another_user_is_refused_and_nothing_in_it_runs) {
     WriteSetupIni("ABC12=abc12setup\r\n");
     ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("abc12setup")));
-    OpenToAll(FScratch.path());
+    OpenToAll(FScratch.path() + "/.cache");
     const QByteArray folder = FTemp.chopped(1).toLocal8Bit();
-    const QByteArray theirs = FScratch.path().toLocal8Bit() + "/theirs";
+    const QByteArray theirs = FScratch.path().toLocal8Bit() + "/.cache/theirs";
     const QByteArray mark = FScratch.path().toLocal8Bit() + "/ran";
     const QByteArray script = MarkingScript(QString::fromLocal8Bit(mark));
 

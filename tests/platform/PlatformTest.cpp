@@ -261,19 +261,21 @@ TEST_F(InstanceSignTest, a_second_copy_is_refused_until_the_first_lets_the_sign_
 
 #ifndef _WIN32
 TEST_F(InstanceSignTest, another_user_cannot_take_the_place_of_the_sign_before_the_first_start) {
-    // No runtime folder: the sign's folder goes under TMPDIR, open to all like /tmp.
+    // No runtime folder: the sign's folder goes into the home, which only the user may
+    // change; a name in a shared folder such as /tmp could be taken first.
     ::unsetenv("XDG_RUNTIME_DIR");
-    TempFolder shared;
+    TempFolder shared, home;
     fs::permissions(shared.path(), fs::perms::all | fs::perms::sticky_bit);
-    const char* oldTmp = std::getenv("TMPDIR");
     const std::optional<std::string> keptTmp =
-        oldTmp != nullptr ? std::optional<std::string>(oldTmp) : std::nullopt;
+        std::getenv("TMPDIR") ? std::optional<std::string>(std::getenv("TMPDIR")) : std::nullopt;
+    const std::string keptHome = std::getenv("HOME") ? std::getenv("HOME") : "/";
     ::setenv("TMPDIR", shared.path().c_str(), 1);
+    ::setenv("HOME", home.path().c_str(), 1);
     const std::string folder =
         (shared.path() / ("lintaro-" + std::to_string(::geteuid()))).native();
     const std::string lock = folder + "/TMainLintaroForm.lock";
 
-    // The other user makes the folder and the sign's file in it, which it could lock.
+    // The other user makes the folder of the old name and the sign's file in it.
     std::string why;
     const int planted = test::RunAsOtherUser(
         [&] {
@@ -282,25 +284,14 @@ TEST_F(InstanceSignTest, another_user_cannot_take_the_place_of_the_sign_before_t
             return fd >= 0 && ::fchmod(fd, 0666) == 0 ? 0 : 2;
         },
         why);
-    const auto restore = [&] {
-        if (keptTmp) {
-            ::setenv("TMPDIR", keptTmp->c_str(), 1);
-        } else {
-            ::unsetenv("TMPDIR");
-        }
-    };
-    if (planted < 0) {
-        restore();
-        GTEST_SKIP() << why;
-    }
-    ASSERT_EQ(planted, 0);
-
-    // The victim still starts, and says why it has no sign.
     InstanceSign sign;
-    EXPECT_TRUE(sign.TryAcquire());
-    EXPECT_NE(sign.Problem().find("another user"), std::string::npos) << sign.Problem();
-    sign.Release();
-    restore();
+    const bool taken = sign.TryAcquire() && sign.Held();
+    keptTmp ? ::setenv("TMPDIR", keptTmp->c_str(), 1) : ::unsetenv("TMPDIR");
+    ::setenv("HOME", keptHome.c_str(), 1);
+    if (planted < 0) GTEST_SKIP() << why;
+    ASSERT_EQ(planted, 0);
+    EXPECT_TRUE(taken) << sign.Problem();
+    EXPECT_TRUE(fs::exists(home.path() / ".cache")) << "the sign is not in the home";
 }
 #endif
 
@@ -323,12 +314,12 @@ class SetupProcessTest : public testing::Test {
 protected:
     void SetUp() override {
 #ifndef _WIN32
-        // The copies go to the user's private folder under TMPDIR: one of this test's own,
+        // The copies go to the user's private folder in the home: one of this test's own,
         // so that removing stale copies here touches no one else's.
-        FOldTmp = Variable("TMPDIR");
+        FOldHome = Variable("HOME");
         FOldRuntime = Variable("XDG_RUNTIME_DIR");
         fs::permissions(FScratch.path(), fs::perms::owner_all);
-        ::setenv("TMPDIR", FScratch.path().c_str(), 1);
+        ::setenv("HOME", FScratch.path().c_str(), 1);
         ::unsetenv("XDG_RUNTIME_DIR");
 #endif
         ASSERT_TRUE(fs::exists(ProbePath())) << ProbePath();
@@ -343,7 +334,7 @@ protected:
         std::error_code ignored;
         fs::remove(FCopy, ignored);
 #ifndef _WIN32
-        Restore("TMPDIR", FOldTmp);
+        Restore("HOME", FOldHome);
         Restore("XDG_RUNTIME_DIR", FOldRuntime);
 #endif
     }
@@ -360,8 +351,8 @@ protected:
             ::unsetenv(name);
         }
     }
-    TempFolder FScratch;  // TMPDIR
-    std::optional<std::string> FOldTmp;
+    TempFolder FScratch;  // HOME
+    std::optional<std::string> FOldHome;
     std::optional<std::string> FOldRuntime;
 #endif
     TempFolder FFolder;  // the program folder
@@ -545,6 +536,20 @@ TEST_F(SetupProcessTest, what_a_killed_wizard_started_ends_with_it_or_at_the_nex
     EXPECT_FALSE(fs::exists(folder / ".cp-AbC123"));
     EXPECT_TRUE(fs::exists(folder / "TMainLintaroForm.lock"));
     EXPECT_TRUE(fs::is_directory(folder / "folder.exe"));
+}
+
+// A process id outlives its process: taken again by a daemon of the user's whose session
+// bears it, it names nothing of this program's, and the next start must leave it alone.
+TEST_F(SetupProcessTest, a_reused_id_of_the_program_is_not_ended_at_the_next_start) {
+    ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
+              setupprocess::CopyResult::Ready);
+    const std::string command = "unshare --pid --fork --mount-proc '" + ProbePath().native() +
+                                "' --reused-id '" + FCopy.native() + "' '" +
+                                FFolder.path().native() + "'";
+    const int status = std::system(command.c_str());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 1)
+        GTEST_SKIP() << "no private process namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "5: the daemon was ended";
 }
 
 TEST_F(SetupProcessTest, a_script_starts_as_well_by_its_path) {

@@ -5,6 +5,11 @@
 //                   another copy holds it
 //   --wizard P F    plays the wizard: starts program P in folder F as the wizard does,
 //                   writes its process id to F/wizard.txt, then waits to be killed
+//   --reused-id P F as --wizard, killed; the program's id then goes to a daemon of the
+//                   user's, whose worker must survive the next start's clean-up: exit
+//                   code 0 when it did, 5 when it was killed (in a private process
+//                   namespace, where ids can be handed out at will)
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +19,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "bridge/SetupProcess.h"
@@ -39,6 +48,49 @@ int main(int argc, char** argv) {
                                 std::filesystem::path(argv[3]) / "wizard.txt");
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
+
+#ifndef _WIN32
+    if (argc == 4 && std::string(argv[1]) == "--reused-id") {
+        int channel[2];
+        if (::pipe(channel) != 0) return 11;
+        const pid_t wizard = ::fork();
+        if (wizard == 0) {
+            lintaro::setupprocess::StartedProcess started;
+            std::string problem;
+            lintaro::setupprocess::StartProcess(argv[2], argv[3], started, problem);
+            [[maybe_unused]] ssize_t n = ::write(channel[1], &started.processId, sizeof(pid_t));
+            for (;;) ::pause();
+        }
+        pid_t program = 0;
+        if (::read(channel[0], &program, sizeof program) != sizeof program || program <= 0)
+            return 12;
+        ::kill(wizard, SIGKILL);  // the program dies with it and comes to this process, the init
+        for (int reaped = 0; reaped < 2;) {
+            const pid_t r = ::waitpid(-1, nullptr, 0);
+            if (r == wizard || r == program) ++reaped;
+            if (r < 0 && errno != EINTR) return 13;
+        }
+        std::ofstream("/proc/sys/kernel/ns_last_pid") << program - 1;
+        const pid_t leader = ::fork();
+        if (leader == 0) {
+            ::setsid();
+            const pid_t worker = ::fork();
+            if (worker == 0)
+                for (;;) ::pause();
+            [[maybe_unused]] ssize_t n = ::write(channel[1], &worker, sizeof worker);
+            ::_exit(0);
+        }
+        pid_t worker = 0;
+        if (leader != program || ::read(channel[0], &worker, sizeof worker) != sizeof worker)
+            return 14;
+        ::waitpid(leader, nullptr, 0);
+        lintaro::setupprocess::EndEarlierRuns();
+        ::kill(worker, SIGTERM);
+        int status = 0;
+        ::waitpid(worker, &status, 0);
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM ? 0 : 5;
+    }
+#endif
 
     std::string report;
     report += "argc=" + std::to_string(argc) + "\n";

@@ -7,15 +7,18 @@
 // that the next start is clean.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <cerrno>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -82,7 +85,13 @@ bool SignHeld() {
     return !probe.TryAcquire();
 }
 
-bool ProcessGone(qint64 pid) { return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+// Ended, or a zombie that its parent has not reaped yet.
+bool ProcessGone(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return true;
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
+}
 
 class EndingTest : public ::testing::Test {
 protected:
@@ -114,7 +123,7 @@ protected:
     }
 
     // Starts the program from its folder with the user's hand loaded; `actions` go to it.
-    void Start(QProcess& program, const QByteArray& actions) {
+    void Start(QProcess& program, const QByteArray& actions, bool holdsSign = true) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QT_PLUGIN_PATH", LINTARO_DRIVER_PLUGINS);
@@ -130,11 +139,15 @@ protected:
             program.write(actions);
             ASSERT_TRUE(program.waitForBytesWritten(5000));
         }
-        ASSERT_TRUE(WaitUntil(SignHeld, 30000)) << "the program holds no sign";
+        if (holdsSign) {
+            ASSERT_TRUE(WaitUntil(SignHeld, 30000)) << "the program holds no sign";
+        }
     }
 
     // One run: started, connected, the stream moving through the bridge, then ended.
-    void EndDuringTransfer(const Ending& ending) {
+    // `meanwhile` runs while the stream moves, given the configuration program's id.
+    void EndDuringTransfer(const Ending& ending,
+                           const std::function<void(qint64)>& meanwhile = {}) {
         // A fresh device: the echo of the last run's bytes in flight would garble the
         // identification.
         FSimulator.reset();
@@ -160,6 +173,7 @@ protected:
         const qint64 relay = pidFile.readAll().trimmed().toLongLong();
         ASSERT_GT(relay, 0);
         ASSERT_TRUE(QFile::exists(PrivateFolder() + "/relay.exe")) << "the copy is elsewhere";
+        if (meanwhile) meanwhile(relay);
 
         QElapsedTimer clock;
         clock.start();
@@ -233,31 +247,54 @@ TEST_F(EndingTest, closing_the_window_during_a_transfer_ends_the_program_every_t
     ExpectCleanStart();
 }
 
+// A start that cannot take the sign (its file is no file) runs without it: it must leave
+// the running copy's configuration program alone.
+TEST_F(EndingTest, a_start_without_the_sign_leaves_the_running_copys_program_alone) {
+    EndDuringTransfer({"close box", 0}, [&](qint64 relay) {
+        const QString lock = PrivateFolder() + "/TMainLintaroForm.lock";
+        ASSERT_TRUE(QFile::rename(lock, lock + ".held") && QDir().mkdir(lock));
+        QProcess second;
+        Start(second, "close\n", false);
+        EXPECT_TRUE(second.waitForFinished(30000));
+        EXPECT_TRUE(QDir().rmdir(lock) && QFile::rename(lock + ".held", lock));
+        EXPECT_FALSE(ProcessGone(relay)) << "the second start ended the running copy's program";
+    });
+}
+
 // A stop request while a box of the start holds it (no serial port: "Нет доступных COM
-// портов."): the box goes, the window is closed the orderly way, the program ends.
+// портов."; a settings file that is a FIFO): the box goes, the window is closed the
+// orderly way (a close step that fails goes to standard error, not to a box), the
+// program ends.
 TEST_F(EndingTest, a_stop_signal_during_the_start_up_box_ends_the_program) {
     ClearPortDir();
-    for (const Ending& ending : kStopSignals) {
-        SCOPED_TRACE(ending.Name);
-        QFile::remove(SettingsFile());
-        QProcess program;
-        ASSERT_NO_FATAL_FAILURE(Start(program, {}));
-        QByteArray shown;
-        ASSERT_TRUE(WaitUntil([&] {
-            shown += program.readAllStandardOutput();
-            return shown.contains("shown Ошибка");
-        })) << shown.toStdString();
-        ::kill(static_cast<pid_t>(program.processId()), ending.Signal);
-        EXPECT_TRUE(program.waitForFinished(kEndLimitMs)) << "the stop request was lost";
-        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(program.exitCode(), 0);
-        QFile settings(SettingsFile());  // left empty by the start, written by the close
-        EXPECT_TRUE(settings.open(QIODevice::ReadOnly) && settings.readAll().contains("COM="))
-            << "the window's close did not run";
-        EXPECT_FALSE(SignHeld());
-        if (program.state() != QProcess::NotRunning) {
-            program.kill();
-            program.waitForFinished();
+    for (const bool fifo : {false, true})
+        for (const Ending& ending : kStopSignals) {
+            SCOPED_TRACE(std::string(ending.Name) + (fifo ? ", FIFO as settings file" : ""));
+            QFile::remove(SettingsFile());
+            QDir().mkpath(QFileInfo(SettingsFile()).path());
+            if (fifo) {
+                ASSERT_EQ(::mkfifo(SettingsFile().toLocal8Bit().constData(), 0600), 0);
+            }
+            QProcess program;
+            ASSERT_NO_FATAL_FAILURE(Start(program, {}));
+            QByteArray shown;
+            ASSERT_TRUE(WaitUntil([&] {
+                shown += program.readAllStandardOutput();
+                return shown.contains(fifo ? "shown Lintaro" : "shown Ошибка");
+            })) << shown.toStdString();
+            ::kill(static_cast<pid_t>(program.processId()), ending.Signal);
+            EXPECT_TRUE(program.waitForFinished(kEndLimitMs)) << "the stop request was lost";
+            EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(program.exitCode(), 0);
+            QFile settings(SettingsFile());  // left empty by the start, written by the close
+            EXPECT_TRUE(fifo ||
+                        (settings.open(QIODevice::ReadOnly) && settings.readAll().contains("COM=")))
+                << "the window's close did not run";
+            EXPECT_FALSE(SignHeld());
+            if (program.state() != QProcess::NotRunning) {
+                program.kill();
+                program.waitForFinished();
+            }
+            QFile::remove(SettingsFile());
         }
-    }
 }
