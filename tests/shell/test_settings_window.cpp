@@ -77,21 +77,19 @@ TEST_F(SettingsWindowTest, saved_port_is_reselected_whatever_its_letter_case) {
     EXPECT_EQ(FForm->PortsListComboBox->currentIndex(), 0);
 }
 
-// The user's adapter is selected under its new name, its old one gone or taken by
-// another adapter; without the identity (older settings) the name selects as before.
+// The adapter under its new name, old one gone or taken; without identity, by name.
 TEST_F(SettingsWindowTest, saved_adapter_is_selected_under_its_new_name) {
     test::StandInSysfs sysfs;
     const QString a = test::AddListedPort("ttyUSB1"), b = test::AddListedPort("ttyUSB0");
-    sysfs.AttachUsb(a.toStdString(), "usb1/1-2", "1-2:1.0/ttyUSB1", "0403", "6001", "AAA");
-    sysfs.AttachUsb(b.toStdString(), "usb1/1-3", "1-3:1.0/ttyUSB0", "0403", "6001", "BBB");
+    sysfs.Attach(a.toStdString(), "usb1/1-2", "1-2:1.0/ttyUSB1", "0403 6001 AAA");
+    sysfs.Attach(b.toStdString(), "usb1/1-3", "1-3:1.0/ttyUSB0", "0403 6001 BBB");
     FForm->FillPortsList();
     TLOGForm log;
-    log.show();
     FForm->SetCompanions(nullptr, nullptr, &log);
+    log.show();
     const QString gone = test::PortDir() + "/ttyUSB7", idA = "usb:0403:6001:AAA";
-    const struct {
-        QString com, id, selected;
-    } rows[] = {{gone, idA, a}, {b, idA, a}, {b, "usb:0403:6001:ZZZ", b}, {b, {}, b}};
+    const struct { QString com, id, selected; } rows[] = {
+        {gone, idA, a}, {b, idA, a}, {b, "usb:0403:6001:ZZZ", b}, {b, {}, b}};
     for (const auto& row : rows) {
         test::ResetSettings();
         TSettingsKey().WriteString("COM", row.com);
