@@ -9,6 +9,7 @@
 #include "bridge/ServerSocket.h"
 #include "bridge/SetupLauncher.h"
 #include "serial/ModemWords.h"
+#include "serial/PortIdentity.h"
 
 namespace lintaro {
 
@@ -185,9 +186,19 @@ void ConnectionSession::ReportOpenFailure(COMOpenFailure failure) {
         case COMOpenFailure::Gone:
             Q_EMIT StatusChanged(QStringLiteral("Прибор недоступен"), StatusColour::Red);
             break;
-        default:
+        default: {
             Q_EMIT StatusChanged(QStringLiteral("COM-порт занят"), StatusColour::Red);
+            const QString holder =
+                failure == COMOpenFailure::Busy
+                    ? QString::fromStdString(COMPortHolder(FPortName.toStdString()))
+                    : QString();
+            if (!holder.isEmpty()) {
+                Log(QStringLiteral("COM-порт занят: %1").arg(holder));
+                Q_EMIT ErrorMessage(
+                    QStringLiteral("COM-порт %1 занят: %2.").arg(FPortName, holder));
+            }
             break;
+        }
     }
 }
 

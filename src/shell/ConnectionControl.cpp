@@ -10,6 +10,7 @@
 #include "log/CodePage.h"
 #include "log/LOGUnit.h"
 #include "serial/ModemWords.h"
+#include "serial/PortIdentity.h"
 #include "shell/COMSettingsUnit.h"
 #include "shell/ErrorReport.h"
 #include "shell/InputDeafness.h"
@@ -69,8 +70,12 @@ void TMainLintaroForm::ConnectSession() {
 void TMainLintaroForm::ShowState(lintaro::ConnectionState state) {
     URLLabel1->SetTag(static_cast<int>(state));
     URLLabel1->setText(LinkCaption(state));
-    // Connected: the "Отключить" click may come at once.
-    if (state == lintaro::ConnectionState::Connected) URLLabel1->setEnabled(true);
+    if (state != lintaro::ConnectionState::Connected) return;
+    // The "Отключить" click may come at once.
+    URLLabel1->setEnabled(true);
+    // What the port is, while it is surely there: it is saved beside its name.
+    FOpenedPort = PortsListComboBox->currentText();
+    FOpenedPortId = QString::fromStdString(COMPortIdentity(FOpenedPort.toStdString()));
 }
 
 int TMainLintaroForm::ConnectionState() const { return URLLabel1->Tag(); }

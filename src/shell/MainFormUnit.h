@@ -143,6 +143,9 @@ private:
     std::unique_ptr<InputDeafness> FDeafness;
     // The window closes once the modem call being hung up is down.
     bool FCloseAfterHangUp = false;
+    // The port of the last connection and its identity, taken while it was open.
+    QString FOpenedPort;
+    QString FOpenedPortId;
 };
 
 }  // namespace lintaro

@@ -3,8 +3,12 @@
 // reach the application's error report.
 #include <QComboBox>
 #include <QLocale>
+#include <QTimer>
 #include <algorithm>
+#include <string>
+#include <vector>
 
+#include "serial/PortIdentity.h"
 #include "shell/ErrorReport.h"
 #include "shell/MainFormUnit.h"
 #include "shell/SettingsStore.h"
@@ -12,6 +16,9 @@
 namespace lintaro {
 namespace {
 const QString COMValueName = QStringLiteral("COM");
+// The identity of the port named by "COM" (serial/PortIdentity.h); settings of older
+// versions have none.
+const QString COMIdValueName = QStringLiteral("COMId");
 }
 
 QString PhoneValueName(int number) {
@@ -70,14 +77,39 @@ void TMainLintaroForm::AddPhoneToHistory(const QString& phone) {
 
 void TMainLintaroForm::LoadCOMPort() {
     const TSettingsKey key;
-    if (key.ValueExists(COMValueName)) {
-        SelectComboItem(PortsListComboBox, key.ReadString(COMValueName));
+    if (!key.ValueExists(COMValueName)) return;
+    const QString stored = key.ReadString(COMValueName);
+    SelectComboItem(PortsListComboBox, stored);
+    if (!key.ValueExists(COMIdValueName)) return;
+
+    // The user's adapter under whatever name it has now: its old name may be gone, or
+    // taken by another adapter.
+    const QString identity = key.ReadString(COMIdValueName);
+    std::vector<std::string> names;
+    for (int i = 0; i < PortsListComboBox->count(); ++i) {
+        names.push_back(PortsListComboBox->itemText(i).toStdString());
     }
+    const QString found =
+        QString::fromStdString(FindCOMPortByIdentity(identity.toStdString(), names));
+    if (found.isEmpty() || found == PortsListComboBox->currentText()) return;
+    PortsListComboBox->setCurrentIndex(PortsListComboBox->findText(found));
+    // Logged once the window runs: at start-up the log window does not exist yet.
+    QTimer::singleShot(0, this, [this, stored, found, identity] {
+        WriteLog(
+            QStringLiteral("COM-порт %1 найден под именем %2 (%3)").arg(stored, found, identity),
+            QString());
+    });
 }
 
 void TMainLintaroForm::SaveCOMPort() {
     TSettingsKey key;
-    key.WriteString(COMValueName, PortsListComboBox->currentText());
+    const QString port = PortsListComboBox->currentText();
+    key.WriteString(COMValueName, port);
+    // The identity taken while the port was open wins: the adapter may be unplugged by
+    // now, or another one may have taken its name.
+    QString identity = port == FOpenedPort ? FOpenedPortId : QString();
+    if (identity.isEmpty()) identity = QString::fromStdString(COMPortIdentity(port.toStdString()));
+    key.WriteString(COMIdValueName, identity);
 }
 
 void TMainLintaroForm::SelectComboItem(QComboBox* comboBox, const QString& text) {

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include "shell/ErrorReport.h"
+#include "log/LOGUnit.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
 #include "shell/MainFormUnit.h"
+#include "StandInSysfs.h"
 #include "test_settings_support.h"
 
 namespace lintaro {
@@ -73,6 +75,36 @@ TEST_F(SettingsWindowTest, saved_port_is_reselected_whatever_its_letter_case) {
     SetPorts({"COM2", "COM5"});
     FForm->LoadCOMPort();
     EXPECT_EQ(FForm->PortsListComboBox->currentIndex(), 0);
+}
+
+// The adapter under its new name, old one gone or taken; without identity, by name.
+TEST_F(SettingsWindowTest, saved_adapter_is_selected_under_its_new_name) {
+    test::StandInSysfs sysfs;
+    const QString a = test::AddListedPort("ttyUSB1"), b = test::AddListedPort("ttyUSB0");
+    sysfs.Attach(a.toStdString(), "usb1/1-2", "1-2:1.0/ttyUSB1", "0403 6001 AAA");
+    sysfs.Attach(b.toStdString(), "usb1/1-3", "1-3:1.0/ttyUSB0", "0403 6001 BBB");
+    FForm->FillPortsList();
+    TLOGForm log;
+    FForm->SetCompanions(nullptr, nullptr, &log);
+    log.show();
+    const QString gone = test::PortDir() + "/ttyUSB7", idA = "usb:0403:6001:AAA";
+    const struct { QString com, id, selected; } rows[] = {
+        {gone, idA, a}, {b, idA, a}, {b, "usb:0403:6001:ZZZ", b}, {b, {}, b}};
+    for (const auto& row : rows) {
+        test::ResetSettings();
+        TSettingsKey().WriteString("COM", row.com);
+        if (!row.id.isNull()) TSettingsKey().WriteString("COMId", row.id);
+        log.N1Click();
+        FForm->LoadCOMPort();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(FForm->PortsListComboBox->currentText(), row.selected) << row.com.toStdString();
+        const QString line = "COM-порт " + row.com + " найден под именем " + a + " (" + idA + ")";
+        EXPECT_EQ(log.Lines().join('|').endsWith(line), row.selected != row.com);
+    }
+    FForm->SaveCOMPort();  // the identity goes beside the name
+    EXPECT_EQ(TSettingsKey().ReadString("COMId"), "usb:0403:6001:BBB");
+    FForm->SetCompanions(nullptr, nullptr, nullptr);
+    test::ClearPortDir();
 }
 
 TEST(SelectComboItem, compares_upper_cased_texts_and_takes_the_first_match) {

@@ -1,0 +1,30 @@
+// What a port is, beside what it is called: a USB adapter plugged into another socket, or
+// back after another adapter took its old name, comes back under a new name. And who holds
+// a port that another program has open.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace lintaro {
+
+// The identity of the named port where the system knows one, else empty. USB adapters:
+// "usb:<vendor>:<product>:<serial>", or "usb:<vendor>:<product>@<USB location>" for an
+// adapter without a serial number; "/<interface>.<port>" follows for any but an adapter's
+// first port. Windows: "pnp:" and the Plug-and-Play instance of the port. Linux reads
+// sysfs, or the folder that the environment variable LINTARO_SYSFS_DIR names instead.
+std::string COMPortIdentity(const std::string& name);
+
+// The one name among `names` whose port has `identity`. Empty when none has it, when
+// `identity` is empty, and when several have it (clone adapters share a serial number):
+// a guess could open the wrong device.
+std::string FindCOMPortByIdentity(const std::string& identity,
+                                  const std::vector<std::string>& names);
+
+// Who holds the named port, for a port that could not be opened because it is in use:
+// "<program> (PID <id>)" for each of the user's own processes that has it open, joined by
+// ", "; "другой пользователь" when none of them has (Linux). Empty where the system does
+// not tell (Windows).
+std::string COMPortHolder(const std::string& name);
+
+}  // namespace lintaro

@@ -1,0 +1,178 @@
+// Port identities from sysfs, and the holders of a port from /proc (Linux).
+#include "serial/PortIdentity.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+namespace lintaro {
+
+namespace {
+
+constexpr const char* SysfsVariable = "LINTARO_SYSFS_DIR";
+// From the port's device up to the USB device: usb-serial port, interface, device.
+constexpr int UsbSearchDepth = 4;
+// Sysfs attributes are short; /proc/<pid>/status has the ids near its top.
+constexpr std::size_t AttributeLimit = 256;
+constexpr std::size_t StatusLimit = 4096;
+
+using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+std::string RealPath(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return {};
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+}
+
+bool Inside(const std::string& path, const std::string& root) {
+    return path.size() > root.size() && path.starts_with(root) &&
+           (root.back() == '/' || path[root.size()] == '/');
+}
+
+// The start of a regular file. Never waits: a FIFO put in an attribute's place is not
+// read.
+std::string ReadStart(const std::string& path, std::size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return {};
+    struct stat st {};
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        text.resize(limit);
+        const ssize_t n = ::read(fd, text.data(), limit);
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    ::close(fd);
+    return text;
+}
+
+// The first line of an attribute, without trailing blanks; control characters (a
+// device's serial number is its own to choose) become '?'.
+std::string Attribute(const std::string& path) {
+    std::string line = ReadStart(path, AttributeLimit);
+    line.erase(std::min(line.find('\n'), line.size()));
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return line;
+}
+
+std::string SysfsRoot() {
+    const char* folder = std::getenv(SysfsVariable);
+    return RealPath(folder != nullptr && *folder != '\0' ? folder : "/sys");
+}
+
+// The real uid on the status file's "Uid:" line; false when it cannot be read.
+bool ProcessUid(const std::string& folder, uid_t& uid) {
+    const std::string status = ReadStart(folder + "/status", StatusLimit);
+    const std::size_t at = status.find("\nUid:");
+    if (at == std::string::npos) return false;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(status.c_str() + at + 5, &end, 10);
+    if (end == status.c_str() + at + 5) return false;
+    uid = static_cast<uid_t>(value);
+    return true;
+}
+
+bool HasOpen(const std::string& folder, const std::string& device) {
+    const std::string fds = folder + "/fd";
+    DirHandle dir(::opendir(fds.c_str()), ::closedir);
+    if (!dir) return false;  // another user's, or gone
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        char target[4096];
+        const ssize_t n = ::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
+        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == device) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string COMPortIdentity(const std::string& name) {
+    struct stat st {};
+    if (name.empty() || ::stat(name.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return {};
+    const std::string root = SysfsRoot();
+    if (root.empty()) return {};
+    // By device number, so that every name of the port (a link in /dev/serial/by-id, one in
+    // the port folder) leads to the same device.
+    const std::string port = RealPath(root + "/dev/char/" + std::to_string(major(st.st_rdev)) +
+                                      ":" + std::to_string(minor(st.st_rdev)) + "/device");
+    if (!Inside(port, root)) return {};
+
+    std::string usb = port;
+    std::string below;  // the folder under the USB device on the way: its interface
+    for (int level = 0;
+         Attribute(usb + "/idVendor").empty() || Attribute(usb + "/idProduct").empty(); ++level) {
+        const std::size_t slash = usb.rfind('/');
+        if (level == UsbSearchDepth || slash == std::string::npos) return {};
+        below = usb.substr(slash + 1);
+        usb.erase(slash);
+        if (!Inside(usb, root)) return {};  // no USB device above: an onboard or PCI port
+    }
+
+    std::string identity =
+        "usb:" + Attribute(usb + "/idVendor") + ":" + Attribute(usb + "/idProduct");
+    const std::string serial = Attribute(usb + "/serial");
+    // Without a serial number the adapter is known by the socket it sits in (bus and
+    // hub ports, the USB device's folder name).
+    identity += serial.empty() ? "@" + usb.substr(usb.rfind('/') + 1) : ":" + serial;
+
+    // Adapters with several ports have one interface per port, or several ports on one.
+    std::string iface =
+        below.empty() ? std::string() : Attribute(usb + "/" + below + "/bInterfaceNumber");
+    std::string number = Attribute(port + "/port_number");
+    if (iface.empty()) iface = "00";
+    if (number.empty()) number = "0";
+    if (iface != "00" || number != "0") identity += "/" + iface + "." + number;
+    return identity;
+}
+
+std::string FindCOMPortByIdentity(const std::string& identity,
+                                  const std::vector<std::string>& names) {
+    if (identity.empty()) return {};
+    std::string found;
+    dev_t foundDevice = 0;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (COMPortIdentity(name) != identity || ::stat(name.c_str(), &st) != 0) continue;
+        if (found.empty()) {
+            found = name;
+            foundDevice = st.st_rdev;
+        } else if (st.st_rdev != foundDevice) {
+            return {};  // two devices claim it; two names of one device do not
+        }
+    }
+    return found;
+}
+
+std::string COMPortHolder(const std::string& name) {
+    const std::string device = RealPath(name);
+    if (device.empty()) return {};
+    const uid_t me = ::getuid();
+    std::string holders;
+    DirHandle proc(::opendir("/proc"), ::closedir);
+    while (const dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string folder = "/proc/" + pid;
+        uid_t uid = 0;
+        if (!ProcessUid(folder, uid) || uid != me || !HasOpen(folder, device)) continue;
+        std::string program = Attribute(folder + "/comm");
+        if (program.empty()) program = "?";
+        holders += (holders.empty() ? "" : ", ") + program + " (PID " + pid + ")";
+    }
+    // The open said the port is in use, and none of the user's own processes has it.
+    return holders.empty() ? "другой пользователь" : holders;
+}
+
+}  // namespace lintaro

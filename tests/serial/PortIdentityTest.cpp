@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+#include "OtherUser.h"
+#include "SerialTestSupport.h"
+#include "StandInSysfs.h"
+#include "StandInTerminal.h"
+#include "serial/PortIdentity.h"
+
+namespace lintaro {
+namespace {
+
+TEST(PortIdentity, usb_adapters_are_known_by_ids_and_serial_number_else_by_their_socket) {
+    test::StandInSysfs sysfs;
+    std::string a, clone, socket, second, onboard;
+    for (std::string* t : {&a, &clone, &socket, &second, &onboard}) *t = test::StandInTerminal();
+    sysfs.Attach(a, "usb1/1-2", "1-2:1.0/ttyUSB0", "0403 6001 A5\a0");
+    sysfs.Attach(clone, "usb1/1-3", "1-3:1.0/ttyUSB1", "0403 6001 A5\a0");
+    sysfs.Attach(socket, "usb1/1-1/1-1.4", "1-1.4:1.0", "1a86 7523");
+    sysfs.Attach(second, "usb2/2-1", "2-1:1.1/ttyUSB3", "0403 6010 FT2", {{"usb2/2-1/2-1:1.1/bInterfaceNumber", "01"}});
+    sysfs.Attach(onboard, "platform", "serial8250");
+    const std::pair<std::string, std::string> rows[] = {
+        {a, "usb:0403:6001:A5?0"}, {socket, "usb:1a86:7523@1-1.4"},
+        {second, "usb:0403:6010:FT2/01.0"}, {onboard, ""}, {"/dev/null", ""}, {"/dev", ""}, {"", ""}};
+    for (const auto& [name, identity] : rows) EXPECT_EQ(COMPortIdentity(name), identity) << name;
+    EXPECT_EQ(FindCOMPortByIdentity("usb:0403:6001:A5?0", {"/dev/null", a, socket, second}), a);
+    EXPECT_EQ(FindCOMPortByIdentity("usb:0403:6001:A5?0", {a, clone}), "");  // clones: nobody
+    EXPECT_EQ(FindCOMPortByIdentity("", {"/dev/null", a}), "");
+}
+
+// The test holds the port: named to the user, "another user" to anybody else.
+TEST(PortHolder, a_busy_port_names_the_users_own_holder_or_else_another_user) {
+    const std::string port = test::StandInTerminal();
+    COMHandle held = InvalidCOMHandle;
+    ASSERT_TRUE(::chmod(port.c_str(), 0666) == 0 && OpenCOMPort(port, 19200, held));
+    std::string program, why;
+    std::getline(std::ifstream("/proc/self/comm"), program);
+    EXPECT_EQ(COMPortHolder(port), program + " (PID " + std::to_string(::getpid()) + ")");
+    const int seen = test::RunAsOtherUser([&] {
+        ::close(static_cast<int>(held));  // the copy that came with the fork
+        return OpenCOMPort(port, 19200, held) || COMPortHolder(port) != "другой пользователь";
+    }, why);
+    CloseCOMPort(held);
+    if (seen < 0) GTEST_SKIP() << why;
+    EXPECT_EQ(seen, 0);
+}
+
+}  // namespace
+}  // namespace lintaro
