@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "bridge/PortWaiter.h"
+#include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/SetupLauncher.h"
 #include "serial/ModemWords.h"
@@ -29,28 +30,17 @@ QString LinkCaption(ConnectionState state) {
 ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
     FServer = new TServerSocket(this);
     FServer->setObjectName(QStringLiteral("ServerSocket"));
-    FServer->SetReadBufferSize(PendingBound);
     connect(FServer, &TServerSocket::ClientConnect, this, &ConnectionSession::ClientConnected);
-    connect(FServer, &TServerSocket::ClientDisconnect, this, &ConnectionSession::ClientDisconnected);
-    connect(FServer, &TServerSocket::ClientRead, this, [this](QTcpSocket* socket) {
-        if (socket != FProgram) return;
-        TakeFromClient();
-        RelayTcpToCom();
-    });
-    // Room in the program's backlog again: a port held back for it is read again.
-    connect(FServer, &TServerSocket::ClientWritten, this, [this](QTcpSocket* socket) {
-        if (socket != FProgram || !FHeldBackByClient || ClientBacklog() >= PendingBound) return;
-        RelayComToTcp();
-    });
 
+    FRelay = new RelayThread(PendingBound, this);
+    connect(FRelay, &RelayThread::LogReady, this, &ConnectionSession::DeliverLog);
+    connect(FRelay, &RelayThread::PortHungUp, this, &ConnectionSession::RelayPortHungUp);
+    connect(FRelay, &RelayThread::PortWriteFailed, this, &ConnectionSession::RelayWriteFailed);
+    connect(FRelay, &RelayThread::ResultWord, this, &ConnectionSession::RelayResultWord);
+
+    // The port is the relay's while connected; the waiter tells the identification when
+    // the port has bytes, and anyone when the port's folder changes.
     FPortWaiter = new PortWaiter(this);
-    connect(FPortWaiter, &PortWaiter::Readable, this, &ConnectionSession::RelayComToTcp);
-    connect(FPortWaiter, &PortWaiter::Writable, this, [this] {
-        FPortFull = false;
-        RelayTcpToCom();
-    });
-    connect(FPortWaiter, &PortWaiter::HungUp, this,
-            [this] { PortLost(QStringLiteral("Прибор недоступен")); });
     connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);
 
     FPresenceTimer = new QTimer(this);
@@ -207,15 +197,15 @@ bool ConnectionSession::ReopenCOM() {
     const bool opened = OpenCOMPort(name, FSpeed, FCOMHandle);
     if (opened) {
         FNeedCOMReconnect = false;
-        FPortFull = false;
         FPortWaiter->Attach(FCOMHandle, name);
     }
     return opened;
 }
 
 void ConnectionSession::CloseCOM() {
-    // No I/O is ever left pending on the port (every call is synchronous and bounded),
-    // so there is nothing to cancel before the close.
+    // The relay lets go of the port first; no I/O is left pending on it then (every call
+    // is non-blocking or bounded), so there is nothing to cancel before the close.
+    FRelay->DetachPort();
     FPortWaiter->Detach();
     CloseCOMPort(FCOMHandle);
 }

@@ -4,11 +4,9 @@
 // between the states of ConnectionState. The window forwards the user's actions here and
 // renders what the session reports through its signals; the session knows no widget.
 //
-// The relay is driven by events: the port's readiness, the clients' data and the room in
-// their send queues move bytes as soon as they can, each direction holding at most
-// PendingBound bytes before it stops taking from its source, so a slow client holds the
-// device back (through the port's own queue) and a slow device holds the client back
-// (through TCP).
+// The relay runs on a thread of its own (RelayThread), which moves bytes as soon as the
+// port or a client has them; the session hands it the port and each accepted connection
+// and decides what its reports mean (reopen, status, hang-up).
 //
 // The class is written in four files: ConnectionSession.cpp (state,
 // the user's actions, the port), MainCycle.cpp (identification and relay),
@@ -17,7 +15,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -40,6 +37,7 @@ class QTimer;
 namespace lintaro {
 
 class PortWaiter;
+class RelayThread;
 class RingHost;
 class TServerSocket;
 
@@ -94,7 +92,6 @@ public:
     int StrToBuffer(const QByteArray& bytes);
     bool StartTCPServer();
     void StopTCPServer();
-    bool SendToTCPClient(int count);
     SetupStart StartSetupProgram();
     void StopSetupProgram();
     void StopRingThread();
@@ -106,7 +103,7 @@ public:
     // State, for the window, tests and the benchmark.
     ConnectionState State() const { return FState; }
     bool Connected() const { return FConnected; }
-    bool SetupConnected() const { return FSetupConnected; }
+    bool SetupConnected() const;
     bool NeedCOMReconnect() const { return FNeedCOMReconnect; }
     bool ModemConnect() const { return FModemConnect; }
     COMHandle PortHandle() const { return FCOMHandle; }
@@ -159,19 +156,20 @@ private:
 
     void StartRelay();
     void EndRelay();
-    void UpdateWatch();
-    void RelayTcpToCom();
-    void RelayComToTcp();
-    void TakeFromClient();
-    qint64 ClientBacklog() const;
+    // The relay takes the port (a new generation of it).
+    void RelayPort();
+    void DeliverLog();
+    void RelayPortHungUp(quint64 generation);
+    void RelayWriteFailed(quint64 generation);
+    void RelayResultWord(quint64 generation, const QByteArray& chunk);
     int COMWriteBytes(const char* bytes, int count);
+    void WriteFailed();
     void DropTCPClients();
     void PortLost(const QString& status);
     void CheckPortPresence();
     void TryReopen();
     void LoseModemPort();
     void ClientConnected(QTcpSocket* socket);
-    void ClientDisconnected(QTcpSocket* socket);
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
     void ReleaseFinishedRings();
@@ -198,21 +196,16 @@ private:
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;
     QString FSetupFile;
-    bool FSetupConnected = false;
 
-    // The port's reads and the identification use FDataBuffer; bytes from the
-    // configuration program wait in FReadSocket, in order, until the port has taken them.
+    // The identification's reads and its request use FDataBuffer.
     std::array<std::uint8_t, COMBufferSize> FDataBuffer{};
-    QByteArray FReadSocket;
     TServerSocket* FServer = nullptr;
-    // The configuration program's connection: the only one whose bytes are relayed.
-    QPointer<QTcpSocket> FProgram;
+    RelayThread* FRelay = nullptr;
+    // The relay's current hold of the port; its reports about earlier ones are stale.
+    quint64 FPortGeneration = 0;
     PortWaiter* FPortWaiter = nullptr;
     QTimer* FPresenceTimer = nullptr;
     QTimer* FReopenTimer = nullptr;
-    bool FHeldBackByClient = false;
-    // The last write to the port was short: its queue is (nearly) full.
-    bool FPortFull = false;
     bool FRelayRunning = false;
 
     std::unique_ptr<TRingThread> FRing;

@@ -10,6 +10,7 @@
 
 #include "bridge/ConnectionSession.h"
 #include "bridge/PortWaiter.h"
+#include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
 #include "log/LintaroError.h"
 #include "serial/ModemWords.h"
@@ -25,10 +26,6 @@ constexpr qint64 kVerInfoTimeoutMs = 10000;
 // pass of the relay loop this replaced).
 constexpr int kFirstReopenMs = 500;
 constexpr int kReopenIntervalMs = 550;
-// Reads and writes per readiness event: a terminal hands over a few kilobytes per read,
-// so a fast device is served in one turn of the event loop without starving the rest.
-constexpr int kReadsPerEvent = 8;
-constexpr int kWritesPerEvent = 8;
 
 const QString kInterrupted = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
@@ -73,22 +70,25 @@ int ConnectionSession::COMWrite(int count) {
 int ConnectionSession::COMWriteBytes(const char* bytes, int count) {
     int r = WriteCOMPort(FCOMHandle, reinterpret_cast<const std::uint8_t*>(bytes), count);
     if (r == 0 || r == -1) {
-        Log(QStringLiteral("Ошибка записи в COM порт"));
-        Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
-        FNeedCOMReconnect = true;
-        DropTCPClients();
+        WriteFailed();
         r = 0;
-        if (FConnected) {
-            FPortWaiter->Watch(false, false);
-            // The port is reopened (or a modem call ended) once this event is over.
-            if (FModemConnect) {
-                QMetaObject::invokeMethod(this, &ConnectionSession::LoseModemPort, Qt::QueuedConnection);
-            } else if (!FReopenTimer->isActive()) {
-                FReopenTimer->start(kFirstReopenMs);
-            }
-        }
     }
     return r;
+}
+
+// A write to the port failed: the clients are dropped, the port is marked lost and
+// reopened (cable) or the call ended (modem) once this event is over.
+void ConnectionSession::WriteFailed() {
+    Log(QStringLiteral("Ошибка записи в COM порт"));
+    Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
+    FNeedCOMReconnect = true;
+    DropTCPClients();
+    if (!FConnected) return;
+    if (FModemConnect) {
+        QMetaObject::invokeMethod(this, &ConnectionSession::LoseModemPort, Qt::QueuedConnection);
+    } else if (!FReopenTimer->isActive()) {
+        FReopenTimer->start(kFirstReopenMs);
+    }
 }
 
 QByteArray ConnectionSession::BufferToStr(int count) const {
@@ -219,12 +219,13 @@ bool ConnectionSession::QueryVerInfo() {
 
 void ConnectionSession::StartRelay() {
     FRelayRunning = true;
-    FHeldBackByClient = false;
     FPresenceTimer->start(PortWaiter::PresenceIntervalMs());
-    // What the program sent while the connection came up goes first.
-    TakeFromClient();
-    RelayTcpToCom();
-    UpdateWatch();
+    RelayPort();
+}
+
+void ConnectionSession::RelayPort() {
+    FPortWaiter->Watch(false, false);
+    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect);
 }
 
 // The end of a connection: port closed, server stopped (which drops the program's
@@ -235,10 +236,11 @@ void ConnectionSession::EndRelay() {
     FReopenTimer->stop();
     if (!FRelayRunning) return;
     FRelayRunning = false;
+    const bool pending = FRelay->DetachPort();
+    DeliverLog();
     ReleasePort();
     StopTCPServer();
-    if (!FReadSocket.isEmpty()) Log(kInterrupted);
-    FReadSocket.clear();
+    if (pending) Log(kInterrupted);
     if (FModemConnect) {
         Q_EMIT BringToFront();
     } else {
@@ -246,66 +248,46 @@ void ConnectionSession::EndRelay() {
     }
 }
 
-void ConnectionSession::UpdateWatch() {
-    const bool usable = FConnected && FCOMHandle != InvalidCOMHandle && !FNeedCOMReconnect;
-    FHeldBackByClient = usable && ClientBacklog() >= PendingBound;
-    FPortWaiter->Watch(usable && !FHeldBackByClient, usable && !FReadSocket.isEmpty());
+// Relayed data for the log: one entry per direction for all that came since the last.
+void ConnectionSession::DeliverLog() {
+    RelayThread::LogBatch batch = FRelay->TakeLog();
+    if (!DataLogged()) return;
+    const auto deliver = [this](const QByteArray& bytes, const QString& direction) {
+        if (!bytes.isEmpty()) Q_EMIT LogData(bytes, direction);
+    };
+    if (batch.toPortFirst) {
+        deliver(batch.toPort, QStringLiteral("TCP->COM"));
+        deliver(batch.toClient, QStringLiteral("COM->TCP"));
+    } else {
+        deliver(batch.toClient, QStringLiteral("COM->TCP"));
+        deliver(batch.toPort, QStringLiteral("TCP->COM"));
+    }
 }
 
-// Client to port: writes what the port takes now, while it takes; the rest stays pending,
-// in order, until the port has room. Each byte is logged once, when it is written.
-void ConnectionSession::RelayTcpToCom() {
-    if (!FConnected || FNeedCOMReconnect || FCOMHandle == InvalidCOMHandle) return;
-    for (int write = 0; write < kWritesPerEvent && !FReadSocket.isEmpty(); ++write) {
-        // The port's room is asked only once it was found short: a write that takes less
-        // than it was given says so, and asking before every write costs a system call.
-        qsizetype room = COMBufferSize;
-        if (FPortFull) {
-            room = FPortWaiter->WriteRoom();
-            if (room <= 0) break;
-            FPortFull = false;
-        }
-        const int n = static_cast<int>(std::min<qsizetype>(FReadSocket.size(), room));
-        const int r = COMWriteBytes(FReadSocket.constData(), n);
-        if (r <= 0) {
-            // The clients were dropped with the failed write; their stream ends here.
-            Q_EMIT LogData(FReadSocket.left(n), QStringLiteral("TCP->COM"));
-            FReadSocket.clear();
-            return;
-        }
-        FPortFull = r < n;
-        if (DataLogged()) Q_EMIT LogData(FReadSocket.left(r), QStringLiteral("TCP->COM"));
-        FReadSocket.remove(0, r);
-        TakeFromClient();
-        if (FPortFull) break;
-    }
-    UpdateWatch();
+void ConnectionSession::RelayPortHungUp(quint64 generation) {
+    if (generation != FPortGeneration) return;
+    DeliverLog();
+    PortLost(QStringLiteral("Прибор недоступен"));
 }
 
-// Port to client. While the program's backlog is above the bound the port is not read,
-// so its own queue holds the device back instead of a buffer here growing without end.
-// Port data that comes while no program is connected is read, logged and dropped.
-void ConnectionSession::RelayComToTcp() {
-    if (!FConnected || FNeedCOMReconnect || FCOMHandle == InvalidCOMHandle) return;
-    for (int read = 0; read < kReadsPerEvent; ++read) {
-        if (ClientBacklog() >= PendingBound) break;
-        const int m = COMRead();
-        if (!FConnected) {
-            // A modem result word ended the call.
-            EndRelay();
-            return;
-        }
-        if (m <= 0) {
-            // Woken for nothing: the port may have hung up (which ends this pass).
-            if (read == 0 && FPortWaiter->CheckHangUp()) return;
-            break;
-        }
-        SendToTCPClient(m);
-        if (DataLogged()) Q_EMIT LogData(BufferToStr(m), QStringLiteral("COM->TCP"));
-        // A read that did not fill the buffer took all that was waiting.
-        if (m < static_cast<int>(FDataBuffer.size())) break;
-    }
-    UpdateWatch();
+void ConnectionSession::RelayWriteFailed(quint64 generation) {
+    if (generation != FPortGeneration || !FConnected) return;
+    DeliverLog();
+    WriteFailed();
+}
+
+// A modem result word in the data: the call is lost. The modem takes commands again;
+// "ATH" makes sure, then the port is closed.
+void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& chunk) {
+    if (generation != FPortGeneration || !FConnected) return;
+    DeliverLog();
+    Log(QStringLiteral("Завершение работы по ошибке модема"));
+    Log(QStringLiteral("Последний полученный пакет:"));
+    Q_EMIT LogData(chunk, {});
+    FConnected = false;
+    Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
+    HangUpCall(ModemLine::Command);
+    EndRelay();
 }
 
 // The port is gone (its presence test failed, or it hung up): closed, marked lost, and
@@ -334,8 +316,7 @@ void ConnectionSession::TryReopen() {
     if (ReopenCOM()) {
         Log(QStringLiteral("Порт успешно переоткрыт"));
         Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
-        RelayTcpToCom();
-        UpdateWatch();
+        RelayPort();
         return;
     }
     if (!COMPortExists(FPortName.toStdString())) {

@@ -7,6 +7,7 @@
 
 #include "bridge/ConnectionSession.h"
 #include "bridge/PortWaiter.h"
+#include "bridge/RelayThread.h"
 #include "log/CodePage.h"
 #include "log/LogLines.h"
 #include "log/TimeFuncs.h"
@@ -159,6 +160,7 @@ void ConnectionSession::ReleasePort() {
 // The hang-up runs on its own thread with the port; its steps and its end come back here
 // as queued calls (dropped should the session be gone first).
 void ConnectionSession::HangUpCall(ModemLine line) {
+    FRelay->DetachPort();
     FPortWaiter->Detach();
     const COMHandle port = std::exchange(FCOMHandle, InvalidCOMHandle);
     FCallUp = false;
