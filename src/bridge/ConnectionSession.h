@@ -161,7 +161,7 @@ private:
     void DeliverLog();
     void RelayPortHungUp(quint64 generation);
     void RelayWriteFailed(quint64 generation);
-    void RelayResultWord(quint64 generation, const QByteArray& chunk);
+    void RelayResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown);
     int COMWriteBytes(const char* bytes, int count);
     void WriteFailed();
     void DropTCPClients();

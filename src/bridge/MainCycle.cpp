@@ -38,8 +38,10 @@ int ConnectionSession::COMRead() {
         if (FModemConnect && DetectModemError(n)) {
             FConnected = false;
             Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
-            // The modem takes commands again; "ATH" makes sure, then the port is closed.
-            HangUpCall(ModemLine::Command);
+            // As in the relay: the full hang-up unless the line said the call is down.
+            HangUpCall(relay_platform::CarrierDetect(FCOMHandle) == relay_platform::Carrier::Down
+                           ? ModemLine::Command
+                           : ModemLine::Unknown);
             n = 0;
         }
     } catch (const std::exception&) {
@@ -57,6 +59,8 @@ bool ConnectionSession::DetectModemError(int count) {
     const std::string_view text(reinterpret_cast<const char*>(FDataBuffer.data()),
                                 std::min<std::size_t>(static_cast<std::size_t>(count), FDataBuffer.size()));
     if (FModemWatch.Feed(text) == RingResult::Connected) return false;
+    // A line that says the call is up: the word was the device's.
+    if (relay_platform::CarrierDetect(FCOMHandle) == relay_platform::Carrier::Up) return false;
     Log(QStringLiteral("Завершение работы по ошибке модема"));
     Log(QStringLiteral("Последний полученный пакет:"));
     Q_EMIT LogData(BufferToStr(count), {});
@@ -276,9 +280,10 @@ void ConnectionSession::RelayWriteFailed(quint64 generation) {
     WriteFailed();
 }
 
-// A modem result word in the data: the call is lost. The modem takes commands again;
-// "ATH" makes sure, then the port is closed.
-void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& chunk) {
+// A modem result word in the data: the call is lost. Where the line said so, the modem
+// takes commands again and "ATH" makes sure; otherwise the word may have been the device's
+// data with the call still up, and the call is hung up the full way. Then the port closes.
+void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown) {
     if (generation != FPortGeneration || !FConnected) return;
     DeliverLog();
     Log(QStringLiteral("Завершение работы по ошибке модема"));
@@ -286,7 +291,7 @@ void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& ch
     Q_EMIT LogData(chunk, {});
     FConnected = false;
     Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
-    HangUpCall(ModemLine::Command);
+    HangUpCall(carrierDown ? ModemLine::Command : ModemLine::Unknown);
     EndRelay();
 }
 

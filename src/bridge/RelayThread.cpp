@@ -145,9 +145,12 @@ struct RelayThread::Loop {
             const char* bytes = reinterpret_cast<const char*>(buffer.data());
             if (watchWords &&
                 watch.Feed(std::string_view(bytes, static_cast<std::size_t>(n))) != RingResult::Connected) {
-                LeavePort();
-                Q_EMIT owner->ResultWord(generation, QByteArray(bytes, n));
-                return;
+                const Carrier carrier = CarrierDetect(port);
+                if (carrier != Carrier::Up) {
+                    LeavePort();
+                    Q_EMIT owner->ResultWord(generation, QByteArray(bytes, n), carrier == Carrier::Down);
+                    return;
+                }
             }
             AddLog(false, bytes, n);
             if (!clients.empty()) {

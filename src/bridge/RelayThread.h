@@ -64,9 +64,11 @@ Q_SIGNALS:
     // A write to the port failed: the relay has left the port, dropped what was pending
     // for it (logged as sent) and closed the connections.
     void PortWriteFailed(quint64 generation);
-    // A modem result word came in `chunk` (the read that completed it): the relay has left
-    // the port; the chunk did not go to the client.
-    void ResultWord(quint64 generation, const QByteArray& chunk);
+    // A modem result word came in `chunk` (the read that completed it) and the line's
+    // carrier detect did not say the call is up: the relay has left the port; the chunk did
+    // not go to the client. `carrierDown`: the line said the call is down (else it cannot
+    // tell). Where it says the call is up, the word was the device's and is relayed.
+    void ResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown);
 
 private:
     struct Loop;
@@ -121,6 +123,11 @@ int SocketRecv(Socket socket, char* buffer, int capacity);
 // Bytes the connection took now (0: its buffer is full); -1: it failed.
 int SocketSend(Socket socket, const char* bytes, int count);
 void SocketClose(Socket socket);
+
+// The line's carrier detect, where the port has one (a modem on a real serial port);
+// a pseudo-terminal or a port without modem lines says nothing.
+enum class Carrier { Unknown, Up, Down };
+Carrier CarrierDetect(COMHandle port);
 // A descriptor of its own for the connection behind `socket`, non-blocking, so that the
 // owner of `socket` may close that one; -1 on failure.
 Socket SocketTake(Socket socket);

@@ -4,6 +4,7 @@
 // EIO.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -139,6 +140,12 @@ int SocketSend(Socket socket, const char* bytes, int count) {
 }
 
 void SocketClose(Socket socket) { ::close(static_cast<int>(socket)); }
+
+Carrier CarrierDetect(COMHandle port) {
+    int lines = 0;
+    if (::ioctl(FdOf(port), TIOCMGET, &lines) != 0) return Carrier::Unknown;
+    return (lines & TIOCM_CD) != 0 ? Carrier::Up : Carrier::Down;
+}
 
 Socket SocketTake(Socket socket) {
     const int own = ::fcntl(static_cast<int>(socket), F_DUPFD_CLOEXEC, 0);

@@ -170,6 +170,13 @@ int SocketSend(Socket socket, const char* bytes, int count) {
 
 void SocketClose(Socket socket) { closesocket(SocketOf(socket)); }
 
+// Wine answers error 50 for a pseudo-terminal: no modem lines.
+Carrier CarrierDetect(COMHandle port) {
+    DWORD lines = 0;
+    if (GetCommModemStatus(PortOf(port), &lines) == 0) return Carrier::Unknown;
+    return (lines & MS_RLSD_ON) != 0 ? Carrier::Up : Carrier::Down;
+}
+
 Socket SocketTake(Socket socket) {
     WSAPROTOCOL_INFOW info{};
     if (WSADuplicateSocketW(SocketOf(socket), GetCurrentProcessId(), &info) != 0) return -1;
