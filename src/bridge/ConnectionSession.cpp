@@ -225,5 +225,7 @@ SetupStart ConnectionSession::StartSetupProgram() {
 void ConnectionSession::StopSetupProgram() {
     if (FSetupIsStarted) StopSetupProgramOf(FSetupProcInfo, FSetupFile);
     FSetupIsStarted = false;
+    // The server outlives a connection only for the program (a lost call's redial).
+    if (!FRelayRunning) StopTCPServer();
 }
 }  // namespace lintaro

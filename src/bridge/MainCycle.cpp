@@ -233,8 +233,8 @@ void ConnectionSession::RelayPort() {
 }
 
 // The end of a connection: port closed, server stopped (which drops the program's
-// connection), and the configuration program stopped unless a modem call was lost, when
-// it keeps running for the redial and the window comes to the front.
+// connection) and the configuration program stopped, unless a modem call was lost, when
+// both stay for the redial and the window comes to the front.
 void ConnectionSession::EndRelay() {
     FPresenceTimer->stop();
     FReopenTimer->stop();
@@ -243,13 +243,16 @@ void ConnectionSession::EndRelay() {
     const bool pending = FRelay->DetachPort();
     DeliverLog();
     ReleasePort();
+    if (FModemConnect) {
+        // The configuration program stays for the redial and connects again by itself: the
+        // server keeps its port, so that no other program can take it meanwhile, and holds
+        // what the program sends until the relay resumes.
+        Q_EMIT BringToFront();
+        return;
+    }
     StopTCPServer();
     if (pending) Log(kInterrupted);
-    if (FModemConnect) {
-        Q_EMIT BringToFront();
-    } else {
-        StopSetupProgram();
-    }
+    StopSetupProgram();
 }
 
 // Relayed data for the log: one entry per direction for all that came since the last.

@@ -92,6 +92,8 @@ struct RelayThread::Loop {
                 std::lock_guard lock(commandMutex);
                 if (stopping) break;
             }
+            // What the clients sent while no port was attached goes as soon as one is.
+            WritePort();
             const bool havePort = port != InvalidCOMHandle;
             Interest portWant;
             // With no client the port is still read: its data is logged and dropped.

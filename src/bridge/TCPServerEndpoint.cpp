@@ -12,8 +12,11 @@ namespace lintaro {
 // ---- TCP server endpoint ----
 
 bool ConnectionSession::StartTCPServer() {
+    const auto port = static_cast<quint16>(FServerPort & 0xFFFF);
+    // Kept through a lost call: the program's connections wait there for the relay.
+    if (FServer->Active() && FServer->Port() == port) return true;
     if (FServer->Active()) StopTCPServer();
-    return FServer->Open(static_cast<quint16>(FServerPort & 0xFFFF));
+    return FServer->Open(port);
 }
 
 void ConnectionSession::StopTCPServer() {

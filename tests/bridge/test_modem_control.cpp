@@ -1,7 +1,10 @@
 // The modem road end to end: the window dials through a simulated GSM modem (on an
 // accelerated dialling clock), runs the bridge over the data call, hangs up, and redials
 // after a lost call.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QFileInfo>
@@ -11,6 +14,7 @@
 
 #include "BridgeHarness.h"
 #include "ModemPersonality.h"
+#include "OtherUser.h"
 #include "RingTestSupport.h"
 #include "bridge/DialString.h"
 #include "serial/COMUtils.h"
@@ -149,6 +153,8 @@ TEST_F(ModemTest, dialling_again_during_the_hang_up_waits_for_the_port) {
     ExpectEscapeThenHangUp();
 }
 
+// The program kept for the redial keeps the server's port too: no other user can take it
+// while the call is down, and what the program sends meanwhile waits for the new call.
 TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program) {
     qint64 pid = 0;
     Form->URLLabel1Click();
@@ -161,19 +167,40 @@ TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program)
         ASSERT_TRUE(Eventually([&] {
             return OnGui([&] { return !Form->Connected() && Form->Ring()->Finished(); });
         }));
-    });
-    EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Переподключить"));
-    EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
-    EXPECT_FALSE(SettingsEnabled());
-    EXPECT_TRUE(Form->SetupIsStarted());
-    EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), 0);
+        EXPECT_EQ(OnGui([&] { return Form->URLLabel1->text(); }), QStringLiteral("Переподключить"));
+        EXPECT_EQ(Status(), QStringLiteral("Нет подключения"));
+        EXPECT_FALSE(SettingsEnabled());
+        EXPECT_TRUE(OnGui([&] { return Form->SetupIsStarted(); }));
+        EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), 0);
 
-    Form->URLLabel1Click();  // redial
-    PlayWhilePumping([&] {
+        std::string why;
+        const quint16 port = ServerPort;
+        const int taken = RunAsOtherUser(
+            [port] {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(port);
+                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 1 : 0;
+            },
+            why);
+        if (taken != -1) {
+            EXPECT_EQ(taken, 0) << "another user could listen on the server's port";
+        }
+        auto held = ConnectClient();
+        ASSERT_NE(held, nullptr);
+        EXPECT_TRUE(Eventually([&] { return Modem->hangUps() == 1; }));
+        held->write("held");
+        held->flush();
+        EXPECT_FALSE(Eventually([&] { return Received().find("held") != std::string::npos; }, 300));
+
+        PostClick();  // redial
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(Modem->dialled().size(), 2u);
         EXPECT_EQ(Device->identificationRequests(), 2u);
         EXPECT_EQ(OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); }), pid);
+        EXPECT_EQ(ReadExactly(*held, 4), QByteArray("held"));  // the device echoes
         PostClick();
         EXPECT_TRUE(Eventually([&] { return State() == 0 && !OnGui([&] { return Form->Connected(); }); }));
     });
