@@ -387,7 +387,8 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
     std::thread player([&] {
         const auto connectDeadline = Clock::now() + std::chrono::seconds(30);
         while (lintaro::test::OnGui([&] { return form->ConnectionState(); }) != 2) {
-            if (clickReturned || Clock::now() > connectDeadline) {
+            const bool failed = clickReturned && lintaro::test::OnGui([&] { return form->ConnectionState(); }) == 0;
+            if (failed || Clock::now() > connectDeadline) {
                 figures.Fail("the bridge did not connect");
                 playerDone = true;
                 QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
@@ -416,7 +417,7 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
         QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
     });
 
-    form->URLLabel1Click();  // returns once the connection is up (or has failed)
+    form->URLLabel1Click();  // returns at once; the identification runs on events
     clickReturned = true;
     // The connection runs on events meanwhile; nothing here may wake this thread, whose
     // CPU time is the relay's. The player wakes it when done.

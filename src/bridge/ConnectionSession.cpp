@@ -2,8 +2,8 @@
 // controller), the port's opening and closing, and the configuration program.
 #include "bridge/ConnectionSession.h"
 
-#include <QCoreApplication>
 #include <QTimer>
+#include <utility>
 
 #include "bridge/PortWaiter.h"
 #include "bridge/RelayThread.h"
@@ -37,9 +37,12 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
     connect(FRelay, &RelayThread::PortHungUp, this, &ConnectionSession::RelayPortHungUp);
     connect(FRelay, &RelayThread::PortWriteFailed, this, &ConnectionSession::RelayWriteFailed);
     connect(FRelay, &RelayThread::ResultWord, this, &ConnectionSession::RelayResultWord);
+    connect(FRelay, &RelayThread::PortData, this, &ConnectionSession::IdentificationRead);
 
-    // The port is the relay's while connected; the waiter tells the identification when
-    // the port has bytes, and anyone when the port's folder changes.
+    FIdentifyTimer = new QTimer(this);
+    FIdentifyTimer->setSingleShot(true);
+    connect(FIdentifyTimer, &QTimer::timeout, this, [this] { FinishIdentification(false); });
+
     FPortWaiter = new PortWaiter(this);
     connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);
 
@@ -75,7 +78,26 @@ void ConnectionSession::Enter(ConnectionState state, const QString& place) {
     }
 }
 
+void ConnectionSession::SetPhase(Phase phase) {
+    if (phase == FPhase) return;
+    const Phase was = std::exchange(FPhase, phase);
+    if (was == Phase::Identifying) {
+        FIdentifyTimer->stop();
+        Q_EMIT IdentificationFinished();
+    }
+    if (phase == Phase::Identifying) Q_EMIT IdentificationStarted();
+    // The timed presence test runs only where the platform cannot tell by itself.
+    const int presence = FPortWaiter->PresenceIntervalMs();
+    if (phase == Phase::Relaying && presence > 0) {
+        FPresenceTimer->start(presence);
+    } else {
+        FPresenceTimer->stop();
+    }
+    if (phase != Phase::PortLost) FReopenTimer->stop();
+}
+
 void ConnectionSession::AbandonAttempt(const QString& place) {
+    SetPhase(Phase::Idle);
     Enter(ConnectionState::Idle, place);
     ReleasePort();
     Q_EMIT SettingsControlsEnabled(true);
@@ -100,7 +122,6 @@ void ConnectionSession::ConnectCable(const QString& port, int speed, int serverP
         return;
     }
     Q_EMIT StatusChanged(QStringLiteral("Идет подключение"), StatusColour::ButtonText);
-    QCoreApplication::processEvents();  // the text is painted before the identification
     MainCycle();
 }
 
@@ -121,6 +142,7 @@ void ConnectionSession::Cancel(bool modem) {
     Enter(ConnectionState::Idle,
           QStringLiteral("нажатие на кнопку подключения в момент подключения к прибору"));
     FAfterHangUp = nullptr;
+    SetPhase(Phase::Idle);
     if (modem) StopRingThread();
     // Also releases a handle that a failed open left behind.
     ReleasePort();
@@ -128,20 +150,15 @@ void ConnectionSession::Cancel(bool modem) {
 }
 
 void ConnectionSession::Disconnect(bool modem) {
-    FNeedCOMReconnect = false;
     Enter(ConnectionState::Idle,
           QStringLiteral("нажатие на кнопку подключения при подключенном приборе (разрыв подключения)"));
-    if (modem) {
-        EndModemCall();
-    } else {
-        FConnected = false;
-    }
+    if (modem) EndModemCall();
     EndRelay();
 }
 
 void ConnectionSession::Close() {
     FAfterHangUp = nullptr;
-    FConnected = false;
+    if (FPhase == Phase::Identifying) SetPhase(Phase::Idle);
     // A call is hung up before anything closes its port.
     ReleasePort();
     EndRelay();
@@ -195,10 +212,7 @@ bool ConnectionSession::ReopenCOM() {
     if (FCOMHandle != InvalidCOMHandle) CloseCOM();
     const std::string name = FPortName.toStdString();
     const bool opened = OpenCOMPort(name, FSpeed, FCOMHandle);
-    if (opened) {
-        FNeedCOMReconnect = false;
-        FPortWaiter->Attach(FCOMHandle, name);
-    }
+    if (opened) FPortWaiter->Attach(name);
     return opened;
 }
 
@@ -226,6 +240,6 @@ void ConnectionSession::StopSetupProgram() {
     if (FSetupIsStarted) StopSetupProgramOf(FSetupProcInfo, FSetupFile);
     FSetupIsStarted = false;
     // The server outlives a connection only for the program (a lost call's redial).
-    if (!FRelayRunning) StopTCPServer();
+    if (!Connected()) StopTCPServer();
 }
 }  // namespace lintaro

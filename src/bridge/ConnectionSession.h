@@ -83,11 +83,10 @@ public:
     COMHandle OpenCOM();
     bool ReopenCOM();
     void CloseCOM();
+    // Identifies the device on the open port and, once it has answered, brings the
+    // connection up; returns at once (the answer comes as the port's events).
     void MainCycle();
-    bool QueryVerInfo();
-    int COMRead();
     int COMWrite(int count);
-    bool DetectModemError(int count);
     QByteArray BufferToStr(int count) const;
     int StrToBuffer(const QByteArray& bytes);
     bool StartTCPServer();
@@ -102,9 +101,9 @@ public:
 
     // State, for the window, tests and the benchmark.
     ConnectionState State() const { return FState; }
-    bool Connected() const { return FConnected; }
+    bool Connected() const { return FPhase == Phase::Relaying || FPhase == Phase::PortLost; }
     bool SetupConnected() const;
-    bool NeedCOMReconnect() const { return FNeedCOMReconnect; }
+    bool NeedCOMReconnect() const { return FPhase == Phase::PortLost; }
     bool ModemConnect() const { return FModemConnect; }
     COMHandle PortHandle() const { return FCOMHandle; }
     const QByteArray& VerInfo() const { return FVerInfo; }
@@ -146,6 +145,17 @@ Q_SIGNALS:
 private:
     friend class RingHost;
 
+    // What the session does with its port, within the connection state.
+    enum class Phase {
+        Idle,         // nothing (the dialling thread or the hang-up may hold the port)
+        Identifying,  // the request went out; the relay thread brings the answer
+        Relaying,     // connected: the relay thread relays the port
+        PortLost,     // connected, the port gone: it is reopened (cable) or the call ends
+    };
+    // The one place where the phase changes, with what follows from it (the window's
+    // deafness, the identification's and the presence test's timers).
+    void SetPhase(Phase phase);
+
     // The one place where the state changes. Entering Idle with `place` also shows
     // "Нет подключения" and logs where it happened; entering Connected shows "Подключен".
     void Enter(ConnectionState state, const QString& place = {});
@@ -154,6 +164,9 @@ private:
     void Log(const QString& text) { Q_EMIT LogLine(text, {}); }
     bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
+    void IdentificationRead(quint64 generation, const QByteArray& bytes);
+    void FinishIdentification(bool answered);
+    void LogModemError(const QByteArray& chunk);
     void StartRelay();
     void EndRelay();
     // The relay takes the port (a new generation of it).
@@ -187,12 +200,16 @@ private:
     int FServerPort = DefaultServerPort;
     ConnectionState FState = ConnectionState::Idle;
 
+    Phase FPhase = Phase::Idle;
     COMHandle FCOMHandle = InvalidCOMHandle;
-    bool FNeedCOMReconnect = false;
-    bool FConnected = false;
     bool FAccessHintShown = false;
     bool FModemConnect = false;
     QByteArray FVerInfo;
+    // The identification's reply so far, and its last bytes, in which the end mark may
+    // have begun.
+    QByteArray FVerReply;
+    QByteArray FVerCarry;
+    QTimer* FIdentifyTimer = nullptr;
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;
     QString FSetupFile;
@@ -206,7 +223,6 @@ private:
     PortWaiter* FPortWaiter = nullptr;
     QTimer* FPresenceTimer = nullptr;
     QTimer* FReopenTimer = nullptr;
-    bool FRelayRunning = false;
 
     std::unique_ptr<TRingThread> FRing;
     // Dialling threads replaced while their end notification still ran; released once
@@ -217,8 +233,6 @@ private:
     HangUpTimings FHangUpTimings;
     // The port holds a modem call that reached CONNECT and was not hung up yet.
     bool FCallUp = false;
-    // Result words are looked for across the port's reads of a modem call.
-    ModemResultWatch FModemWatch;
     std::unique_ptr<TModemHangUp> FHangUp;
     // What the user asked for while a hang-up still held the port; runs once it is free.
     std::function<void()> FAfterHangUp;

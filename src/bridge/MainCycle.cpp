@@ -1,9 +1,5 @@
 // The bridge cycle: the identification, the start of the server and the configuration
-// program, and the relay driven by the port's and the program's events, with the loss and
-// reopening of the port.
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
+// program, and what the relay thread reports, with the loss and reopening of the port.
 #include <QTimer>
 #include <algorithm>
 #include <string_view>
@@ -21,7 +17,7 @@ namespace {
 
 const QByteArray kVerInfoRequest("+VER_INFO=?\r\n");
 const QByteArray kVerInfoEnd("OK\r\n");
-constexpr qint64 kVerInfoTimeoutMs = 10000;
+constexpr int kVerInfoTimeoutMs = 10000;
 // A lost cable port is tried again after half a second, then every 550 ms (a pause and a
 // pass of the relay loop this replaced).
 constexpr int kFirstReopenMs = 500;
@@ -30,42 +26,6 @@ constexpr int kReopenIntervalMs = 550;
 const QString kInterrupted = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
 }  // namespace
-
-int ConnectionSession::COMRead() {
-    int n = 0;
-    try {
-        n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), FDataBuffer.size());
-        if (FModemConnect && DetectModemError(n)) {
-            FConnected = false;
-            Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
-            // As in the relay: the full hang-up unless the line said the call is down.
-            HangUpCall(relay_platform::CarrierDetect(FCOMHandle) == relay_platform::Carrier::Down
-                           ? ModemLine::Command
-                           : ModemLine::Unknown);
-            n = 0;
-        }
-    } catch (const std::exception&) {
-        n = -1;
-    }
-    if (n == -1) {
-        Log(QStringLiteral("Ошибка чтения из COM порта"));
-        n = 0;
-    }
-    return n;
-}
-
-bool ConnectionSession::DetectModemError(int count) {
-    if (count <= 0) return false;
-    const std::string_view text(reinterpret_cast<const char*>(FDataBuffer.data()),
-                                std::min<std::size_t>(static_cast<std::size_t>(count), FDataBuffer.size()));
-    if (FModemWatch.Feed(text) == RingResult::Connected) return false;
-    // A line that says the call is up: the word was the device's.
-    if (relay_platform::CarrierDetect(FCOMHandle) == relay_platform::Carrier::Up) return false;
-    Log(QStringLiteral("Завершение работы по ошибке модема"));
-    Log(QStringLiteral("Последний полученный пакет:"));
-    Q_EMIT LogData(BufferToStr(count), {});
-    return true;
-}
 
 int ConnectionSession::COMWrite(int count) {
     return COMWriteBytes(reinterpret_cast<const char*>(FDataBuffer.data()), count);
@@ -85,9 +45,9 @@ int ConnectionSession::COMWriteBytes(const char* bytes, int count) {
 void ConnectionSession::WriteFailed() {
     Log(QStringLiteral("Ошибка записи в COM порт"));
     Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
-    FNeedCOMReconnect = true;
     DropTCPClients();
-    if (!FConnected) return;
+    if (FPhase != Phase::Relaying) return;
+    SetPhase(Phase::PortLost);
     if (FModemConnect) {
         QMetaObject::invokeMethod(this, &ConnectionSession::LoseModemPort, Qt::QueuedConnection);
     } else if (!FReopenTimer->isActive()) {
@@ -109,7 +69,39 @@ int ConnectionSession::StrToBuffer(const QByteArray& bytes) {
 // ---- The bridge cycle ----
 
 void ConnectionSession::MainCycle() {
-    if (!QueryVerInfo()) {
+    COMWrite(StrToBuffer(kVerInfoRequest));
+    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
+    FVerInfo.clear();
+    FVerReply.clear();
+    FVerCarry.clear();
+    // The window hears nothing while the device answers, as a blocking read would.
+    SetPhase(Phase::Identifying);
+    FIdentifyTimer->start(kVerInfoTimeoutMs);
+    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
+}
+
+// The reply is collected across reads until "OK" CR LF has come; the end mark is looked
+// for only in the new bytes and the three before them, so a flood without it costs the
+// time of reading it once.
+void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray& bytes) {
+    if (generation != FPortGeneration || FPhase != Phase::Identifying) return;
+    const QByteArray window = FVerCarry + bytes;
+    if (FVerReply.size() < VerInfoCap) FVerReply += bytes.left(VerInfoCap - FVerReply.size());
+    if (window.contains(kVerInfoEnd)) {
+        Q_EMIT LogData(FVerReply, QStringLiteral("COM->APP"));
+        FVerInfo = FVerReply;
+        FinishIdentification(true);
+        return;
+    }
+    FVerCarry = window.right(kVerInfoEnd.size() - 1);
+}
+
+void ConnectionSession::FinishIdentification(bool answered) {
+    if (FPhase != Phase::Identifying) return;
+    // What the device sends next waits in the port for the relay.
+    FRelay->DetachPort();
+    SetPhase(Phase::Idle);
+    if (!answered) {
         Log(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
         Q_EMIT ErrorMessage(QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
         AbandonAttempt(QStringLiteral("главный цикл, нет ответа на VER_INFO"));
@@ -141,7 +133,6 @@ void ConnectionSession::MainCycle() {
         return;
     }
 
-    FConnected = true;
     Enter(ConnectionState::Connected);
     StartRelay();
 }
@@ -156,79 +147,14 @@ void ConnectionSession::ReportServerFailure() {
     AbandonAttempt(QStringLiteral("главный цикл, TCP порт занят"));
 }
 
-bool ConnectionSession::QueryVerInfo() {
-    COMWrite(StrToBuffer(kVerInfoRequest));
-    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
-
-    QElapsedTimer clock;
-    clock.start();
-    FVerInfo.clear();
-    // The window hears nothing while the device answers, as a blocking read would.
-    Q_EMIT IdentificationStarted();
-    struct Hear {
-        ConnectionSession* session;
-        ~Hear() { Q_EMIT session->IdentificationFinished(); }
-    } hear{this};
-
-    QByteArray reply;
-    // The end mark is looked for only in the new bytes and the three before them, so a
-    // flood without it costs the time of reading it once.
-    QByteArray carried;
-    bool watchPort = true;
-    while (clock.elapsed() < kVerInfoTimeoutMs) {
-        const int m = COMRead();
-        if (m > 0) {
-            const QByteArray chunk = BufferToStr(m);
-            const QByteArray window = carried + chunk;
-            if (reply.size() < VerInfoCap) reply += chunk.left(VerInfoCap - reply.size());
-            if (window.contains(kVerInfoEnd)) {
-                Q_EMIT LogData(reply, QStringLiteral("COM->APP"));
-                FVerInfo = reply;
-                return true;
-            }
-            carried = window.right(kVerInfoEnd.size() - 1);
-            watchPort = true;
-        }
-        if (FCOMHandle == InvalidCOMHandle) {
-            // Lost during the wait (a modem result word closes the port): nothing can come.
-            break;
-        }
-        // Sleep until the port has bytes or the time is up; a port that wakes us without
-        // bytes is then only polled, every 50 ms.
-        const qint64 left = kVerInfoTimeoutMs - clock.elapsed();
-        if (left <= 0) break;
-        QEventLoop loop;
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        deadline.start(static_cast<int>(watchPort ? left : std::min<qint64>(left, 50)));
-        bool woken = false;
-        const auto wake = [&] {
-            woken = true;
-            loop.quit();
-        };
-        auto onReadable = connect(FPortWaiter, &PortWaiter::Readable, &loop, wake);
-        auto onHangUp = connect(FPortWaiter, &PortWaiter::HungUp, &loop, wake);
-        FPortWaiter->Watch(watchPort, false);
-        loop.exec();
-        FPortWaiter->Watch(false, false);
-        disconnect(onReadable);
-        disconnect(onHangUp);
-        watchPort = !woken;
-    }
-    return false;
-}
-
 // ---- The relay ----
 
 void ConnectionSession::StartRelay() {
-    FRelayRunning = true;
-    FPresenceTimer->start(PortWaiter::PresenceIntervalMs());
+    SetPhase(Phase::Relaying);
     RelayPort();
 }
 
 void ConnectionSession::RelayPort() {
-    FPortWaiter->Watch(false, false);
     FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect);
 }
 
@@ -236,10 +162,8 @@ void ConnectionSession::RelayPort() {
 // connection) and the configuration program stopped, unless a modem call was lost, when
 // both stay for the redial and the window comes to the front.
 void ConnectionSession::EndRelay() {
-    FPresenceTimer->stop();
-    FReopenTimer->stop();
-    if (!FRelayRunning) return;
-    FRelayRunning = false;
+    if (!Connected()) return;
+    SetPhase(Phase::Idle);
     const bool pending = FRelay->DetachPort();
     DeliverLog();
     ReleasePort();
@@ -271,40 +195,51 @@ void ConnectionSession::DeliverLog() {
     }
 }
 
+// The port hung up. During the identification the answer is waited for all the same.
 void ConnectionSession::RelayPortHungUp(quint64 generation) {
-    if (generation != FPortGeneration) return;
+    if (generation != FPortGeneration || FPhase != Phase::Relaying) return;
     DeliverLog();
     PortLost(QStringLiteral("Прибор недоступен"));
 }
 
 void ConnectionSession::RelayWriteFailed(quint64 generation) {
-    if (generation != FPortGeneration || !FConnected) return;
+    if (generation != FPortGeneration || FPhase != Phase::Relaying) return;
     DeliverLog();
     WriteFailed();
 }
 
-// A modem result word in the data: the call is lost. Where the line said so, the modem
-// takes commands again and "ATH" makes sure; otherwise the word may have been the device's
-// data with the call still up, and the call is hung up the full way. Then the port closes.
+// A modem result word in the data (or in the identification's answer): the call is lost.
+// Where the line said so, the modem takes commands again and "ATH" makes sure; otherwise
+// the word may have been the device's data with the call still up, and the call is hung
+// up the full way. Then the port closes.
 void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown) {
-    if (generation != FPortGeneration || !FConnected) return;
+    if (generation != FPortGeneration || (FPhase != Phase::Relaying && FPhase != Phase::Identifying)) {
+        return;
+    }
     DeliverLog();
+    LogModemError(chunk);
+    Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
+    HangUpCall(carrierDown ? ModemLine::Command : ModemLine::Unknown);
+    if (FPhase == Phase::Identifying) {
+        FinishIdentification(false);
+    } else {
+        EndRelay();
+    }
+}
+
+void ConnectionSession::LogModemError(const QByteArray& chunk) {
     Log(QStringLiteral("Завершение работы по ошибке модема"));
     Log(QStringLiteral("Последний полученный пакет:"));
     Q_EMIT LogData(chunk, {});
-    FConnected = false;
-    Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
-    HangUpCall(carrierDown ? ModemLine::Command : ModemLine::Unknown);
-    EndRelay();
 }
 
 // The port is gone (its presence test failed, or it hung up): closed, marked lost, and
 // reopened once it can be (cable) or the call ended (modem).
 void ConnectionSession::PortLost(const QString& status) {
-    if (!FConnected || FNeedCOMReconnect || FState == ConnectionState::Idle) return;
+    if (FPhase != Phase::Relaying || FState == ConnectionState::Idle) return;
     CloseCOM();
     Q_EMIT StatusChanged(status, StatusColour::Red);
-    FNeedCOMReconnect = true;
+    SetPhase(Phase::PortLost);
     if (FModemConnect) {
         LoseModemPort();
     } else {
@@ -314,14 +249,15 @@ void ConnectionSession::PortLost(const QString& status) {
 
 // The fallback for what the port itself does not tell: its name is asked for.
 void ConnectionSession::CheckPortPresence() {
-    if (!FConnected || FNeedCOMReconnect) return;
+    if (FPhase != Phase::Relaying) return;
     if (!COMPortExists(FPortName.toStdString())) PortLost(QStringLiteral("Прибор недоступен"));
 }
 
 void ConnectionSession::TryReopen() {
-    if (!FConnected || !FNeedCOMReconnect) return;
+    if (FPhase != Phase::PortLost) return;
     Log(QStringLiteral("Попытка переокрытия COM порта"));
     if (ReopenCOM()) {
+        SetPhase(Phase::Relaying);
         Log(QStringLiteral("Порт успешно переоткрыт"));
         Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
         RelayPort();
@@ -335,13 +271,11 @@ void ConnectionSession::TryReopen() {
 }
 
 void ConnectionSession::LoseModemPort() {
-    if (!FConnected || !FNeedCOMReconnect) return;
+    if (FPhase != Phase::PortLost) return;
     Log(QStringLiteral("Завершение работы по потере порта."));
-    FConnected = false;
     Enter(ConnectionState::Idle, QStringLiteral("главный цикл, модемное соединение, порт потерян"));
     Q_EMIT SettingsControlsEnabled(true);
     CloseCOM();
-    FNeedCOMReconnect = false;
     EndRelay();
 }
 }  // namespace lintaro

@@ -121,7 +121,6 @@ void ConnectionSession::StopRingThread() {
 }
 
 void ConnectionSession::EndModemCall() {
-    FConnected = false;
     HangUpCall(ModemLine::Data);
     FModemConnect = false;
 }
@@ -129,10 +128,9 @@ void ConnectionSession::EndModemCall() {
 void ConnectionSession::RingTerminated(TRingThread& ring) {
     FCOMHandle = ring.TakePort();
     FCallUp = ring.CallUp();
-    FModemWatch.Reset();
     const std::uint32_t code = ring.ErrorCode();
     if (code == RingCode(RingResult::Connected)) {
-        FPortWaiter->Attach(FCOMHandle, FPortName.toStdString());
+        FPortWaiter->Attach(FPortName.toStdString());
         MainCycle();
     } else if (code >= RingCode(RingResult::PortNotOpened) && code <= RingCode(RingResult::NoAnswer)) {
         ReleasePort();

@@ -48,6 +48,7 @@ struct RelayThread::Loop {
     COMHandle port = InvalidCOMHandle;
     quint64 generation = 0;
     bool watchWords = false;
+    bool identifying = false;
     ModemResultWatch watch;
     bool portFull = false;
     std::vector<Socket> clients;  // oldest first: the device's bytes go to clients[0]
@@ -97,7 +98,7 @@ struct RelayThread::Loop {
             const bool havePort = port != InvalidCOMHandle;
             Interest portWant;
             // With no client the port is still read: its data is logged and dropped.
-            portWant.read = havePort && toClient.size() < bound;
+            portWant.read = havePort && (identifying || toClient.size() < bound);
             portWant.write = havePort && portFull && !toPort.isEmpty();
             sockets = clients;
             want.assign(clients.size(), Interest{});
@@ -136,7 +137,7 @@ struct RelayThread::Loop {
     }
 
     void ReadPort() {
-        for (int read = 0; read < kReadsPerPass && toClient.size() < bound; ++read) {
+        for (int read = 0; read < kReadsPerPass && (identifying || toClient.size() < bound); ++read) {
             const int n = PortRead(port, buffer.data(), buffer.size());
             if (n < 0) {
                 LeavePort();
@@ -154,22 +155,29 @@ struct RelayThread::Loop {
                     return;
                 }
             }
-            AddLog(false, bytes, n);
-            if (!clients.empty()) {
-                // Straight on to the client; only what it does not take now waits.
-                int sent = 0;
-                if (toClient.isEmpty()) {
-                    sent = SocketSend(clients[0], bytes, n);
-                    if (sent < 0) {
-                        DropClient(0);
-                        sent = n;
-                    }
-                }
-                if (sent < n) toClient.append(bytes + sent, n - sent);
+            if (identifying) {
+                Q_EMIT owner->PortData(generation, QByteArray(bytes, n));
+            } else {
+                AddLog(false, bytes, n);
+                SendFromPort(bytes, n);
             }
             // A read that did not fill the buffer took all that was waiting.
             if (n < static_cast<int>(buffer.size())) return;
         }
+    }
+
+    // Straight on to the oldest client; only what it does not take now waits.
+    void SendFromPort(const char* bytes, int n) {
+        if (clients.empty()) return;
+        int sent = 0;
+        if (toClient.isEmpty()) {
+            sent = SocketSend(clients[0], bytes, n);
+            if (sent < 0) {
+                DropClient(0);
+                sent = n;
+            }
+        }
+        if (sent < n) toClient.append(bytes + sent, n - sent);
     }
 
     void SendToClient() {
@@ -198,7 +206,7 @@ struct RelayThread::Loop {
     }
 
     void WritePort() {
-        if (port == InvalidCOMHandle || portFull) return;
+        if (port == InvalidCOMHandle || portFull || identifying) return;
         for (int write = 0; write < kWritesPerPass && !toPort.isEmpty(); ++write) {
             const int n = static_cast<int>(std::min<qsizetype>(toPort.size(), COMBufferSize));
             const int r = PortWrite(port, reinterpret_cast<const std::uint8_t*>(toPort.constData()), n);
@@ -277,12 +285,13 @@ RelayThread::~RelayThread() {
     d->thread.join();
 }
 
-quint64 RelayThread::AttachPort(COMHandle port, bool watchResultWords) {
+quint64 RelayThread::AttachPort(COMHandle port, bool watchResultWords, PortUse use) {
     quint64 generation = 0;
     d->Run([&] {
         d->port = port;
         d->portFull = false;
         d->watchWords = watchResultWords;
+        d->identifying = use == PortUse::Identify;
         d->watch.Reset();
         generation = ++d->generation;
     });

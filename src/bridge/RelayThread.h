@@ -32,10 +32,15 @@ public:
     // Stops the thread; the connections it holds are closed.
     ~RelayThread() override;
 
-    // The relay reads and writes `port` from now on. With `watchResultWords` (a modem call)
-    // a result word in the port's data ends the relay of the port (ResultWord) instead of
-    // going to the client. Each attachment has a new generation; signals name theirs.
-    quint64 AttachPort(COMHandle port, bool watchResultWords);
+    // What the port's bytes are for.
+    enum class PortUse {
+        Relay,     // the oldest client; the clients' bytes go to the port
+        Identify,  // the owner (PortData); the clients' bytes wait
+    };
+    // The relay reads (and writes) `port` from now on. With `watchResultWords` (a modem
+    // call) a result word in the port's data ends the relay of the port (ResultWord).
+    // Each attachment has a new generation; signals name theirs.
+    quint64 AttachPort(COMHandle port, bool watchResultWords, PortUse use = PortUse::Relay);
     // The relay leaves the port alone from the return on. True when bytes for the port were
     // still pending (they are dropped).
     bool DetachPort();
@@ -59,6 +64,8 @@ public:
 Q_SIGNALS:
     // Data for the log is waiting (TakeLog); not told again until it was taken.
     void LogReady();
+    // Bytes the port delivered while attached for identification.
+    void PortData(quint64 generation, const QByteArray& bytes);
     // The port hung up, read as end of file or failed: the relay has left it.
     void PortHungUp(quint64 generation);
     // A write to the port failed: the relay has left the port, dropped what was pending

@@ -113,7 +113,7 @@ TEST_F(BridgeTest, flooded_identification_is_accepted_and_capped) {
 TEST_F(BridgeTest, reply_without_ok_crlf_fails_after_ten_seconds_and_launches_nothing) {
     Device->setIdentification("VER_INFO,DEMO1.0,X\r\nOK\n");
     Form->URLLabel1Click();
-    ASSERT_EQ(Watcher->Count(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 1 && Form->ConnectionState() == 0; }));
     EXPECT_EQ(Watcher->Seen()[0].text,
               QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
     EXPECT_EQ(Watcher->Seen()[0].icon, QMessageBox::Critical);
@@ -128,7 +128,7 @@ TEST_F(BridgeTest, reply_without_ok_crlf_fails_after_ten_seconds_and_launches_no
 TEST_F(BridgeTest, missing_setup_ini_and_missing_program_end_the_attempt) {
     QFile::remove(ProgramFolder() + "setup.ini");
     Form->URLLabel1Click();
-    ASSERT_EQ(Watcher->Count(), 2);
+    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 2 && Form->ConnectionState() == 0; }));
     EXPECT_EQ(Watcher->Seen()[0].text, QStringLiteral("Оболочка не запущена, не найден файл настроек"));
     EXPECT_EQ(Watcher->Seen()[1].text,
               QStringLiteral("Программа настройки для данного прибора не обнаружена."));
@@ -138,7 +138,7 @@ TEST_F(BridgeTest, missing_setup_ini_and_missing_program_end_the_attempt) {
 
     InstallSetupProgram("DEMO1=absent\r\n");
     Form->URLLabel1Click();
-    ASSERT_EQ(Watcher->Count(), 3);
+    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 3 && Form->ConnectionState() == 0; }));
     EXPECT_EQ(Watcher->Seen()[2].text,
               QStringLiteral("Программа настройки для данного прибора не обнаружена."));
     EXPECT_EQ(Form->ConnectionState(), 0);
@@ -399,7 +399,7 @@ TEST_F(BridgeTest, server_port_in_use_is_reported_and_nothing_is_launched) {
     QTcpServer squatter;
     ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, ServerPort));
     Form->URLLabel1Click();
-    ASSERT_EQ(Watcher->Count(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 1 && Form->ConnectionState() == 0; }));
     EXPECT_EQ(Watcher->Seen()[0].title, QStringLiteral("Ошибка"));
     EXPECT_TRUE(Watcher->Seen()[0].text.contains(QString::number(ServerPort)));
     EXPECT_EQ(Form->ConnectionState(), 0);

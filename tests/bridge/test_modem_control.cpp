@@ -364,13 +364,14 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
                 break;
             case Ending::ResultWordInData: {
                 // A pseudo-terminal has no carrier line to ask, so the call is hung up the
-                // full way (the record is cleared well within the hang-up's guard time).
+                // full way (the record is cleared before the echo even comes back).
                 auto client = ConnectClient();
                 ASSERT_NE(client, nullptr);
                 client->write("data NO CARRIER data");
                 client->flush();
-                EXPECT_TRUE(Eventually([&] { return State() == 3; }));
+                ASSERT_TRUE(Eventually([&] { return Received() == "data NO CARRIER data"; }));
                 Modem->clearRecord();
+                EXPECT_TRUE(Eventually([&] { return State() == 3; }));
                 break;
             }
             case Ending::ErrorWordWhileRegistering:
