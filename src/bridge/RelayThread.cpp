@@ -84,6 +84,7 @@ struct RelayThread::Loop {
     }
 
     void Main() {
+        NameRelayThread();
         std::vector<Socket> sockets;
         std::vector<Interest> want;
         std::vector<Readiness> ready;

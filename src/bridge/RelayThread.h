@@ -135,6 +135,9 @@ void SocketClose(Socket socket);
 // a pseudo-terminal or a port without modem lines says nothing.
 enum class Carrier { Unknown, Up, Down };
 Carrier CarrierDetect(COMHandle port);
+// Names the calling thread "lintaro-relay" where threads have names the system shows.
+void NameRelayThread();
+
 // A descriptor of its own for the connection behind `socket`, non-blocking, so that the
 // owner of `socket` may close that one; -1 on failure.
 Socket SocketTake(Socket socket);

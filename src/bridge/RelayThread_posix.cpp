@@ -4,6 +4,7 @@
 // EIO.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -145,6 +146,12 @@ Carrier CarrierDetect(COMHandle port) {
     int lines = 0;
     if (::ioctl(FdOf(port), TIOCMGET, &lines) != 0) return Carrier::Unknown;
     return (lines & TIOCM_CD) != 0 ? Carrier::Up : Carrier::Down;
+}
+
+void NameRelayThread() {
+#if defined(__linux__)
+    ::pthread_setname_np(::pthread_self(), "lintaro-relay");
+#endif
 }
 
 Socket SocketTake(Socket socket) {

@@ -177,6 +177,8 @@ Carrier CarrierDetect(COMHandle port) {
     return (lines & MS_RLSD_ON) != 0 ? Carrier::Up : Carrier::Down;
 }
 
+void NameRelayThread() {}
+
 Socket SocketTake(Socket socket) {
     WSAPROTOCOL_INFOW info{};
     if (WSADuplicateSocketW(SocketOf(socket), GetCurrentProcessId(), &info) != 0) return -1;
