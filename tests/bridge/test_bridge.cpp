@@ -433,4 +433,6 @@ TEST_F(BridgeTest, closing_the_window_mid_connection_ends_everything) {
     EXPECT_FALSE(QFileInfo::exists(copy));
     EXPECT_FALSE(ServerListening(ServerPort));
     EXPECT_LT(Simulator->received().size(), std::size_t{1} << 20) << "the transfer was still on";
+    EXPECT_TRUE(Windows.LOGForm->Lines().join('\n').contains(
+        QStringLiteral("Соединение было прервано, последний пакет не доставлен")));
 }

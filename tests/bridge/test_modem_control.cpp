@@ -299,6 +299,7 @@ TEST_F(ModemTest, ring_status_other_than_the_three_stages_only_sets_the_colour) 
 enum class Ending {
     SplitResultWord,            // "NO CAR" and "RIER" in two reads: the call is lost
     ResultWordInData,           // the device sends "NO CARRIER" as data: the call is up still
+    PortVanished,               // the modem's port goes during the call: nothing to hang up
     ErrorWordWhileRegistering,  // a stray result word, then CONNECT: the call is used
     CancelAfterConnect,         // the user gives up in the seconds after CONNECT
     WindowClosed,               // the window is closed during the call
@@ -374,6 +375,10 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
                 EXPECT_TRUE(Eventually([&] { return State() == 3; }));
                 break;
             }
+            case Ending::PortVanished:
+                Simulator->vanish();
+                EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+                break;
             case Ending::ErrorWordWhileRegistering:
                 PostClick();
                 EXPECT_TRUE(Eventually([&] { return State() == 0; }));
@@ -405,6 +410,15 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
         QApplication::setQuitOnLastWindowClosed(false);
         EXPECT_EQ(Modem->hangUps(), 1u) << "the loop ended before the call was down";
     }
+    if (ending == Ending::PortVanished) {
+        // The connection ends at once; the program stays, as after a lost call.
+        EXPECT_TRUE(Windows.LOGForm->Lines().join('\n').contains(
+            QStringLiteral("Завершение работы по потере порта.")));
+        EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
+        EXPECT_TRUE(SettingsEnabled());
+        EXPECT_TRUE(Form->SetupIsStarted());
+        return;
+    }
     ExpectCallDown();
     ExpectEscapeThenHangUp();
     const bool lost = ending == Ending::SplitResultWord || ending == Ending::ResultWordInData;
@@ -429,14 +443,15 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
 
 std::string EndingName(const testing::TestParamInfo<Ending>& info) {
     static const char* const names[] = {
-        "split_result_word", "result_word_in_data", "error_word_while_registering", "cancel_after_connect",
+        "split_result_word", "result_word_in_data", "port_vanished", "error_word_while_registering",
+        "cancel_after_connect",
         "window_closed",     "window_closed_real_timings",   "stop_signal",
         "device_silent"};
     return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Modem, ModemEndingTest,
-                         testing::Values(Ending::SplitResultWord, Ending::ResultWordInData,
+                         testing::Values(Ending::SplitResultWord, Ending::ResultWordInData, Ending::PortVanished,
                                          Ending::ErrorWordWhileRegistering,
                                          Ending::CancelAfterConnect, Ending::WindowClosed,
                                          Ending::WindowClosedRealTimings, Ending::StopSignal,
