@@ -1,6 +1,7 @@
 // One connection of the wizard: everything a connection is (the port and its waiter, the
-// local TCP server and its clients, both relay queues, the dialling thread, the started
-// configuration program, the device's identification) and the rules by which it moves
+// local TCP server, the relay thread with the clients and both queues, the dialling
+// thread, the started configuration program, the device's identification) and the rules
+// by which it moves
 // between the states of ConnectionState. The window forwards the user's actions here and
 // renders what the session reports through its signals; the session knows no widget.
 //
@@ -8,8 +9,8 @@
 // port or a client has them; the session hands it the port and each accepted connection
 // and decides what its reports mean (reopen, status, hang-up).
 //
-// The class is written in four files: ConnectionSession.cpp (state,
-// the user's actions, the port), MainCycle.cpp (identification and relay),
+// The class is written in four files: ConnectionSession.cpp (state, the user's actions,
+// the port), MainCycle.cpp (identification and what the relay reports),
 // TCPServerEndpoint.cpp and ModemControl.cpp.
 #pragma once
 
@@ -56,8 +57,9 @@ public:
     // Where setup.ini and the configuration programs are looked up (with a trailing
     // separator); the executable's folder unless set.
     void SetProgramFolder(const QString& folder) { FProgramFolder = folder; }
-    // Whether relayed data is logged at all (turning every chunk into log text costs more
-    // than relaying it); asked per chunk. Always, unless set.
+    // Whether relayed data is logged at all (turning it into log text costs more than
+    // relaying it); asked each time the relay hands its data for the log over (at most
+    // every 50 ms). Always, unless set.
     void SetDataLogWanted(std::function<bool()> wanted) { FDataLogWanted = std::move(wanted); }
     // The dialling dialogue's timings; the production ones unless a test sets others.
     void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
