@@ -26,6 +26,46 @@ constexpr int kWritesPerPass = 8;
 // Most bytes of one direction held for the log while the window has not taken them.
 constexpr qsizetype kLogCap = 4 * 1024 * 1024;
 
+// Bytes on their way in one direction, taken from the front as the far side takes them.
+// What was taken is only counted off, and the rest moved to the front once it is the
+// smaller part, so taking a few kilobytes at a time from a full queue costs no copy of it.
+class Pending {
+public:
+    qsizetype size() const { return FBytes.size() - FHead; }
+    bool isEmpty() const { return size() == 0; }
+    const char* data() const { return FBytes.constData() + FHead; }
+    void append(const char* bytes, qsizetype n) {
+        Compact();
+        FBytes.append(bytes, n);
+    }
+    // Room for `n` bytes at the end, to be filled and then settled by Grown.
+    char* Reserve(qsizetype n) {
+        Compact();
+        FFilled = FBytes.size();
+        FBytes.resize(FFilled + n);
+        return FBytes.data() + FFilled;
+    }
+    void Grown(qsizetype n) { FBytes.resize(FFilled + n); }
+    void consume(qsizetype n) {
+        FHead += n;
+        if (FHead == FBytes.size()) clear();
+    }
+    void clear() {
+        FBytes.resize(0);  // keeps the allocation
+        FHead = 0;
+    }
+
+private:
+    void Compact() {
+        if (FHead == 0 || FHead < size()) return;
+        FBytes.remove(0, FHead);
+        FHead = 0;
+    }
+    QByteArray FBytes;
+    qsizetype FHead = 0;
+    qsizetype FFilled = 0;
+};
+
 }  // namespace
 
 struct RelayThread::Loop {
@@ -52,8 +92,8 @@ struct RelayThread::Loop {
     ModemResultWatch watch;
     bool portFull = false;
     std::vector<Socket> clients;  // oldest first: the device's bytes go to clients[0]
-    QByteArray toPort;            // from the clients, in the order it came
-    QByteArray toClient;          // for clients[0], what its connection did not take yet
+    Pending toPort;               // from the clients, in the order it came
+    Pending toClient;             // for clients[0], what its connection did not take yet
     std::array<std::uint8_t, COMBufferSize> buffer{};
 
     // Data for the log, shared with the owner's thread.
@@ -140,7 +180,7 @@ struct RelayThread::Loop {
     void ReadPort() {
         for (int read = 0; read < kReadsPerPass && (identifying || toClient.size() < bound); ++read) {
             const int n = PortRead(port, buffer.data(), buffer.size());
-            if (n < 0) {
+            if (n < 0 || (n == 0 && read == 0 && PortAtEnd(port))) {
                 LeavePort();
                 Q_EMIT owner->PortHungUp(generation);
                 return;
@@ -162,8 +202,8 @@ struct RelayThread::Loop {
                 AddLog(false, bytes, n);
                 SendFromPort(bytes, n);
             }
-            // A read that did not fill the buffer took all that was waiting.
-            if (n < static_cast<int>(buffer.size())) return;
+            // A terminal hands over at most a few kilobytes per read, so a short read does
+            // not mean that nothing more waits: the next read (or the bound) tells.
         }
     }
 
@@ -183,14 +223,14 @@ struct RelayThread::Loop {
 
     void SendToClient() {
         while (!toClient.isEmpty()) {
-            const int n = SocketSend(clients[0], toClient.constData(),
+            const int n = SocketSend(clients[0], toClient.data(),
                                      static_cast<int>(std::min<qsizetype>(toClient.size(), 1 << 20)));
             if (n < 0) {
                 DropClient(0);
                 return;
             }
             if (n == 0) return;
-            toClient.remove(0, n);
+            toClient.consume(n);
         }
     }
 
@@ -199,10 +239,8 @@ struct RelayThread::Loop {
         if (at == clients.end()) return;
         const qsizetype room = bound - toPort.size();
         if (room <= 0) return;
-        const qsizetype before = toPort.size();
-        toPort.resize(before + room);
-        const int n = SocketRecv(socket, toPort.data() + before, static_cast<int>(room));
-        toPort.resize(before + std::max(n, 0));
+        const int n = SocketRecv(socket, toPort.Reserve(room), static_cast<int>(room));
+        toPort.Grown(std::max(n, 0));
         if (n < 0) DropClient(static_cast<std::size_t>(at - clients.begin()));
     }
 
@@ -210,18 +248,18 @@ struct RelayThread::Loop {
         if (port == InvalidCOMHandle || portFull || identifying) return;
         for (int write = 0; write < kWritesPerPass && !toPort.isEmpty(); ++write) {
             const int n = static_cast<int>(std::min<qsizetype>(toPort.size(), COMBufferSize));
-            const int r = PortWrite(port, reinterpret_cast<const std::uint8_t*>(toPort.constData()), n);
+            const int r = PortWrite(port, reinterpret_cast<const std::uint8_t*>(toPort.data()), n);
             if (r < 0) {
                 // The chunk is not tried again; it is logged as the design logs it.
-                AddLog(true, toPort.constData(), n);
+                AddLog(true, toPort.data(), n);
                 toPort.clear();
                 while (!clients.empty()) DropClient(0);
                 LeavePort();
                 Q_EMIT owner->PortWriteFailed(generation);
                 return;
             }
-            if (r > 0) AddLog(true, toPort.constData(), r);
-            toPort.remove(0, r);
+            if (r > 0) AddLog(true, toPort.data(), r);
+            toPort.consume(r);
             if (r < n) {
                 portFull = true;
                 return;

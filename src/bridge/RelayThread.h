@@ -123,6 +123,8 @@ private:
 
 // >0: bytes read; 0: nothing waits; -1: the port hung up or failed.
 int PortRead(COMHandle port, std::uint8_t* buffer, std::size_t capacity);
+// After the port was told readable and read nothing: whether it is at its end (hung up).
+bool PortAtEnd(COMHandle port);
 // Bytes the port took now (0: its queue is full); -1: the write failed.
 int PortWrite(COMHandle port, const std::uint8_t* bytes, int count);
 // >0: bytes received; 0: nothing waits; -1: the peer closed or the connection failed.

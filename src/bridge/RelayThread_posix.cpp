@@ -99,14 +99,25 @@ void Waiter::Wait(COMHandle port, Interest portWant, Readiness& portReady,
 void Waiter::Forget(Socket) {}
 void Waiter::ForgetPort() {}
 
+// A raw terminal without a minimum count (VMIN 0) reads 0 bytes when nothing waits, so 0
+// is silence here; a terminal that hung up fails with EIO or tells it by PortAtEnd.
 int PortRead(COMHandle port, std::uint8_t* buffer, std::size_t capacity) {
     for (;;) {
         const ssize_t n = ::read(FdOf(port), buffer, capacity);
-        if (n > 0) return static_cast<int>(n);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-        return -1;  // end of file or EIO: the terminal hung up
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return -1;
     }
+}
+
+// Readable with nothing to read is end of file: the terminal has hung up.
+bool PortAtEnd(COMHandle port) {
+    pollfd p{FdOf(port), POLLIN, 0};
+    if (::poll(&p, 1, 0) < 0) return true;
+    if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+    int waiting = 0;
+    return (p.revents & POLLIN) != 0 && (::ioctl(FdOf(port), FIONREAD, &waiting) != 0 || waiting <= 0);
 }
 
 int PortWrite(COMHandle port, const std::uint8_t* bytes, int count) {

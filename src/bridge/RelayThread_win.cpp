@@ -135,6 +135,9 @@ int PortRead(COMHandle port, std::uint8_t* buffer, std::size_t capacity) {
     return static_cast<int>(got);
 }
 
+// A port that can no longer be asked fails its reads already.
+bool PortAtEnd(COMHandle) { return false; }
+
 int PortWrite(COMHandle port, const std::uint8_t* bytes, int count) {
     COMSTAT status{};
     DWORD errors = 0;
