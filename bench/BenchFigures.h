@@ -27,6 +27,10 @@ struct Workload {
     // keeps the simulator's own queue short without ever starving either relay.
     std::size_t feedWindow = 256 * 1024;
     int phaseTimeoutS = 120;
+    // The bridge alone: 16-byte client messages echoed with the log window hidden, then
+    // shown (0: not measured), and how long the window's thread is held while bytes flow.
+    std::size_t logMessages = 2000000;
+    int freezeMs = 2000;
 
     int BlockRoundTrips() const { return std::max(5, roundTrips / 10); }
     int BlockWarmup() const { return std::max(1, warmup / 10); }
@@ -40,6 +44,7 @@ struct Options {
     std::string socat = "socat";
     int socatBlock = 0;  // socat's -b; 0 keeps its default
     bool socatNodelay = true;
+    bool load = false;  // CPU hogs beside both relays, one per core
 };
 
 struct Figures {
@@ -54,6 +59,13 @@ struct Figures {
     std::uint64_t lost = 0;
     double idleCpuMsPerS = NAN;
     double cpuMsPerMB = NAN;
+    // The bridge alone: echoed throughput while the window's thread runs and while it is held,
+    // with the log window hidden and shown, and the memory the shown log took meanwhile.
+    double runningMBps = NAN;
+    double frozenMBps = NAN;
+    double logHiddenMBps = NAN;
+    double logShownMBps = NAN;
+    double logShownGrowthMB = NAN;
 
     void Fail(const std::string& what) {
         if (error.empty()) error = what;
@@ -91,7 +103,9 @@ inline Figures Combine(const std::vector<Figures>& runs) {
     all.completed = !runs.empty();
     for (double Figures::*field : {&Figures::rttP50Us, &Figures::rttP99Us, &Figures::rttMaxUs,
                                    &Figures::blockRttP50Us, &Figures::toDeviceMBps, &Figures::toClientMBps,
-                                   &Figures::idleCpuMsPerS, &Figures::cpuMsPerMB}) {
+                                   &Figures::idleCpuMsPerS, &Figures::cpuMsPerMB, &Figures::runningMBps,
+                                   &Figures::frozenMBps, &Figures::logHiddenMBps, &Figures::logShownMBps,
+                                   &Figures::logShownGrowthMB}) {
         std::vector<double> values;
         for (const Figures& f : runs) values.push_back(f.*field);
         all.*field = Median(std::move(values));
@@ -135,12 +149,15 @@ inline std::optional<Options> ParseOptions(const std::vector<std::string>& args)
             o.workload.bytesEachWay = 64 * 1024;
             o.workload.idleMs = 200;
             o.workload.phaseTimeoutS = 60;
+            o.workload.logMessages = 2000;
+            o.workload.freezeMs = 300;
             o.repeat = 1;
         } else if (arg == "--quick") {
             o.workload.roundTrips = 200;
             o.workload.warmup = 20;
             o.workload.bytesEachWay = 1u << 20;
             o.workload.idleMs = 1000;
+            o.workload.logMessages = 100000;
             o.repeat = 1;
         }
     }
@@ -168,6 +185,14 @@ inline std::optional<Options> ParseOptions(const std::vector<std::string>& args)
             ok = setInt(o.workload.messageSize);
         } else if (arg == "--idle-ms") {
             ok = setInt(o.workload.idleMs, true);
+        } else if (arg == "--log-messages") {
+            const std::optional<std::size_t> v = value(true);
+            ok = v.has_value();
+            if (v) o.workload.logMessages = *v;
+        } else if (arg == "--freeze-ms") {
+            ok = setInt(o.workload.freezeMs, true);
+        } else if (arg == "--load") {
+            o.load = true;
         } else if (arg == "--socat-block") {
             ok = setInt(o.socatBlock);
         } else if (arg == "--bytes") {

@@ -120,7 +120,7 @@ std::optional<double> FirstByte(const QString& prefix, const QString& ports,
             done = true;
         });
     });
-    form->URLLabel1Click();  // returns once the connection is up (or has failed)
+    form->URLLabel1Click();  // returns at once; the connection comes up on events
     while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     player.join();
     for (const auto& box : watcher.Seen()) {

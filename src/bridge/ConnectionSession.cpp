@@ -2,10 +2,11 @@
 // controller), the port's opening and closing, and the configuration program.
 #include "bridge/ConnectionSession.h"
 
-#include <QCoreApplication>
 #include <QTimer>
+#include <utility>
 
 #include "bridge/PortWaiter.h"
+#include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
 #include "bridge/SetupLauncher.h"
 #include "serial/ModemWords.h"
@@ -30,28 +31,20 @@ QString LinkCaption(ConnectionState state) {
 ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
     FServer = new TServerSocket(this);
     FServer->setObjectName(QStringLiteral("ServerSocket"));
-    FServer->SetReadBufferSize(PendingBound);
     connect(FServer, &TServerSocket::ClientConnect, this, &ConnectionSession::ClientConnected);
-    connect(FServer, &TServerSocket::ClientDisconnect, this, &ConnectionSession::ClientDisconnected);
-    connect(FServer, &TServerSocket::ClientRead, this, [this](QTcpSocket* socket) {
-        if (socket != FProgram) return;
-        TakeFromClient();
-        RelayTcpToCom();
-    });
-    // Room in the program's backlog again: a port held back for it is read again.
-    connect(FServer, &TServerSocket::ClientWritten, this, [this](QTcpSocket* socket) {
-        if (socket != FProgram || !FHeldBackByClient || ClientBacklog() >= PendingBound) return;
-        RelayComToTcp();
-    });
+
+    FRelay = new RelayThread(PendingBound, this);
+    connect(FRelay, &RelayThread::LogReady, this, &ConnectionSession::DeliverLog);
+    connect(FRelay, &RelayThread::PortHungUp, this, &ConnectionSession::RelayPortHungUp);
+    connect(FRelay, &RelayThread::PortWriteFailed, this, &ConnectionSession::RelayWriteFailed);
+    connect(FRelay, &RelayThread::ResultWord, this, &ConnectionSession::RelayResultWord);
+    connect(FRelay, &RelayThread::PortData, this, &ConnectionSession::IdentificationRead);
+
+    FIdentifyTimer = new QTimer(this);
+    FIdentifyTimer->setSingleShot(true);
+    connect(FIdentifyTimer, &QTimer::timeout, this, [this] { FinishIdentification(false); });
 
     FPortWaiter = new PortWaiter(this);
-    connect(FPortWaiter, &PortWaiter::Readable, this, &ConnectionSession::RelayComToTcp);
-    connect(FPortWaiter, &PortWaiter::Writable, this, [this] {
-        FPortFull = false;
-        RelayTcpToCom();
-    });
-    connect(FPortWaiter, &PortWaiter::HungUp, this,
-            [this] { PortLost(QStringLiteral("Прибор недоступен")); });
     connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);
 
     FPresenceTimer = new QTimer(this);
@@ -86,7 +79,26 @@ void ConnectionSession::Enter(ConnectionState state, const QString& place) {
     }
 }
 
+void ConnectionSession::SetPhase(Phase phase) {
+    if (phase == FPhase) return;
+    const Phase was = std::exchange(FPhase, phase);
+    if (was == Phase::Identifying) {
+        FIdentifyTimer->stop();
+        Q_EMIT IdentificationFinished();
+    }
+    if (phase == Phase::Identifying) Q_EMIT IdentificationStarted();
+    // The timed presence test runs only where the platform cannot tell by itself.
+    const int presence = FPortWaiter->PresenceIntervalMs();
+    if (phase == Phase::Relaying && presence > 0) {
+        FPresenceTimer->start(presence);
+    } else {
+        FPresenceTimer->stop();
+    }
+    if (phase != Phase::PortLost) FReopenTimer->stop();
+}
+
 void ConnectionSession::AbandonAttempt(const QString& place) {
+    SetPhase(Phase::Idle);
     Enter(ConnectionState::Idle, place);
     ReleasePort();
     Q_EMIT SettingsControlsEnabled(true);
@@ -111,7 +123,6 @@ void ConnectionSession::ConnectCable(const QString& port, int speed, int serverP
         return;
     }
     Q_EMIT StatusChanged(QStringLiteral("Идет подключение"), StatusColour::ButtonText);
-    QCoreApplication::processEvents();  // the text is painted before the identification
     MainCycle();
 }
 
@@ -132,6 +143,7 @@ void ConnectionSession::Cancel(bool modem) {
     Enter(ConnectionState::Idle,
           QStringLiteral("нажатие на кнопку подключения в момент подключения к прибору"));
     FAfterHangUp = nullptr;
+    SetPhase(Phase::Idle);
     if (modem) StopRingThread();
     // Also releases a handle that a failed open left behind.
     ReleasePort();
@@ -139,20 +151,15 @@ void ConnectionSession::Cancel(bool modem) {
 }
 
 void ConnectionSession::Disconnect(bool modem) {
-    FNeedCOMReconnect = false;
     Enter(ConnectionState::Idle,
           QStringLiteral("нажатие на кнопку подключения при подключенном приборе (разрыв подключения)"));
-    if (modem) {
-        EndModemCall();
-    } else {
-        FConnected = false;
-    }
+    if (modem) EndModemCall();
     EndRelay();
 }
 
 void ConnectionSession::Close() {
     FAfterHangUp = nullptr;
-    FConnected = false;
+    if (FPhase == Phase::Identifying) SetPhase(Phase::Idle);
     // A call is hung up before anything closes its port.
     ReleasePort();
     EndRelay();
@@ -216,17 +223,14 @@ bool ConnectionSession::ReopenCOM() {
     if (FCOMHandle != InvalidCOMHandle) CloseCOM();
     const std::string name = FPortName.toStdString();
     const bool opened = OpenCOMPort(name, FSpeed, FCOMHandle);
-    if (opened) {
-        FNeedCOMReconnect = false;
-        FPortFull = false;
-        FPortWaiter->Attach(FCOMHandle, name);
-    }
+    if (opened) FPortWaiter->Attach(name);
     return opened;
 }
 
 void ConnectionSession::CloseCOM() {
-    // No I/O is ever left pending on the port (every call is synchronous and bounded),
-    // so there is nothing to cancel before the close.
+    // The relay lets go of the port first; no I/O is left pending on it then (every call
+    // is non-blocking or bounded), so there is nothing to cancel before the close.
+    FRelay->DetachPort();
     FPortWaiter->Detach();
     CloseCOMPort(FCOMHandle);
 }
@@ -246,5 +250,7 @@ SetupStart ConnectionSession::StartSetupProgram() {
 void ConnectionSession::StopSetupProgram() {
     if (FSetupIsStarted) StopSetupProgramOf(FSetupProcInfo, FSetupFile);
     FSetupIsStarted = false;
+    // The server outlives a connection only for the program (a lost call's redial).
+    if (!Connected()) StopTCPServer();
 }
 }  // namespace lintaro

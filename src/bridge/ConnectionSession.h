@@ -1,23 +1,21 @@
 // One connection of the wizard: everything a connection is (the port and its waiter, the
-// local TCP server and its clients, both relay queues, the dialling thread, the started
-// configuration program, the device's identification) and the rules by which it moves
+// local TCP server, the relay thread with the clients and both queues, the dialling
+// thread, the started configuration program, the device's identification) and the rules
+// by which it moves
 // between the states of ConnectionState. The window forwards the user's actions here and
 // renders what the session reports through its signals; the session knows no widget.
 //
-// The relay is driven by events: the port's readiness, the clients' data and the room in
-// their send queues move bytes as soon as they can, each direction holding at most
-// PendingBound bytes before it stops taking from its source, so a slow client holds the
-// device back (through the port's own queue) and a slow device holds the client back
-// (through TCP).
+// The relay runs on a thread of its own (RelayThread), which moves bytes as soon as the
+// port or a client has them; the session hands it the port and each accepted connection
+// and decides what its reports mean (reopen, status, hang-up).
 //
-// The class is written in four files: ConnectionSession.cpp (state,
-// the user's actions, the port), MainCycle.cpp (identification and relay),
+// The class is written in four files: ConnectionSession.cpp (state, the user's actions,
+// the port), MainCycle.cpp (identification and what the relay reports),
 // TCPServerEndpoint.cpp and ModemControl.cpp.
 #pragma once
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -40,6 +38,7 @@ class QTimer;
 namespace lintaro {
 
 class PortWaiter;
+class RelayThread;
 class RingHost;
 class TServerSocket;
 
@@ -58,8 +57,9 @@ public:
     // Where setup.ini and the configuration programs are looked up (with a trailing
     // separator); the executable's folder unless set.
     void SetProgramFolder(const QString& folder) { FProgramFolder = folder; }
-    // Whether relayed data is logged at all (turning every chunk into log text costs more
-    // than relaying it); asked per chunk. Always, unless set.
+    // Whether relayed data is logged at all (turning it into log text costs more than
+    // relaying it); asked each time the relay hands its data for the log over (at most
+    // every 50 ms). Always, unless set.
     void SetDataLogWanted(std::function<bool()> wanted) { FDataLogWanted = std::move(wanted); }
     // The dialling dialogue's timings; the production ones unless a test sets others.
     void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
@@ -85,16 +85,14 @@ public:
     COMHandle OpenCOM();
     bool ReopenCOM();
     void CloseCOM();
+    // Identifies the device on the open port and, once it has answered, brings the
+    // connection up; returns at once (the answer comes as the port's events).
     void MainCycle();
-    bool QueryVerInfo();
-    int COMRead();
     int COMWrite(int count);
-    bool DetectModemError(int count);
     QByteArray BufferToStr(int count) const;
     int StrToBuffer(const QByteArray& bytes);
     bool StartTCPServer();
     void StopTCPServer();
-    bool SendToTCPClient(int count);
     SetupStart StartSetupProgram();
     void StopSetupProgram();
     void StopRingThread();
@@ -105,9 +103,9 @@ public:
 
     // State, for the window, tests and the benchmark.
     ConnectionState State() const { return FState; }
-    bool Connected() const { return FConnected; }
-    bool SetupConnected() const { return FSetupConnected; }
-    bool NeedCOMReconnect() const { return FNeedCOMReconnect; }
+    bool Connected() const { return FPhase == Phase::Relaying || FPhase == Phase::PortLost; }
+    bool SetupConnected() const;
+    bool NeedCOMReconnect() const { return FPhase == Phase::PortLost; }
     bool ModemConnect() const { return FModemConnect; }
     COMHandle PortHandle() const { return FCOMHandle; }
     const QByteArray& VerInfo() const { return FVerInfo; }
@@ -149,6 +147,17 @@ Q_SIGNALS:
 private:
     friend class RingHost;
 
+    // What the session does with its port, within the connection state.
+    enum class Phase {
+        Idle,         // nothing (the dialling thread or the hang-up may hold the port)
+        Identifying,  // the request went out; the relay thread brings the answer
+        Relaying,     // connected: the relay thread relays the port
+        PortLost,     // connected, the port gone: it is reopened (cable) or the call ends
+    };
+    // The one place where the phase changes, with what follows from it (the window's
+    // deafness, the identification's and the presence test's timers).
+    void SetPhase(Phase phase);
+
     // The one place where the state changes. Entering Idle with `place` also shows
     // "Нет подключения" and logs where it happened; entering Connected shows "Подключен".
     void Enter(ConnectionState state, const QString& place = {});
@@ -157,21 +166,25 @@ private:
     void Log(const QString& text) { Q_EMIT LogLine(text, {}); }
     bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
+    void IdentificationRead(quint64 generation, const QByteArray& bytes);
+    void FinishIdentification(bool answered);
+    void LogModemError(const QByteArray& chunk);
     void StartRelay();
     void EndRelay();
-    void UpdateWatch();
-    void RelayTcpToCom();
-    void RelayComToTcp();
-    void TakeFromClient();
-    qint64 ClientBacklog() const;
+    // The relay takes the port (a new generation of it).
+    void RelayPort();
+    void DeliverLog();
+    void RelayPortHungUp(quint64 generation);
+    void RelayWriteFailed(quint64 generation);
+    void RelayResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown);
     int COMWriteBytes(const char* bytes, int count);
+    void WriteFailed();
     void DropTCPClients();
     void PortLost(const QString& status);
     void CheckPortPresence();
     void TryReopen();
     void LoseModemPort();
     void ClientConnected(QTcpSocket* socket);
-    void ClientDisconnected(QTcpSocket* socket);
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
     void ReleaseFinishedRings();
@@ -189,31 +202,29 @@ private:
     int FServerPort = DefaultServerPort;
     ConnectionState FState = ConnectionState::Idle;
 
+    Phase FPhase = Phase::Idle;
     COMHandle FCOMHandle = InvalidCOMHandle;
-    bool FNeedCOMReconnect = false;
-    bool FConnected = false;
     bool FAccessHintShown = false;
     bool FModemConnect = false;
     QByteArray FVerInfo;
+    // The identification's reply so far, and its last bytes, in which the end mark may
+    // have begun.
+    QByteArray FVerReply;
+    QByteArray FVerCarry;
+    QTimer* FIdentifyTimer = nullptr;
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;
     QString FSetupFile;
-    bool FSetupConnected = false;
 
-    // The port's reads and the identification use FDataBuffer; bytes from the
-    // configuration program wait in FReadSocket, in order, until the port has taken them.
+    // The identification's reads and its request use FDataBuffer.
     std::array<std::uint8_t, COMBufferSize> FDataBuffer{};
-    QByteArray FReadSocket;
     TServerSocket* FServer = nullptr;
-    // The configuration program's connection: the only one whose bytes are relayed.
-    QPointer<QTcpSocket> FProgram;
+    RelayThread* FRelay = nullptr;
+    // The relay's current hold of the port; its reports about earlier ones are stale.
+    quint64 FPortGeneration = 0;
     PortWaiter* FPortWaiter = nullptr;
     QTimer* FPresenceTimer = nullptr;
     QTimer* FReopenTimer = nullptr;
-    bool FHeldBackByClient = false;
-    // The last write to the port was short: its queue is (nearly) full.
-    bool FPortFull = false;
-    bool FRelayRunning = false;
 
     std::unique_ptr<TRingThread> FRing;
     // Dialling threads replaced while their end notification still ran; released once
@@ -224,8 +235,6 @@ private:
     HangUpTimings FHangUpTimings;
     // The port holds a modem call that reached CONNECT and was not hung up yet.
     bool FCallUp = false;
-    // Result words are looked for across the port's reads of a modem call.
-    ModemResultWatch FModemWatch;
     std::unique_ptr<TModemHangUp> FHangUp;
     // What the user asked for while a hang-up still held the port; runs once it is free.
     std::function<void()> FAfterHangUp;

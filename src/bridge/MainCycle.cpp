@@ -1,15 +1,12 @@
 // The bridge cycle: the identification, the start of the server and the configuration
-// program, and the relay driven by the port's and the program's events, with the loss and
-// reopening of the port.
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
+// program, and what the relay thread reports, with the loss and reopening of the port.
 #include <QTimer>
 #include <algorithm>
 #include <string_view>
 
 #include "bridge/ConnectionSession.h"
 #include "bridge/PortWaiter.h"
+#include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
 #include "log/LintaroError.h"
 #include "serial/ModemWords.h"
@@ -20,51 +17,15 @@ namespace {
 
 const QByteArray kVerInfoRequest("+VER_INFO=?\r\n");
 const QByteArray kVerInfoEnd("OK\r\n");
-constexpr qint64 kVerInfoTimeoutMs = 10000;
+constexpr int kVerInfoTimeoutMs = 10000;
 // A lost cable port is tried again after half a second, then every 550 ms (a pause and a
 // pass of the relay loop this replaced).
 constexpr int kFirstReopenMs = 500;
 constexpr int kReopenIntervalMs = 550;
-// Reads and writes per readiness event: a terminal hands over a few kilobytes per read,
-// so a fast device is served in one turn of the event loop without starving the rest.
-constexpr int kReadsPerEvent = 8;
-constexpr int kWritesPerEvent = 8;
 
 const QString kInterrupted = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 
 }  // namespace
-
-int ConnectionSession::COMRead() {
-    int n = 0;
-    try {
-        n = ReadCOMPort(FCOMHandle, FDataBuffer.data(), FDataBuffer.size());
-        if (FModemConnect && DetectModemError(n)) {
-            FConnected = false;
-            Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
-            // The modem takes commands again; "ATH" makes sure, then the port is closed.
-            HangUpCall(ModemLine::Command);
-            n = 0;
-        }
-    } catch (const std::exception&) {
-        n = -1;
-    }
-    if (n == -1) {
-        Log(QStringLiteral("Ошибка чтения из COM порта"));
-        n = 0;
-    }
-    return n;
-}
-
-bool ConnectionSession::DetectModemError(int count) {
-    if (count <= 0) return false;
-    const std::string_view text(reinterpret_cast<const char*>(FDataBuffer.data()),
-                                std::min<std::size_t>(static_cast<std::size_t>(count), FDataBuffer.size()));
-    if (FModemWatch.Feed(text) == RingResult::Connected) return false;
-    Log(QStringLiteral("Завершение работы по ошибке модема"));
-    Log(QStringLiteral("Последний полученный пакет:"));
-    Q_EMIT LogData(BufferToStr(count), {});
-    return true;
-}
 
 int ConnectionSession::COMWrite(int count) {
     return COMWriteBytes(reinterpret_cast<const char*>(FDataBuffer.data()), count);
@@ -73,22 +34,25 @@ int ConnectionSession::COMWrite(int count) {
 int ConnectionSession::COMWriteBytes(const char* bytes, int count) {
     int r = WriteCOMPort(FCOMHandle, reinterpret_cast<const std::uint8_t*>(bytes), count);
     if (r == 0 || r == -1) {
-        Log(QStringLiteral("Ошибка записи в COM порт"));
-        Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
-        FNeedCOMReconnect = true;
-        DropTCPClients();
+        WriteFailed();
         r = 0;
-        if (FConnected) {
-            FPortWaiter->Watch(false, false);
-            // The port is reopened (or a modem call ended) once this event is over.
-            if (FModemConnect) {
-                QMetaObject::invokeMethod(this, &ConnectionSession::LoseModemPort, Qt::QueuedConnection);
-            } else if (!FReopenTimer->isActive()) {
-                FReopenTimer->start(kFirstReopenMs);
-            }
-        }
     }
     return r;
+}
+
+// A write to the port failed: the clients are dropped, the port is marked lost and
+// reopened (cable) or the call ended (modem) once this event is over.
+void ConnectionSession::WriteFailed() {
+    Log(QStringLiteral("Ошибка записи в COM порт"));
+    Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
+    DropTCPClients();
+    if (FPhase != Phase::Relaying) return;
+    SetPhase(Phase::PortLost);
+    if (FModemConnect) {
+        QMetaObject::invokeMethod(this, &ConnectionSession::LoseModemPort, Qt::QueuedConnection);
+    } else if (!FReopenTimer->isActive()) {
+        FReopenTimer->start(kFirstReopenMs);
+    }
 }
 
 QByteArray ConnectionSession::BufferToStr(int count) const {
@@ -105,7 +69,39 @@ int ConnectionSession::StrToBuffer(const QByteArray& bytes) {
 // ---- The bridge cycle ----
 
 void ConnectionSession::MainCycle() {
-    if (!QueryVerInfo()) {
+    COMWrite(StrToBuffer(kVerInfoRequest));
+    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
+    FVerInfo.clear();
+    FVerReply.clear();
+    FVerCarry.clear();
+    // The window hears nothing while the device answers, as a blocking read would.
+    SetPhase(Phase::Identifying);
+    FIdentifyTimer->start(kVerInfoTimeoutMs);
+    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
+}
+
+// The reply is collected across reads until "OK" CR LF has come; the end mark is looked
+// for only in the new bytes and the three before them, so a flood without it costs the
+// time of reading it once.
+void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray& bytes) {
+    if (generation != FPortGeneration || FPhase != Phase::Identifying) return;
+    const QByteArray window = FVerCarry + bytes;
+    if (FVerReply.size() < VerInfoCap) FVerReply += bytes.left(VerInfoCap - FVerReply.size());
+    if (window.contains(kVerInfoEnd)) {
+        Q_EMIT LogData(FVerReply, QStringLiteral("COM->APP"));
+        FVerInfo = FVerReply;
+        FinishIdentification(true);
+        return;
+    }
+    FVerCarry = window.right(kVerInfoEnd.size() - 1);
+}
+
+void ConnectionSession::FinishIdentification(bool answered) {
+    if (FPhase != Phase::Identifying) return;
+    // What the device sends next waits in the port for the relay.
+    FRelay->DetachPort();
+    SetPhase(Phase::Idle);
+    if (!answered) {
         Log(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
         Q_EMIT ErrorMessage(QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
         AbandonAttempt(QStringLiteral("главный цикл, нет ответа на VER_INFO"));
@@ -137,7 +133,6 @@ void ConnectionSession::MainCycle() {
         return;
     }
 
-    FConnected = true;
     Enter(ConnectionState::Connected);
     StartRelay();
 }
@@ -152,169 +147,99 @@ void ConnectionSession::ReportServerFailure() {
     AbandonAttempt(QStringLiteral("главный цикл, TCP порт занят"));
 }
 
-bool ConnectionSession::QueryVerInfo() {
-    COMWrite(StrToBuffer(kVerInfoRequest));
-    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
-
-    QElapsedTimer clock;
-    clock.start();
-    FVerInfo.clear();
-    // The window hears nothing while the device answers, as a blocking read would.
-    Q_EMIT IdentificationStarted();
-    struct Hear {
-        ConnectionSession* session;
-        ~Hear() { Q_EMIT session->IdentificationFinished(); }
-    } hear{this};
-
-    QByteArray reply;
-    // The end mark is looked for only in the new bytes and the three before them, so a
-    // flood without it costs the time of reading it once.
-    QByteArray carried;
-    bool watchPort = true;
-    while (clock.elapsed() < kVerInfoTimeoutMs) {
-        const int m = COMRead();
-        if (m > 0) {
-            const QByteArray chunk = BufferToStr(m);
-            const QByteArray window = carried + chunk;
-            if (reply.size() < VerInfoCap) reply += chunk.left(VerInfoCap - reply.size());
-            if (window.contains(kVerInfoEnd)) {
-                Q_EMIT LogData(reply, QStringLiteral("COM->APP"));
-                FVerInfo = reply;
-                return true;
-            }
-            carried = window.right(kVerInfoEnd.size() - 1);
-            watchPort = true;
-        }
-        if (FCOMHandle == InvalidCOMHandle) {
-            // Lost during the wait (a modem result word closes the port): nothing can come.
-            break;
-        }
-        // Sleep until the port has bytes or the time is up; a port that wakes us without
-        // bytes is then only polled, every 50 ms.
-        const qint64 left = kVerInfoTimeoutMs - clock.elapsed();
-        if (left <= 0) break;
-        QEventLoop loop;
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        deadline.start(static_cast<int>(watchPort ? left : std::min<qint64>(left, 50)));
-        bool woken = false;
-        const auto wake = [&] {
-            woken = true;
-            loop.quit();
-        };
-        auto onReadable = connect(FPortWaiter, &PortWaiter::Readable, &loop, wake);
-        auto onHangUp = connect(FPortWaiter, &PortWaiter::HungUp, &loop, wake);
-        FPortWaiter->Watch(watchPort, false);
-        loop.exec();
-        FPortWaiter->Watch(false, false);
-        disconnect(onReadable);
-        disconnect(onHangUp);
-        watchPort = !woken;
-    }
-    return false;
-}
-
 // ---- The relay ----
 
 void ConnectionSession::StartRelay() {
-    FRelayRunning = true;
-    FHeldBackByClient = false;
-    FPresenceTimer->start(PortWaiter::PresenceIntervalMs());
-    // What the program sent while the connection came up goes first.
-    TakeFromClient();
-    RelayTcpToCom();
-    UpdateWatch();
+    SetPhase(Phase::Relaying);
+    RelayPort();
+}
+
+void ConnectionSession::RelayPort() {
+    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect);
 }
 
 // The end of a connection: port closed, server stopped (which drops the program's
-// connection), and the configuration program stopped unless a modem call was lost, when
-// it keeps running for the redial and the window comes to the front.
+// connection) and the configuration program stopped, unless a modem call was lost, when
+// both stay for the redial and the window comes to the front.
 void ConnectionSession::EndRelay() {
-    FPresenceTimer->stop();
-    FReopenTimer->stop();
-    if (!FRelayRunning) return;
-    FRelayRunning = false;
+    if (!Connected()) return;
+    SetPhase(Phase::Idle);
+    const bool pending = FRelay->DetachPort();
+    DeliverLog();
     ReleasePort();
-    StopTCPServer();
-    if (!FReadSocket.isEmpty()) Log(kInterrupted);
-    FReadSocket.clear();
     if (FModemConnect) {
+        // The configuration program stays for the redial and connects again by itself: the
+        // server keeps its port, so that no other program can take it meanwhile, and holds
+        // what the program sends until the relay resumes.
         Q_EMIT BringToFront();
+        return;
+    }
+    StopTCPServer();
+    if (pending) Log(kInterrupted);
+    StopSetupProgram();
+}
+
+// Relayed data for the log: one entry per direction for all that came since the last.
+void ConnectionSession::DeliverLog() {
+    RelayThread::LogBatch batch = FRelay->TakeLog();
+    if (!DataLogged()) return;
+    const auto deliver = [this](const QByteArray& bytes, const QString& direction) {
+        if (!bytes.isEmpty()) Q_EMIT LogData(bytes, direction);
+    };
+    if (batch.toPortFirst) {
+        deliver(batch.toPort, QStringLiteral("TCP->COM"));
+        deliver(batch.toClient, QStringLiteral("COM->TCP"));
     } else {
-        StopSetupProgram();
+        deliver(batch.toClient, QStringLiteral("COM->TCP"));
+        deliver(batch.toPort, QStringLiteral("TCP->COM"));
     }
 }
 
-void ConnectionSession::UpdateWatch() {
-    const bool usable = FConnected && FCOMHandle != InvalidCOMHandle && !FNeedCOMReconnect;
-    FHeldBackByClient = usable && ClientBacklog() >= PendingBound;
-    FPortWaiter->Watch(usable && !FHeldBackByClient, usable && !FReadSocket.isEmpty());
+// The port hung up. During the identification the answer is waited for all the same.
+void ConnectionSession::RelayPortHungUp(quint64 generation) {
+    if (generation != FPortGeneration || FPhase != Phase::Relaying) return;
+    DeliverLog();
+    PortLost(QStringLiteral("Прибор недоступен"));
 }
 
-// Client to port: writes what the port takes now, while it takes; the rest stays pending,
-// in order, until the port has room. Each byte is logged once, when it is written.
-void ConnectionSession::RelayTcpToCom() {
-    if (!FConnected || FNeedCOMReconnect || FCOMHandle == InvalidCOMHandle) return;
-    for (int write = 0; write < kWritesPerEvent && !FReadSocket.isEmpty(); ++write) {
-        // The port's room is asked only once it was found short: a write that takes less
-        // than it was given says so, and asking before every write costs a system call.
-        qsizetype room = COMBufferSize;
-        if (FPortFull) {
-            room = FPortWaiter->WriteRoom();
-            if (room <= 0) break;
-            FPortFull = false;
-        }
-        const int n = static_cast<int>(std::min<qsizetype>(FReadSocket.size(), room));
-        const int r = COMWriteBytes(FReadSocket.constData(), n);
-        if (r <= 0) {
-            // The clients were dropped with the failed write; their stream ends here.
-            Q_EMIT LogData(FReadSocket.left(n), QStringLiteral("TCP->COM"));
-            FReadSocket.clear();
-            return;
-        }
-        FPortFull = r < n;
-        if (DataLogged()) Q_EMIT LogData(FReadSocket.left(r), QStringLiteral("TCP->COM"));
-        FReadSocket.remove(0, r);
-        TakeFromClient();
-        if (FPortFull) break;
-    }
-    UpdateWatch();
+void ConnectionSession::RelayWriteFailed(quint64 generation) {
+    if (generation != FPortGeneration || FPhase != Phase::Relaying) return;
+    DeliverLog();
+    WriteFailed();
 }
 
-// Port to client. While the program's backlog is above the bound the port is not read,
-// so its own queue holds the device back instead of a buffer here growing without end.
-// Port data that comes while no program is connected is read, logged and dropped.
-void ConnectionSession::RelayComToTcp() {
-    if (!FConnected || FNeedCOMReconnect || FCOMHandle == InvalidCOMHandle) return;
-    for (int read = 0; read < kReadsPerEvent; ++read) {
-        if (ClientBacklog() >= PendingBound) break;
-        const int m = COMRead();
-        if (!FConnected) {
-            // A modem result word ended the call.
-            EndRelay();
-            return;
-        }
-        if (m <= 0) {
-            // Woken for nothing: the port may have hung up (which ends this pass).
-            if (read == 0 && FPortWaiter->CheckHangUp()) return;
-            break;
-        }
-        SendToTCPClient(m);
-        if (DataLogged()) Q_EMIT LogData(BufferToStr(m), QStringLiteral("COM->TCP"));
-        // A read that did not fill the buffer took all that was waiting.
-        if (m < static_cast<int>(FDataBuffer.size())) break;
+// A modem result word in the data (or in the identification's answer): the call is lost.
+// Where the line said so, the modem takes commands again and "ATH" makes sure; otherwise
+// the word may have been the device's data with the call still up, and the call is hung
+// up the full way. Then the port closes.
+void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown) {
+    if (generation != FPortGeneration || (FPhase != Phase::Relaying && FPhase != Phase::Identifying)) {
+        return;
     }
-    UpdateWatch();
+    DeliverLog();
+    LogModemError(chunk);
+    Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
+    HangUpCall(carrierDown ? ModemLine::Command : ModemLine::Unknown);
+    if (FPhase == Phase::Identifying) {
+        FinishIdentification(false);
+    } else {
+        EndRelay();
+    }
+}
+
+void ConnectionSession::LogModemError(const QByteArray& chunk) {
+    Log(QStringLiteral("Завершение работы по ошибке модема"));
+    Log(QStringLiteral("Последний полученный пакет:"));
+    Q_EMIT LogData(chunk, {});
 }
 
 // The port is gone (its presence test failed, or it hung up): closed, marked lost, and
 // reopened once it can be (cable) or the call ended (modem).
 void ConnectionSession::PortLost(const QString& status) {
-    if (!FConnected || FNeedCOMReconnect || FState == ConnectionState::Idle) return;
+    if (FPhase != Phase::Relaying || FState == ConnectionState::Idle) return;
     CloseCOM();
     Q_EMIT StatusChanged(status, StatusColour::Red);
-    FNeedCOMReconnect = true;
+    SetPhase(Phase::PortLost);
     if (FModemConnect) {
         LoseModemPort();
     } else {
@@ -324,18 +249,18 @@ void ConnectionSession::PortLost(const QString& status) {
 
 // The fallback for what the port itself does not tell: its name is asked for.
 void ConnectionSession::CheckPortPresence() {
-    if (!FConnected || FNeedCOMReconnect) return;
+    if (FPhase != Phase::Relaying) return;
     if (!COMPortExists(FPortName.toStdString())) PortLost(QStringLiteral("Прибор недоступен"));
 }
 
 void ConnectionSession::TryReopen() {
-    if (!FConnected || !FNeedCOMReconnect) return;
+    if (FPhase != Phase::PortLost) return;
     Log(QStringLiteral("Попытка переокрытия COM порта"));
     if (ReopenCOM()) {
+        SetPhase(Phase::Relaying);
         Log(QStringLiteral("Порт успешно переоткрыт"));
         Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
-        RelayTcpToCom();
-        UpdateWatch();
+        RelayPort();
         return;
     }
     if (!COMPortExists(FPortName.toStdString())) {
@@ -346,13 +271,11 @@ void ConnectionSession::TryReopen() {
 }
 
 void ConnectionSession::LoseModemPort() {
-    if (!FConnected || !FNeedCOMReconnect) return;
+    if (FPhase != Phase::PortLost) return;
     Log(QStringLiteral("Завершение работы по потере порта."));
-    FConnected = false;
     Enter(ConnectionState::Idle, QStringLiteral("главный цикл, модемное соединение, порт потерян"));
     Q_EMIT SettingsControlsEnabled(true);
     CloseCOM();
-    FNeedCOMReconnect = false;
     EndRelay();
 }
 }  // namespace lintaro

@@ -7,6 +7,7 @@
 
 #include "bridge/ConnectionSession.h"
 #include "bridge/PortWaiter.h"
+#include "bridge/RelayThread.h"
 #include "log/CodePage.h"
 #include "log/LogLines.h"
 #include "log/TimeFuncs.h"
@@ -120,7 +121,6 @@ void ConnectionSession::StopRingThread() {
 }
 
 void ConnectionSession::EndModemCall() {
-    FConnected = false;
     HangUpCall(ModemLine::Data);
     FModemConnect = false;
 }
@@ -128,10 +128,9 @@ void ConnectionSession::EndModemCall() {
 void ConnectionSession::RingTerminated(TRingThread& ring) {
     FCOMHandle = ring.TakePort();
     FCallUp = ring.CallUp();
-    FModemWatch.Reset();
     const std::uint32_t code = ring.ErrorCode();
     if (code == RingCode(RingResult::Connected)) {
-        FPortWaiter->Attach(FCOMHandle, FPortName.toStdString());
+        FPortWaiter->Attach(FPortName.toStdString());
         MainCycle();
     } else if (code >= RingCode(RingResult::PortNotOpened) && code <= RingCode(RingResult::NoAnswer)) {
         ReleasePort();
@@ -159,6 +158,7 @@ void ConnectionSession::ReleasePort() {
 // The hang-up runs on its own thread with the port; its steps and its end come back here
 // as queued calls (dropped should the session be gone first).
 void ConnectionSession::HangUpCall(ModemLine line) {
+    FRelay->DetachPort();
     FPortWaiter->Detach();
     const COMHandle port = std::exchange(FCOMHandle, InvalidCOMHandle);
     FCallUp = false;

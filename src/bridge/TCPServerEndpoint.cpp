@@ -1,9 +1,10 @@
-// The TCP server endpoint of the session: start, stop, sending to the configuration
-// program, and its connections (only the user's own are taken).
+// The TCP server endpoint of the session: start, stop, and its connections (only the
+// user's own are taken, and handed to the relay).
 #include <QTcpSocket>
 
 #include "bridge/ConnectionSession.h"
 #include "bridge/PeerCheck.h"
+#include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
 
 namespace lintaro {
@@ -11,42 +12,23 @@ namespace lintaro {
 // ---- TCP server endpoint ----
 
 bool ConnectionSession::StartTCPServer() {
+    const auto port = static_cast<quint16>(FServerPort & 0xFFFF);
+    // Kept through a lost call: the program's connections wait there for the relay.
+    if (FServer->Active() && FServer->Port() == port) return true;
     if (FServer->Active()) StopTCPServer();
-    return FServer->Open(static_cast<quint16>(FServerPort & 0xFFFF));
+    return FServer->Open(port);
 }
 
 void ConnectionSession::StopTCPServer() {
     FServer->Close();
-    FProgram = nullptr;
+    FRelay->DropClients();
 }
 
-bool ConnectionSession::SendToTCPClient(int count) {
-    if (!FSetupConnected || count <= 0 || FProgram == nullptr) return false;
-    if (FProgram->state() != QAbstractSocket::ConnectedState) return false;
-    // The socket keeps what the network cannot take yet and sends it in order; the port
-    // is not read while this backlog is above the bound.
-    const bool taken =
-        FProgram->write(reinterpret_cast<const char*>(FDataBuffer.data()), count) == count;
-    FProgram->flush();  // now, not at the next turn of the event loop
-    return taken;
-}
+bool ConnectionSession::SetupConnected() const { return FRelay->Clients() > 0; }
 
-qint64 ConnectionSession::ClientBacklog() const {
-    if (!FSetupConnected || FProgram == nullptr) return 0;
-    return FProgram->bytesToWrite();
-}
-
-// Takes what the program has sent while the pending bytes stay below the bound; the rest
-// waits in the socket (and TCP holds the sender back).
-void ConnectionSession::TakeFromClient() {
-    if (FProgram == nullptr) return;
-    const qint64 room = PendingBound - FReadSocket.size();
-    if (room > 0 && FProgram->bytesAvailable() > 0) FReadSocket += FProgram->read(room);
-}
-
-// Only the user's own processes may reach the device. The first of them is taken for the
-// configuration program; another one is kept connected but not relayed, so that it can
-// neither feed the device nor cut the program off.
+// Only the user's own processes may reach the device. Each of their connections goes to
+// the relay, which owns it from then on: its bytes go to the device in the order they
+// come, and the device's bytes go to the oldest connection.
 void ConnectionSession::ClientConnected(QTcpSocket* socket) {
     if (!PeerIsSameUser(socket->socketDescriptor())) {
         Log(QStringLiteral("Отклонено подключение к TCP серверу с порта %1: процесс другого пользователя")
@@ -54,31 +36,12 @@ void ConnectionSession::ClientConnected(QTcpSocket* socket) {
         FServer->Refuse(socket);
         return;
     }
-    FSetupConnected = true;
-    if (FProgram == nullptr) FProgram = socket;
+    // Nothing was read from the connection yet (this runs as it is accepted), so the
+    // relay's own descriptor starts with the first byte; the socket object lets go of it.
+    const qintptr own = relay_platform::SocketTake(socket->socketDescriptor());
+    FServer->Refuse(socket);
+    if (own != -1) FRelay->AddClient(own);
 }
 
-void ConnectionSession::ClientDisconnected(QTcpSocket* socket) {
-    if (socket != FProgram) return;
-    // What the program sent before closing still goes to the device.
-    FReadSocket += socket->readAll();
-    FProgram = nullptr;
-    FSetupConnected = false;
-    // A program that reconnected at once is the next connection of the user's.
-    for (QTcpSocket* other : FServer->Connections()) {
-        if (other != socket && other->state() == QAbstractSocket::ConnectedState) {
-            FProgram = other;
-            FSetupConnected = true;
-            break;
-        }
-    }
-    TakeFromClient();
-    RelayTcpToCom();
-}
-
-void ConnectionSession::DropTCPClients() {
-    FServer->DropClients();
-    FProgram = nullptr;
-    FSetupConnected = false;
-}
+void ConnectionSession::DropTCPClients() { FRelay->DropClients(); }
 }  // namespace lintaro

@@ -60,6 +60,9 @@ bool HangUpModem(COMHandle port, ModemLine line, const HangUpTimings& timings,
         // A call that dropped meanwhile leaves the modem taking commands as well.
         commands = AwaitWord(port, {"OK\r\n", "NO CARRIER"}, timings.escapeAnswer, timings.poll, got);
         tell(HangUpStep::Answer, got);
+        // A modem in command mode takes "+++" for the start of a line and answers nothing;
+        // should the call be up after all, "ATH" reaches the device and DTR still ends it.
+        if (line == ModemLine::Unknown) commands = true;
     }
     bool hungUp = false;
     if (commands) {

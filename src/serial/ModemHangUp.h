@@ -34,6 +34,8 @@ struct HangUpTimings {
 enum class ModemLine {
     Data,     // the call carries the device: the escape comes first
     Command,  // the modem already takes commands (it reported the call lost)
+    Unknown,  // a result word came, maybe as the device's data: the escape first, and
+              // "ATH" also when the escape goes unanswered (a modem taking commands)
 };
 
 // One step of the hang-up, as reported while it runs.

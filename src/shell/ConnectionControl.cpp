@@ -23,14 +23,21 @@ namespace lintaro {
 
 namespace {
 
-// The link stays disabled for the whole click, on every way out.
+// The link stays disabled for the whole click, on every way out, and after it while the
+// device is being identified.
 class LinkDisabled {
 public:
-    explicit LinkDisabled(TURLLabel* link) : FLink(link) { FLink->setEnabled(false); }
-    ~LinkDisabled() { FLink->setEnabled(true); }
+    LinkDisabled(TURLLabel* link, const std::unique_ptr<InputDeafness>& identifying)
+        : FLink(link), FIdentifying(identifying) {
+        FLink->setEnabled(false);
+    }
+    ~LinkDisabled() {
+        if (!FIdentifying) FLink->setEnabled(true);
+    }
 
 private:
     TURLLabel* FLink;
+    const std::unique_ptr<InputDeafness>& FIdentifying;
 };
 
 }  // namespace
@@ -60,7 +67,10 @@ void TMainLintaroForm::ConnectSession() {
             &TMainLintaroForm::EnableSettingsControls);
     connect(FSession, &ConnectionSession::IdentificationStarted, this,
             [this] { FDeafness = std::make_unique<InputDeafness>(this); });
-    connect(FSession, &ConnectionSession::IdentificationFinished, this, [this] { FDeafness.reset(); });
+    connect(FSession, &ConnectionSession::IdentificationFinished, this, [this] {
+        FDeafness.reset();
+        URLLabel1->setEnabled(true);
+    });
     connect(FSession, &ConnectionSession::BringToFront, this, [this] {
         raise();
         activateWindow();
@@ -92,7 +102,7 @@ int TMainLintaroForm::ServerPort() const {
 }
 
 void TMainLintaroForm::URLLabel1Click() {
-    LinkDisabled guard(URLLabel1);
+    LinkDisabled guard(URLLabel1, FDeafness);
 
     if (!IsCOMPortName(PortsListComboBox->currentText().toStdString())) {
         ShowErrorMessage(this, QStringLiteral("Нет доступных COM портов."));

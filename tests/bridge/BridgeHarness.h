@@ -3,8 +3,9 @@
 // scenario thread that plays the user's configuration program over real TCP.
 //
 // A test calls the click on the window's thread and lets a scenario thread act meanwhile,
-// while the window's thread runs the connection's events: it talks TCP and to the simulator directly, and reaches the windows only
-// through OnGui (a call run on the window's thread while it pumps events).
+// while the window's thread runs the connection's events: the scenario talks TCP and to
+// the simulator directly, and reaches the windows only through OnGui (a call run on the
+// window's thread while it pumps events).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -134,8 +135,8 @@ protected:
             if (!FClicked && State() == 2) PostClick();
             done = true;
         });
-        // The click returns once the connection is up (or has failed); the connection then
-        // runs on events while this thread waits.
+        // The click returns at once; the identification and the connection run on events
+        // while this thread waits.
         Form->URLLabel1Click();
         EXPECT_TRUE(WaitUntil([&] { return done.load(); }, timeoutMs));
         player.join();

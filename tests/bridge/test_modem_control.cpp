@@ -1,7 +1,10 @@
 // The modem road end to end: the window dials through a simulated GSM modem (on an
 // accelerated dialling clock), runs the bridge over the data call, hangs up, and redials
 // after a lost call.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QFileInfo>
@@ -11,6 +14,7 @@
 
 #include "BridgeHarness.h"
 #include "ModemPersonality.h"
+#include "OtherUser.h"
 #include "RingTestSupport.h"
 #include "bridge/DialString.h"
 #include "serial/COMUtils.h"
@@ -149,6 +153,8 @@ TEST_F(ModemTest, dialling_again_during_the_hang_up_waits_for_the_port) {
     ExpectEscapeThenHangUp();
 }
 
+// The program kept for the redial keeps the server's port too: no other user can take it
+// while the call is down, and what the program sends meanwhile waits for the new call.
 TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program) {
     qint64 pid = 0;
     Form->URLLabel1Click();
@@ -161,19 +167,40 @@ TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program)
         ASSERT_TRUE(Eventually([&] {
             return OnGui([&] { return !Form->Connected() && Form->Ring()->Finished(); });
         }));
-    });
-    EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Переподключить"));
-    EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
-    EXPECT_FALSE(SettingsEnabled());
-    EXPECT_TRUE(Form->SetupIsStarted());
-    EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), 0);
+        EXPECT_EQ(OnGui([&] { return Form->URLLabel1->text(); }), QStringLiteral("Переподключить"));
+        EXPECT_EQ(Status(), QStringLiteral("Нет подключения"));
+        EXPECT_FALSE(SettingsEnabled());
+        EXPECT_TRUE(OnGui([&] { return Form->SetupIsStarted(); }));
+        EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), 0);
 
-    Form->URLLabel1Click();  // redial
-    PlayWhilePumping([&] {
+        std::string why;
+        const quint16 port = ServerPort;
+        const int taken = RunAsOtherUser(
+            [port] {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in address{};
+                address.sin_family = AF_INET;
+                address.sin_port = htons(port);
+                address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 1 : 0;
+            },
+            why);
+        if (taken != -1) {
+            EXPECT_EQ(taken, 0) << "another user could listen on the server's port";
+        }
+        auto held = ConnectClient();
+        ASSERT_NE(held, nullptr);
+        EXPECT_TRUE(Eventually([&] { return Modem->hangUps() == 1; }));
+        held->write("held");
+        held->flush();
+        EXPECT_FALSE(Eventually([&] { return Received().find("held") != std::string::npos; }, 300));
+
+        PostClick();  // redial
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(Modem->dialled().size(), 2u);
         EXPECT_EQ(Device->identificationRequests(), 2u);
         EXPECT_EQ(OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); }), pid);
+        EXPECT_EQ(ReadExactly(*held, 4), QByteArray("held"));  // the device echoes
         PostClick();
         EXPECT_TRUE(Eventually([&] { return State() == 0 && !OnGui([&] { return Form->Connected(); }); }));
     });
@@ -271,6 +298,8 @@ TEST_F(ModemTest, ring_status_other_than_the_three_stages_only_sets_the_colour) 
 // and nothing blocks the window meanwhile.
 enum class Ending {
     SplitResultWord,            // "NO CAR" and "RIER" in two reads: the call is lost
+    ResultWordInData,           // the device sends "NO CARRIER" as data: the call is up still
+    PortVanished,               // the modem's port goes during the call: nothing to hang up
     ErrorWordWhileRegistering,  // a stray result word, then CONNECT: the call is used
     CancelAfterConnect,         // the user gives up in the seconds after CONNECT
     WindowClosed,               // the window is closed during the call
@@ -334,6 +363,22 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
                 Modem->dropCall(milliseconds(300));
                 EXPECT_TRUE(Eventually([&] { return State() == 3; }));
                 break;
+            case Ending::ResultWordInData: {
+                // A pseudo-terminal has no carrier line to ask, so the call is hung up the
+                // full way (the record is cleared before the echo even comes back).
+                auto client = ConnectClient();
+                ASSERT_NE(client, nullptr);
+                client->write("data NO CARRIER data");
+                client->flush();
+                ASSERT_TRUE(Eventually([&] { return Received() == "data NO CARRIER data"; }));
+                Modem->clearRecord();
+                EXPECT_TRUE(Eventually([&] { return State() == 3; }));
+                break;
+            }
+            case Ending::PortVanished:
+                Simulator->vanish();
+                EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+                break;
             case Ending::ErrorWordWhileRegistering:
                 PostClick();
                 EXPECT_TRUE(Eventually([&] { return State() == 0; }));
@@ -365,18 +410,26 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
         QApplication::setQuitOnLastWindowClosed(false);
         EXPECT_EQ(Modem->hangUps(), 1u) << "the loop ended before the call was down";
     }
+    if (ending == Ending::PortVanished) {
+        // The connection ends at once; the program stays, as after a lost call.
+        EXPECT_TRUE(Windows.LOGForm->Lines().join('\n').contains(
+            QStringLiteral("Завершение работы по потере порта.")));
+        EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
+        EXPECT_TRUE(SettingsEnabled());
+        EXPECT_TRUE(Form->SetupIsStarted());
+        return;
+    }
     ExpectCallDown();
-    if (ending == Ending::SplitResultWord) {
-        EXPECT_EQ(Received(), "ATH\r\n");
+    ExpectEscapeThenHangUp();
+    const bool lost = ending == Ending::SplitResultWord || ending == Ending::ResultWordInData;
+    if (lost) {
         EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Переподключить"));
-    } else {
-        ExpectEscapeThenHangUp();
     }
     if (closing) {
         EXPECT_FALSE(Form->isVisible());
         EXPECT_FALSE(Form->SetupIsStarted());
         EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
-    } else if (ending != Ending::SplitResultWord) {
+    } else if (!lost) {
         if (ending == Ending::DeviceSilent) {
             ASSERT_EQ(Watcher->Count(), 1);
             EXPECT_EQ(Watcher->Seen()[0].text,
@@ -390,14 +443,16 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
 
 std::string EndingName(const testing::TestParamInfo<Ending>& info) {
     static const char* const names[] = {
-        "split_result_word", "error_word_while_registering", "cancel_after_connect",
+        "split_result_word", "result_word_in_data", "port_vanished", "error_word_while_registering",
+        "cancel_after_connect",
         "window_closed",     "window_closed_real_timings",   "stop_signal",
         "device_silent"};
     return names[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Modem, ModemEndingTest,
-                         testing::Values(Ending::SplitResultWord, Ending::ErrorWordWhileRegistering,
+                         testing::Values(Ending::SplitResultWord, Ending::ResultWordInData, Ending::PortVanished,
+                                         Ending::ErrorWordWhileRegistering,
                                          Ending::CancelAfterConnect, Ending::WindowClosed,
                                          Ending::WindowClosedRealTimings, Ending::StopSignal,
                                          Ending::DeviceSilent),

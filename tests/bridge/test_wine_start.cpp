@@ -79,7 +79,7 @@ TEST_F(WineStart, a_windows_program_needs_a_trusted_wine_and_runs_through_it) {
         const int boxes = Watcher->Count();
         if (!c.logged.isEmpty()) {
             Form->URLLabel1Click();
-            ASSERT_EQ(Watcher->Count(), boxes + 1);
+            ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == boxes + 1 && Form->ConnectionState() == 0; }));
             EXPECT_EQ(Watcher->Seen().back().text,
                       QStringLiteral("Программа настройки \"winsetup\" — программа для Windows. "
                                      "Для её запуска нужен Wine.\nУстановите его (Debian, Ubuntu): "

@@ -80,10 +80,10 @@ TEST_P(ModemHangUpTest, the_call_ends_as_the_modem_allows) {
     EXPECT_EQ(personality.hangUps(), c.hangUps);
     std::string received;
     for (const auto& piece : personality.pieces()) received += piece.bytes;
-    EXPECT_EQ(received, c.line == ModemLine::Data ? (c.hangUps > 0 ? "+++ATH\r\n" : "+++") : "ATH\r\n");
+    EXPECT_EQ(received, c.line == ModemLine::Command ? "ATH\r\n" : (c.hangUps > 0 ? "+++ATH\r\n" : "+++"));
     const auto pieces = personality.pieces();
     ASSERT_FALSE(pieces.empty());
-    if (c.line == ModemLine::Data) {
+    if (c.line != ModemLine::Command) {
         // Silence for the guard time before the pluses, and "ATH" only after the modem's
         // own guard time after them.
         EXPECT_GE(pieces.front().at - start, c.timings.guard);
@@ -113,6 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
                    {Step::Sent, Step::Answer, Step::NoAnswer, Step::DTRRefused}, State::Data, 0},
         HangUpCase{"call_already_lost", milliseconds(150), false, ModemLine::Command,
                    FastHangUp(), true, {Step::Sent, Step::Answer}, State::Command, 1},
+        // A result word with no carrier line to ask: the escape goes unanswered by a modem
+        // that takes commands, and "ATH" follows all the same.
+        HangUpCase{"call_lost_or_not_unknown", milliseconds(150), false, ModemLine::Unknown,
+                   FastHangUp(), true, Answered, State::Command, 1},
         HangUpCase{"production_timings_against_the_default_guard_time", milliseconds(1000), true,
                    ModemLine::Data, HangUpTimings{}, true, Answered, State::Command, 1}),
     [](const testing::TestParamInfo<HangUpCase>& info) { return std::string(info.param.name); });
