@@ -154,7 +154,8 @@ timeout "${LINTARO_GUEST_TIMEOUT:-900}" qemu-system-x86_64 -nodefaults -display 
   -append "console=ttyS0 quiet panic=-1" \
   -serial stdio -chardev serial,id=m0,path="$scratch/ports/modem" -serial chardev:m0 \
   -device qemu-xhci -chardev serial,id=c0,path="$scratch/ports/cable" \
-  -device usb-serial,chardev=c0,id=ftdi0 \
+  -device usb-serial,chardev=c0,id=ftdi0,serial=LINTARO-A \
+  -chardev null,id=c1 -device usb-serial,chardev=c1,id=ftdi1,serial=LINTARO-B,always-plugged=true \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$share",mount_tag=scratch,security_model=none,multidevs=remap \
   -d trace:usb_serial_set_baud,trace:usb_serial_set_data,trace:serial_write -D "$scratch/trace" \

@@ -117,7 +117,9 @@ void ConnectionSession::ConnectCable(const QString& port, int speed, int serverP
         return;
     }
     FModemConnect = false;
-    if (OpenCOM() == InvalidCOMHandle) {
+    const bool opened = OpenCOM() != InvalidCOMHandle;
+    FPortIdentity = opened ? COMPortIdentity(port.toStdString()) : std::string();
+    if (!opened) {
         // Stays connecting: the user cancels, which releases what the open left.
         ReportOpenFailure(LastCOMOpenFailure());
         return;

@@ -183,6 +183,9 @@ private:
     void PortLost(const QString& status);
     void CheckPortPresence();
     void TryReopen();
+    // Where the lost adapter is now; false while it is absent or another adapter holds
+    // its old name.
+    bool FollowAdapter();
     void LoseModemPort();
     void ClientConnected(QTcpSocket* socket);
     void ReportServerFailure();
@@ -198,6 +201,9 @@ private:
     QString FProgramFolder;
     std::function<bool()> FDataLogWanted;
     QString FPortName;
+    // What the cable connection's port is (empty where the system knows nothing): the
+    // reopen follows the adapter, not its name.
+    std::string FPortIdentity;
     int FSpeed = DefaultCOMSpeed;
     int FServerPort = DefaultServerPort;
     ConnectionState FState = ConnectionState::Idle;

@@ -10,6 +10,7 @@
 #include "bridge/ServerSocket.h"
 #include "log/LintaroError.h"
 #include "serial/ModemWords.h"
+#include "serial/PortIdentity.h"
 
 namespace lintaro {
 
@@ -256,7 +257,7 @@ void ConnectionSession::CheckPortPresence() {
 void ConnectionSession::TryReopen() {
     if (FPhase != Phase::PortLost) return;
     Log(QStringLiteral("Попытка переокрытия COM порта"));
-    if (ReopenCOM()) {
+    if (FollowAdapter() && ReopenCOM()) {
         SetPhase(Phase::Relaying);
         Log(QStringLiteral("Порт успешно переоткрыт"));
         Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
@@ -268,6 +269,20 @@ void ConnectionSession::TryReopen() {
         Q_EMIT StatusChanged(QStringLiteral("Прибор недоступен"), StatusColour::Red);
     }
     FReopenTimer->start(kReopenIntervalMs);
+}
+
+bool ConnectionSession::FollowAdapter() {
+    if (FModemConnect || FPortIdentity.empty()) return true;
+    const std::string name = FPortName.toStdString();
+    if (COMPortIdentity(name) == FPortIdentity) return true;
+    std::vector<std::string> names;
+    GetCOMPortList(names, COMPortPrefix);
+    const std::string now = FindCOMPortByIdentity(FPortIdentity, names);
+    if (now.empty()) return false;
+    Log(QStringLiteral("COM-порт %1 найден под именем %2 (%3)")
+            .arg(FPortName, QString::fromStdString(now), QString::fromStdString(FPortIdentity)));
+    FPortName = QString::fromStdString(now);
+    return true;
 }
 
 void ConnectionSession::LoseModemPort() {

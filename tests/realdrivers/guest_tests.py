@@ -3,7 +3,7 @@
 # the real program offscreen on /dev/ttyUSB0 (an FTDI adapter) and /dev/ttyS1 (a 16550 UART),
 # the device simulator behind each on the host, the user's hand the window driver plugin.
 # Usage: guest_tests.py BUILD SHARE (SHARE: the host's scratch folder, writable)
-import os, re, shutil, socket, subprocess, sys, tempfile, threading, time
+import glob, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
 
 build, share = sys.argv[1:3]
 failed, running = [], []
@@ -180,6 +180,48 @@ def cable(cycles):
           % (low, exchanges(p.relay())), flush=True)
 
 
+def usb(serial):  # the adapter's USB device in sysfs, once enumerated
+    deadline = time.monotonic() + 30
+    while True:
+        found = [os.path.dirname(f) for f in glob.glob('/sys/bus/usb/devices/*/serial')
+                 if open(f).read().strip() == serial]
+        if found or time.monotonic() > deadline:
+            return found[0]
+        time.sleep(0.05)
+
+
+def plug(serial, on, name=None):  # on the bus or off it; `name`: the tty it must take
+    open(usb(serial) + '/authorized', 'w').write('1' if on else '0')
+    deadline = time.monotonic() + 30
+    while name and not os.path.exists(name) and time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
+def identity():  # adapter A is followed under its new name, B (on A's old name) left alone
+    a = usb('LINTARO-A')
+    ident = 'usb:%s:%s:LINTARO-A' % tuple(open(a + '/' + f).read().strip() for f in ('idVendor', 'idProduct'))
+    p = Program('/dev/ttyUSB0')
+    p.send('click')
+    link = p.relay()
+    p.wait('status Подключен')
+    plug('LINTARO-A', False)
+    p.wait('status Прибор недоступен #ff0000', 10)
+    other = time.monotonic()
+    plug('LINTARO-B', True, '/dev/ttyUSB0')
+    time.sleep(1.5)  # reopen attempts meet adapter B under A's old name
+    back = time.monotonic()
+    plug('LINTARO-A', True, '/dev/ttyUSB1')
+    row('adapter followed under its new name, the other one not opened',
+        p.wait('log .*/dev/ttyUSB0 найден под именем /dev/ttyUSB1', 30) is not None and
+        p.wait('status Подключен', 30, back) is not None and
+        p.wait('status Подключен', 0, other) >= back and
+        round_trip(link, 64 << 10))
+    p.close()
+    p = Program('/dev/ttyUSB0\nCOMId=' + ident)
+    p.send('click')
+    row('at start the stored adapter is selected under its new name', round_trip(p.relay(), 4096))
+
+
 def modem():
     p = Program('/dev/ttyS1', '--modem', '--log')
     p.send('modem 89001234567')
@@ -201,8 +243,12 @@ def no_access():
         p.wait('box .*dialout', 10) is not None, p.line('box '))
 
 
+# Adapter A (the simulator behind it) on /dev/ttyUSB0, adapter B (nothing behind it) off the bus.
+for serial in ('LINTARO-A', 'LINTARO-B'):
+    plug(serial, False)
+plug('LINTARO-A', True, '/dev/ttyUSB0')
 for name, run in (('cable', lambda: cable(int(os.environ.get('LINTARO_REPLUGS', '10')))),
-                  ('modem', modem), ('no access', no_access)):
+                  ('identity', identity), ('modem', modem), ('no access', no_access)):
     started = time.monotonic()
     try:
         run()

@@ -17,7 +17,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <cstdio>
 #include <QCloseEvent>
@@ -101,9 +101,11 @@ private:
             }
         }
         QWidget* logForm = TopLevel(QStringLiteral("LOGForm"));
-        if (auto* log = logForm ? logForm->findChild<QListWidget*>(QStringLiteral("Log")) : nullptr) {
-            for (; FLogLines < log->count(); ++FLogLines) {
-                std::printf("log %s\n", log->item(FLogLines)->text().toUtf8().constData());
+        auto* log = logForm ? logForm->findChild<QListView*>(QStringLiteral("Log")) : nullptr;
+        if (QAbstractItemModel* rows = log ? log->model() : nullptr) {
+            for (; FLogLines < rows->rowCount(); ++FLogLines) {
+                std::printf("log %s\n",
+                            rows->index(FLogLines, 0).data().toString().toUtf8().constData());
             }
         }
         std::fflush(stdout);
