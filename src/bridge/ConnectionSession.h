@@ -198,6 +198,8 @@ private:
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;
     QString FSetupFile;
+    SetupExitWatch FSetupExit;  // says when the program ends by itself
+    QString FSetupMissing;      // what the launcher looked for in vain, for the box
     bool FSetupConnected = false;
 
     // The port's reads and the identification use FDataBuffer; bytes from the

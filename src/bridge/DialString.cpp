@@ -7,8 +7,8 @@ bool IsDialString(const QString& phone) {
     for (const QChar c : phone) {
         const char16_t u = c.unicode();
         const bool allowed = (u >= '0' && u <= '9') || u == '+' || u == '*' || u == '#' ||
-                             u == ',' || u == 'W' || u == 'w' || u == 'P' || u == 'p' ||
-                             u == ' ' || u == '-' || u == '(' || u == ')' || u == '.';
+                             u == ',' || u == 'W' || u == 'w' || u == 'P' || u == 'p' || u == ' ' ||
+                             u == '-' || u == '(' || u == ')' || u == '.';
         if (!allowed) return false;
     }
     return true;

@@ -2,12 +2,17 @@
 
 #include <QMessageBox>
 
+#include "bridge/BoxText.h"
+
 namespace lintaro {
 
 namespace {
 
+// The detail that may follow the text goes beneath it, in the box's smaller print.
 void Show(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text) {
-    QMessageBox box(icon, caption, text, QMessageBox::Ok, owner);
+    const qsizetype split = text.indexOf(QChar(BoxDetailSeparator));
+    QMessageBox box(icon, caption, split < 0 ? text : text.left(split), QMessageBox::Ok, owner);
+    if (split >= 0) box.setInformativeText(text.mid(split + 1));
     box.exec();
 }
 
