@@ -158,6 +158,8 @@ TEST_F(BridgeTest, missing_setup_ini_and_missing_program_end_the_attempt) {
     ASSERT_EQ(Watcher->Count(), 3);
     EXPECT_EQ(Watcher->Seen()[2].text,
               QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+    EXPECT_TRUE(Watcher->Seen()[2].detail.startsWith(
+        QStringLiteral("Модель прибора: DEMO1\nПрограмма \"absent\" не найдена в папке")));
     EXPECT_EQ(Form->ConnectionState(), 0);
     EXPECT_TRUE(Form->SpeedButton1->isEnabled());
 }
