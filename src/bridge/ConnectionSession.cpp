@@ -29,6 +29,8 @@ QString LinkCaption(ConnectionState state) {
 }
 
 ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
+    connect(&FSetupExit, &SetupExitWatch::Ended, this,
+            [this](int exitCode) { Log(SetupEndedLogLine(exitCode)); });
     FServer = new TServerSocket(this);
     FServer->setObjectName(QStringLiteral("ServerSocket"));
     connect(FServer, &TServerSocket::ClientConnect, this, &ConnectionSession::ClientConnected);
@@ -244,12 +246,14 @@ SetupStart ConnectionSession::StartSetupProgram() {
     const SetupStart result = StartSetupProgramFrom(
         FProgramFolder.isEmpty() ? ProgramFolder() : FProgramFolder,
         [this](const QString& text) { Q_EMIT ErrorMessage(text); }, FVerInfo, FSetupProcInfo,
-        FSetupFile, [this](const QString& line) { Log(line); });
+        FSetupFile, [this](const QString& line) { Log(line); }, &FSetupMissing);
     FSetupIsStarted = result == SetupStart::Started;
+    FSetupExit.Watch(FSetupIsStarted ? &FSetupProcInfo : nullptr);
     return result;
 }
 
 void ConnectionSession::StopSetupProgram() {
+    FSetupExit.Watch(nullptr);
     if (FSetupIsStarted) StopSetupProgramOf(FSetupProcInfo, FSetupFile);
     FSetupIsStarted = false;
     // The server outlives a connection only for the program (a lost call's redial).

@@ -221,6 +221,8 @@ private:
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;
     QString FSetupFile;
+    SetupExitWatch FSetupExit;  // says when the program ends by itself
+    QString FSetupMissing;      // what the launcher looked for in vain, for the box
 
     // The identification's reads and its request use FDataBuffer.
     std::array<std::uint8_t, COMBufferSize> FDataBuffer{};

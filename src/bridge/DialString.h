@@ -7,8 +7,9 @@ namespace lintaro {
 
 inline constexpr int DialStringLimit = 40;
 
-// Digits, "+", "*", "#", ",", the pause and wait modifiers W and P (either case) and
-// blanks, at most DialStringLimit characters. Anything else could end the command and
+// Digits, "+", "*", "#", ",", the pause and wait modifiers W and P (either case), and
+// the blanks, "-", "(", ")" and "." people write numbers with (modems skip them in a dial
+// string), at most DialStringLimit characters. Anything else could end the command and
 // add another (CR, LF), make a voice call (";") or cut the log line (NUL).
 bool IsDialString(const QString& phone);
 

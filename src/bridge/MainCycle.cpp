@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "bridge/BoxText.h"
 #include "bridge/ConnectionSession.h"
 #include "bridge/PortWaiter.h"
 #include "bridge/RelayThread.h"
@@ -127,7 +128,8 @@ void ConnectionSession::FinishIdentification(bool answered) {
         if (setup == SetupStart::NotFound) {
             Log(QStringLiteral("Не найдена программа настройки"));
             Q_EMIT ErrorMessage(
-                QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+                WithDetail(QStringLiteral("Программа настройки для данного прибора не обнаружена."),
+                           FSetupMissing));
         }
         StopTCPServer();
         AbandonAttempt(QStringLiteral("главный цикл, нет программы настройки"));

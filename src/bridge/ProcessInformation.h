@@ -11,6 +11,7 @@ struct TProcessInformation {
     std::intptr_t hThread = 0;
     std::uint32_t dwProcessId = 0;
     std::uint32_t dwThreadId = 0;
+    bool Ended = false;  // it ended by itself and was reaped; the stop ends what it left
 };
 
 }  // namespace lintaro

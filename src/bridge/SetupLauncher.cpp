@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "bridge/BoxText.h"
 #include "bridge/ModelKey.h"
+#include "bridge/ProcessEndNotifier.h"
 #include "bridge/RegularFile.h"
 #include "bridge/SetupIni.h"
 #include "bridge/SetupProcess.h"
@@ -58,6 +60,24 @@ QString SystemText(const std::string& text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The user's reading of a failed copy or start: the usual reasons in the program's
+// language, the system's own text for the rest.
+QString FailureText(const setupprocess::FailureReason& reason, const std::string& problem) {
+    switch (reason.kind) {
+        case setupprocess::Failure::NoPermission:
+            return QStringLiteral("Нет прав доступа к файлу.");
+        case setupprocess::Failure::NotFound:
+            return QStringLiteral("Файл не найден.");
+        case setupprocess::Failure::NotExecutable:
+            return QStringLiteral("Файл не является исполняемой программой.");
+        case setupprocess::Failure::NoSpace:
+            return QStringLiteral("Недостаточно места на диске.");
+        case setupprocess::Failure::Other:
+            break;
+    }
+    return SystemText(reason.systemText.empty() ? problem : reason.systemText);
+}
+
 }  // namespace
 
 QString ProgramFolder() {
@@ -66,8 +86,13 @@ QString ProgramFolder() {
 
 SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFunction& showError,
                                  const QByteArray& verInfo, TProcessInformation& procInfo,
-                                 QString& setupFile,
-                                 const std::function<void(const QString&)>& log) {
+                                 QString& setupFile, const std::function<void(const QString&)>& log,
+                                 QString* missing) {
+    const auto notFound = [missing](const QString& detail) {
+        if (missing != nullptr) *missing = detail;
+        return SetupStart::NotFound;
+    };
+    if (missing != nullptr) missing->clear();
     std::string problem;
     const QString tempFolder =
         QString::fromStdU16String(setupprocess::TempFolder(problem).u16string());
@@ -78,9 +103,11 @@ SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFu
     }
     const QString text = BytesToText(verInfo);
     const QString settingsPath = programFolder + QStringLiteral("setup.ini");
+    const QString shownSettings = QDir::toNativeSeparators(settingsPath);
     if (!FileExists(settingsPath)) {
-        log(QStringLiteral("Не найден файл настроек %1").arg(QDir::toNativeSeparators(settingsPath)));
-        showError(QStringLiteral("Оболочка не запущена, не найден файл настроек"));
+        log(QStringLiteral("Не найден файл настроек %1").arg(shownSettings));
+        showError(WithDetail(QStringLiteral("Оболочка не запущена, не найден файл настроек"),
+                             QStringLiteral("Файл настроек: %1").arg(shownSettings)));
         return SetupStart::NotFound;
     }
     // An identification without a first field names no model: as one that setup.ini lacks.
@@ -89,20 +116,25 @@ SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFu
         DecodeSetupIni(ReadSettingsFile(settingsPath), setupprocess::kPlainTextMayBeUtf8);
     if (!key) {
         log(QStringLiteral("Модель прибора не определена по ответу \"%1\"").arg(Printable(text)));
-        return SetupStart::NotFound;
+        return notFound(QStringLiteral("Ответ прибора не называет модель: \"%1\"")
+                            .arg(Printable(text).trimmed()));
     }
     const QString value = SetupIniValue(settings, *key);
     if (value.isEmpty()) {
         log(QStringLiteral("Для модели \"%1\" нет программы настройки в %2")
-                .arg(Printable(*key), QDir::toNativeSeparators(settingsPath)));
-        return SetupStart::NotFound;
+                .arg(Printable(*key), shownSettings));
+        return notFound(
+            QStringLiteral("Модель прибора: %1\nВ файле настроек %2 нет строки для этой модели.")
+                .arg(Printable(*key), shownSettings));
     }
     // A folder part would make the copy land, run and be deleted somewhere else.
     if (!IsPlainProgramName(value)) {
         log(QStringLiteral("Ошибка конфигурации: в setup.ini для модели \"%1\" указано "
                            "недопустимое имя программы настройки \"%2\"")
                 .arg(Printable(*key), Printable(value)));
-        return SetupStart::NotFound;
+        return notFound(QStringLiteral("Модель прибора: %1\nВ файле настроек %2 указано "
+                                       "недопустимое имя программы \"%3\".")
+                            .arg(Printable(*key), shownSettings, Printable(value)));
     }
 
     // Only a program that stands in the program folder is started, always from a copy
@@ -111,21 +143,26 @@ SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFu
     if (!FileExists(source)) {
         log(QStringLiteral("Программа настройки \"%1\" для модели \"%2\" не найдена в папке %3")
                 .arg(Printable(value), Printable(*key), QDir::toNativeSeparators(programFolder)));
-        return SetupStart::NotFound;
+        return notFound(
+            QStringLiteral("Модель прибора: %1\nПрограмма \"%2\" не найдена в папке %3")
+                .arg(Printable(*key), Printable(value), QDir::toNativeSeparators(programFolder)));
     }
     const QString copy = tempFolder + value + QStringLiteral(".exe");
-    if (setupprocess::CopyForStart(NativePath(source), NativePath(copy), problem) ==
+    setupprocess::FailureReason reason;
+    if (setupprocess::CopyForStart(NativePath(source), NativePath(copy), problem, &reason) ==
         setupprocess::CopyResult::Failed) {
         log(QStringLiteral("Не удалось подготовить копию программы настройки: %1")
                 .arg(SystemText(problem)));
-        showError(QStringLiteral("Не удалось подготовить копию программы настройки \"%1\".\n%2")
-                      .arg(Printable(value), SystemText(problem)));
+        showError(QStringLiteral("Не удалось подготовить копию программы настройки \"%1\" в папке "
+                                 "%2.\n%3")
+                      .arg(Printable(value), QDir::toNativeSeparators(tempFolder),
+                           FailureText(reason, problem)));
         return SetupStart::Reported;
     }
 
     setupprocess::StartedProcess started;
-    const setupprocess::StartResult result =
-        setupprocess::StartProcess(NativePath(copy), NativePath(programFolder), started, problem);
+    const setupprocess::StartResult result = setupprocess::StartProcess(
+        NativePath(copy), NativePath(programFolder), started, problem, &reason);
     if (result != setupprocess::StartResult::Started) {
         // A copy that did not start is of no use to anyone.
         setupprocess::DeleteCopy(NativePath(copy));
@@ -143,7 +180,7 @@ SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFu
                                "\"%2\": %3")
                     .arg(Printable(value), Printable(*key), SystemText(problem)));
             showError(QStringLiteral("Не удалось запустить программу настройки \"%1\".\n%2")
-                          .arg(Printable(value), SystemText(problem)));
+                          .arg(Printable(value), FailureText(reason, problem)));
         }
         return SetupStart::Reported;
     }
@@ -155,9 +192,56 @@ SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFu
     return SetupStart::Started;
 }
 
+namespace {
+
+setupprocess::StartedProcess Started(const TProcessInformation& procInfo) {
+    return {procInfo.hProcess, procInfo.hThread, procInfo.dwProcessId, procInfo.dwThreadId,
+            procInfo.Ended};
+}
+
+}  // namespace
+
+std::optional<int> ReapEndedSetupProgram(TProcessInformation& procInfo) {
+    setupprocess::StartedProcess started = Started(procInfo);
+    const std::optional<int> code = setupprocess::ReapIfEnded(started);
+    procInfo.Ended = started.ended;
+    return code;
+}
+
+SetupExitWatch::SetupExitWatch(QObject* parent) : QObject(parent) {
+    FTimer.setInterval(kPollInterval);
+    connect(&FTimer, &QTimer::timeout, this, &SetupExitWatch::Check);
+}
+
+void SetupExitWatch::Check() {
+    if (FProcInfo == nullptr) return;
+    if (const std::optional<int> code = ReapEndedSetupProgram(*FProcInfo)) {
+        Watch(nullptr);
+        Q_EMIT Ended(*code);
+    } else if (!FTimer.isActive()) {
+        FTimer.start();  // woken, yet not reapable: ask until it is
+    }
+}
+
+void SetupExitWatch::Watch(TProcessInformation* procInfo) {
+    FProcInfo = procInfo;
+    FTimer.stop();
+    delete FNotifier;
+    FNotifier = nullptr;
+    if (procInfo == nullptr) return;
+    FNotifier = NewProcessEndNotifier(*procInfo, this, [this] {
+        // Out of the notifier's own signal: Check may delete it.
+        QMetaObject::invokeMethod(this, &SetupExitWatch::Check, Qt::QueuedConnection);
+    });
+    if (FNotifier == nullptr) FTimer.start();
+}
+
+QString SetupEndedLogLine(int exitCode) {
+    return QStringLiteral("Программа настройки завершилась, код завершения %1").arg(exitCode);
+}
+
 void StopSetupProgramOf(TProcessInformation& procInfo, const QString& setupFile) {
-    setupprocess::StartedProcess started{procInfo.hProcess, procInfo.hThread, procInfo.dwProcessId,
-                                         procInfo.dwThreadId};
+    setupprocess::StartedProcess started = Started(procInfo);
     setupprocess::TerminateProcess(started);
     procInfo = {};
     if (!setupFile.isEmpty()) setupprocess::DeleteCopy(NativePath(setupFile));

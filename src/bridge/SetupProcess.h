@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace lintaro::setupprocess {
@@ -20,6 +21,15 @@ struct StartedProcess {
     std::intptr_t thread = 0;
     std::uint32_t processId = 0;
     std::uint32_t threadId = 0;
+    bool ended = false;  // it ended by itself and was reaped (ReapIfEnded)
+};
+
+// The usual reasons a copy or a start fails, told apart so the user reads them in the
+// program's language; for the rest there is the system's own text.
+enum class Failure { Other, NoPermission, NotFound, NotExecutable, NoSpace };
+struct FailureReason {
+    Failure kind = Failure::Other;
+    std::string systemText;  // the system's description of the error, where there is one
 };
 
 // The folder the copies are made in, with its trailing separator: the user's temporary
@@ -38,7 +48,7 @@ enum class CopyResult {
 // start never sees a half-written file. On POSIX it is always written afresh by this
 // process (never taken over from what stood there) and holds exactly the source's size.
 CopyResult CopyForStart(const std::filesystem::path& source, const std::filesystem::path& target,
-                        std::string& problem);
+                        std::string& problem, FailureReason* reason = nullptr);
 
 // Ends what earlier runs of this user left behind (a crash or a kill): the program the
 // last run started and whatever it started (its record names the process and the mark
@@ -59,10 +69,17 @@ enum class StartResult {
 // content) through Wine, and the program is ended by the kernel when this process ends,
 // a crash or kill included; what it started itself is ended at the next start.
 StartResult StartProcess(const std::filesystem::path& program, const std::filesystem::path& workDir,
-                         StartedProcess& started, std::string& problem);
+                         StartedProcess& started, std::string& problem,
+                         FailureReason* reason = nullptr);
+
+// Never blocks. When the program has ended by itself, it is reaped at once (no zombie
+// waits for the stop), `started.ended` is set and its exit code returned (128 + the
+// signal's number for a POSIX program ended by a signal), once.
+std::optional<int> ReapIfEnded(StartedProcess& started);
 
 // Ends the program at once (no chance to clean up, as a terminated process), releases
-// what refers to it and clears `started`.
+// what refers to it and clears `started`. Of a program that ended by itself only what it
+// left running in its process group is ended.
 void TerminateProcess(StartedProcess& started);
 
 // Deletes the started copy; a symbolic link to a folder at that place is removed too.

@@ -80,6 +80,31 @@ std::string Reason(int error) {
     return std::strerror(error);
 }
 
+Failure FailureOf(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return Failure::NoPermission;
+        case ENOENT:
+        case ENOTDIR:
+            return Failure::NotFound;
+        case ENOEXEC:
+        case ELIBBAD:
+        case EISDIR:
+            return Failure::NotExecutable;
+        case ENOSPC:
+        case EDQUOT:
+            return Failure::NoSpace;
+        default:
+            return Failure::Other;
+    }
+}
+
+void Note(FailureReason* reason, int error) {
+    if (reason != nullptr) *reason = {FailureOf(error), error != 0 ? Reason(error) : std::string()};
+}
+
 // A Windows program: an MZ header whose e_lfanew field points at a PE signature. Told
 // by content, as the name of a copy always ends in ".exe".
 bool IsWindowsProgram(int fd) {
@@ -370,17 +395,23 @@ fs::path TempFolder(std::string& problem) {
     return folder.Path();
 }
 
-CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::string& problem) {
-    const auto failed = [&problem](const std::string& what) {
+CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::string& problem,
+                        FailureReason* reason) {
+    if (reason != nullptr) *reason = {};
+    const auto failed = [&problem, reason](const std::string& what, int error = 0) {
         problem = what;
+        Note(reason, error);
         return CopyResult::Failed;
     };
     // Non-blocking: a FIFO in the program's place must not hang the window; and only a
     // regular file counts, so a device cannot feed the copy without end.
     Fd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (in.get() < 0) return failed("cannot open \"" + source.native() + "\": " + Reason(errno));
+    if (in.get() < 0) {
+        const int error = errno;
+        return failed("cannot open \"" + source.native() + "\": " + Reason(error), error);
+    }
     struct stat sourceStat {};
-    if (::fstat(in.get(), &sourceStat) != 0) return failed(Reason(errno));
+    if (::fstat(in.get(), &sourceStat) != 0) return failed(Reason(errno), errno);
     if (!S_ISREG(sourceStat.st_mode)) {
         return failed("\"" + source.native() + "\" is not a regular file");
     }
@@ -396,38 +427,45 @@ CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::str
     // file name limit here, and nothing that stood in the folder is ever reused.
     std::string temp = folder.Path() + kPartialPrefix + "XXXXXX";
     Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-    if (out.get() < 0)
-        return failed("cannot create a file in \"" + folder.Path() + "\": " + Reason(errno));
+    if (out.get() < 0) {
+        const int error = errno;
+        return failed("cannot create a file in \"" + folder.Path() + "\": " + Reason(error), error);
+    }
     const std::string tempName = temp.substr(folder.Path().size());
 
     // Exactly the size the source had when opened: a file that grows meanwhile does not
     // make the copy grow with it.
     std::string error;
+    int code = 0;
+    const auto fail = [&error, &code](const std::string& what, int errorCode) {
+        error = what + Reason(errorCode);
+        code = errorCode;
+    };
     std::string buffer(kChunk, '\0');
     auto left = static_cast<std::uint64_t>(sourceStat.st_size);
     while (left > 0 && error.empty()) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
         const ssize_t n = ReadFull(in.get(), buffer.data(), want);
         if (n < 0) {
-            error = "cannot read \"" + source.native() + "\": " + Reason(errno);
+            fail("cannot read \"" + source.native() + "\": ", errno);
         } else if (n == 0) {
             error = "\"" + source.native() + "\" became shorter while it was copied";
         } else if (!WriteFull(out.get(), buffer.data(), static_cast<std::size_t>(n))) {
-            error = "cannot write \"" + temp + "\": " + Reason(errno);
+            fail("cannot write \"" + temp + "\": ", errno);
         } else {
             left -= static_cast<std::uint64_t>(n);
         }
     }
-    if (error.empty() && ::fchmod(out.get(), sourceStat.st_mode & 0700) != 0) error = Reason(errno);
+    if (error.empty() && ::fchmod(out.get(), sourceStat.st_mode & 0700) != 0) fail("", errno);
     if (::close(out.release()) != 0 && error.empty())
-        error = "cannot write \"" + temp + "\": " + Reason(errno);
+        fail("cannot write \"" + temp + "\": ", errno);
     if (error.empty() &&
         ::renameat(folder.Fd(), tempName.c_str(), folder.Fd(), name.c_str()) != 0) {
-        error = "cannot create \"" + target.native() + "\": " + Reason(errno);
+        fail("cannot create \"" + target.native() + "\": ", errno);
     }
     if (!error.empty()) {
         ::unlinkat(folder.Fd(), tempName.c_str(), 0);
-        return failed(error);
+        return failed(error, code);
     }
     return CopyResult::Ready;
 }
@@ -455,13 +493,16 @@ void EndEarlierRuns() {
 }
 
 StartResult StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
-                         std::string& problem) {
+                         std::string& problem, FailureReason* reason) {
+    if (reason != nullptr) *reason = {};
     // The file that runs: not a link, a regular file of this user's that nobody else may
     // change. Its descriptor is what the child executes.
     Fd programFd(::open(program.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (programFd.get() < 0 || ::fstat(programFd.get(), &st) != 0) {
-        problem = "cannot open \"" + program.native() + "\": " + Reason(errno);
+        const int error = errno;
+        problem = "cannot open \"" + program.native() + "\": " + Reason(error);
+        Note(reason, error);
         return StartResult::Failed;
     }
     if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
@@ -536,8 +577,9 @@ StartResult StartProcess(const fs::path& program, const fs::path& workDir, Start
         int status;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        problem = "cannot start \"" + (windows ? wine : path) +
-                  "\": " + Reason(n > 0 ? childError : errno);
+        const int error = n > 0 ? childError : errno;
+        problem = "cannot start \"" + (windows ? wine : path) + "\": " + Reason(error);
+        Note(reason, error);
         return StartResult::Failed;
     }
     WriteRecord(folder, pid, mark);
@@ -548,13 +590,30 @@ StartResult StartProcess(const fs::path& program, const fs::path& workDir, Start
     return StartResult::Started;
 }
 
+std::optional<int> ReapIfEnded(StartedProcess& started) {
+    const auto pid = static_cast<pid_t>(started.process);
+    if (pid <= 0 || started.ended) return std::nullopt;
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid) return std::nullopt;
+    started.ended = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 void TerminateProcess(StartedProcess& started) {
     const auto pid = static_cast<pid_t>(started.process);
+    const bool ended = started.ended;
     started = {};
     if (pid <= 0) return;
     RemoveRecord();
-    // The whole group: helpers the program started die with it.
+    // The whole group: helpers the program started die with it. Of a program that was
+    // reaped, the id may now be another process's: only its group is signalled, whose
+    // id stays taken while any member of it lives.
     ::kill(-pid, SIGKILL);
+    if (ended) return;
     ::kill(pid, SIGKILL);
 
     // SIGKILL ends a process at once unless it sleeps uninterruptibly in the kernel (a

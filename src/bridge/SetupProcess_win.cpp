@@ -31,8 +31,47 @@ private:
     HANDLE FHandle;
 };
 
+// The system's own description, in its language and the ANSI code page.
+std::string SystemText(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result(text != nullptr ? text : "", length);
+    if (text != nullptr) ::LocalFree(text);
+    while (!result.empty() &&
+           (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
+        result.pop_back();
+    return result.empty() ? "system error " + std::to_string(error) : result;
+}
+
 std::string ErrorText(DWORD error) {
     return "system error " + std::to_string(error);
+}
+
+Failure FailureOf(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT:
+            return Failure::NoPermission;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return Failure::NotFound;
+        case ERROR_BAD_EXE_FORMAT:
+        case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+        case ERROR_BAD_FORMAT:
+        case ERROR_INVALID_EXE_SIGNATURE:
+            return Failure::NotExecutable;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return Failure::NoSpace;
+        default:
+            return Failure::Other;
+    }
+}
+
+void Note(FailureReason* reason, DWORD error) {
+    if (reason != nullptr) *reason = {FailureOf(error), SystemText(error)};
 }
 
 bool SameContent(const fs::path& a, const fs::path& b) {
@@ -76,11 +115,14 @@ fs::path TempFolder(std::string& problem) {
     return fs::path(std::wstring(buffer, length));
 }
 
-CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::string& problem) {
+CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::string& problem,
+                        FailureReason* reason) {
+    if (reason != nullptr) *reason = {};
     if (::CopyFileW(source.c_str(), target.c_str(), TRUE)) return CopyResult::Ready;
     DWORD error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS) {
         problem = "copy failed, " + ErrorText(error);
+        Note(reason, error);
         return CopyResult::Failed;
     }
     if (SameContent(source, target)) return CopyResult::Ready;
@@ -91,11 +133,15 @@ CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::str
     wchar_t temp[MAX_PATH];
     const fs::path folder = target.parent_path();
     if (::GetTempFileNameW(folder.c_str(), L"lnt", 0, temp) == 0) {
-        problem = "cannot create a file in the temporary folder, " + ErrorText(::GetLastError());
+        error = ::GetLastError();
+        problem = "cannot create a file in the temporary folder, " + ErrorText(error);
+        Note(reason, error);
         return CopyResult::Failed;
     }
     if (!::CopyFileW(source.c_str(), temp, FALSE)) {
-        problem = "copy failed, " + ErrorText(::GetLastError());
+        error = ::GetLastError();
+        problem = "copy failed, " + ErrorText(error);
+        Note(reason, error);
         ::DeleteFileW(temp);
         return CopyResult::Failed;
     }
@@ -104,6 +150,7 @@ CopyResult CopyForStart(const fs::path& source, const fs::path& target, std::str
     ::DeleteFileW(temp);
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) return CopyResult::InUse;
     problem = "cannot replace the old copy, " + ErrorText(error);
+    Note(reason, error);
     return CopyResult::Failed;
 }
 
@@ -133,7 +180,8 @@ HANDLE KillOnCloseJob() {
 }
 
 StartResult StartProcess(const fs::path& program, const fs::path& workDir, StartedProcess& started,
-                         std::string& problem) {
+                         std::string& problem, FailureReason* reason) {
+    if (reason != nullptr) *reason = {};
     // The quoted path and a blank, no arguments; the whole path, however long.
     std::wstring commandLine = L"\"" + program.native() + L"\" ";
     STARTUPINFOW startup{};
@@ -144,7 +192,9 @@ StartResult StartProcess(const fs::path& program, const fs::path& workDir, Start
     // Suspended until it is in the job, so nothing it starts can escape the job.
     if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                           nullptr, workDir.c_str(), &startup, &info)) {
-        problem = "CreateProcessW failed, " + ErrorText(::GetLastError());
+        const DWORD error = ::GetLastError();
+        problem = "CreateProcessW failed, " + ErrorText(error);
+        Note(reason, error);
         return StartResult::Failed;
     }
     // Without a job (none could be made, or a job of ours cannot nest in the one the
@@ -156,6 +206,18 @@ StartResult StartProcess(const fs::path& program, const fs::path& workDir, Start
     started.processId = info.dwProcessId;
     started.threadId = info.dwThreadId;
     return StartResult::Started;
+}
+
+std::optional<int> ReapIfEnded(StartedProcess& started) {
+    const auto process = reinterpret_cast<HANDLE>(started.process);
+    DWORD code = 0;
+    if (process == nullptr || started.ended || ::WaitForSingleObject(process, 0) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process, &code)) {
+        return std::nullopt;
+    }
+    // The handles stay until the stop, which closes them: an ended process holds no more.
+    started.ended = true;
+    return static_cast<int>(code);
 }
 
 void TerminateProcess(StartedProcess& started) {

@@ -104,6 +104,21 @@ bool FriendlyNameNamesPort(std::string_view line, std::string_view name);
 // a platform may answer the common case more cheaply first).
 bool COMPortListed(const std::string& name);
 
+// What the system knows of the adapter behind a port, to tell two adapters apart; fields
+// it does not know stay empty. Linux: the USB device's manufacturer, product and serial
+// number (sysfs); Windows: the Plug-and-Play friendly name.
+struct COMPortDescription {
+    std::string manufacturer;
+    std::string product;
+    std::string serial;
+    std::string friendlyName;
+};
+COMPortDescription DescribeCOMPort(const std::string& name);
+
+// Where GetCOMPortList looks for ports on POSIX (folders); empty on Windows, whose list
+// is the system's own.
+std::vector<std::string> COMPortListPlaces();
+
 // Whether `text` names a port at all, as the connection window's port box must before a
 // connection is tried (Windows: it contains "COM"; POSIX: it is not empty).
 bool IsCOMPortName(const std::string& text);

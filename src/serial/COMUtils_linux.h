@@ -3,7 +3,15 @@
 // live apart from COMUtils_posix.cpp. Elsewhere they refuse.
 #pragma once
 
+#include <string>
+
+#include "serial/COMUtils.h"
+
 namespace lintaro::posix {
+
+// DescribeCOMPort under the sysfs root `sysRoot` ("/sys"): the USB device above the
+// port's tty (a link to a port, as in /dev/serial/by-id, is followed first).
+COMPortDescription DescribeUSBPort(const std::string& sysRoot, const std::string& name);
 
 // Sets both directions of the open terminal `fd` to `speed` bit/s, for the rates that
 // <termios.h> has no constant for (14400, 28800, 56000, 128000, 256000...), and leaves

@@ -447,6 +447,17 @@ void GetCOMPortFriendlyNames(std::vector<std::string>& list) {
     }
 }
 
+COMPortDescription DescribeCOMPort(const std::string& name) {
+    return posix::DescribeUSBPort("/sys", name);
+}
+
+std::vector<std::string> COMPortListPlaces() {
+    std::vector<std::string> places;
+    if (!OnlyPortDir()) places.emplace_back("/dev");
+    if (const std::string folder = PortFolderPrefix(); !folder.empty()) places.push_back(folder);
+    return places;
+}
+
 bool IsCOMPortName(const std::string& text) {
     return !text.empty();
 }

@@ -310,4 +310,26 @@ bool COMPortExists(const std::string& name) {
     return !name.empty() && !PortDeviceRecorded(name) && OpenPortAnswers(name);
 }
 
+COMPortDescription DescribeCOMPort(const std::string& name) {
+    // The friendly name ends with the port's name in parentheses: "USB Serial (COM3)".
+    COMPortDescription result;
+    const DeviceInfoSet set(SetupDiGetClassDevsW(&PortsClassGuid, nullptr, nullptr, DIGCF_PRESENT));
+    if (!set.valid()) return result;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    const std::string suffix = "(" + name + ")";
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &info); ++index) {
+        const std::string friendly = toUtf8(friendlyName(set.get(), info));
+        if (friendly.size() > suffix.size() && friendly.ends_with(suffix)) {
+            result.friendlyName = friendly;
+            break;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> COMPortListPlaces() {
+    return {};
+}
+
 }  // namespace lintaro

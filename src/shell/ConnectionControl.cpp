@@ -105,7 +105,7 @@ void TMainLintaroForm::URLLabel1Click() {
     LinkDisabled guard(URLLabel1, FDeafness);
 
     if (!IsCOMPortName(PortsListComboBox->currentText().toStdString())) {
-        ShowErrorMessage(this, QStringLiteral("Нет доступных COM портов."));
+        ShowNoPortsMessage();
         return;
     }
     const bool modem = ConnectTypeComboBox->currentIndex() == 0;

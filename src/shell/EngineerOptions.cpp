@@ -1,8 +1,8 @@
 #include "shell/EngineerOptions.h"
 
 #include <QAction>
-#include <QCommandLineParser>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QToolButton>
 
@@ -27,46 +27,108 @@ void ShowOver(QWidget* dialog, QWidget* owner) {
     dialog->activateWindow();
 }
 
+struct QtOption {
+    bool takesValue;
+    bool display;  // names where the window goes
+};
+
+// The options QGuiApplication and QApplication take from the command line (with one or two
+// dashes, a value after a blank or "=").
+std::optional<QtOption> FindQtOption(QString argument) {
+    if (argument.startsWith(QLatin1String("--"))) argument.remove(0, 1);
+    if (!argument.startsWith(QLatin1Char('-'))) return std::nullopt;
+    const QString name = argument.mid(1).section(QLatin1Char('='), 0, 0);
+    static const QStringList withValue = {QStringLiteral("platformpluginpath"),
+                                          QStringLiteral("platformtheme"),
+                                          QStringLiteral("plugin"),
+                                          QStringLiteral("qwindowgeometry"),
+                                          QStringLiteral("qwindowicon"),
+                                          QStringLiteral("qwindowtitle"),
+                                          QStringLiteral("session"),
+                                          QStringLiteral("geometry"),
+                                          QStringLiteral("style"),
+                                          QStringLiteral("stylesheet"),
+                                          QStringLiteral("name"),
+                                          QStringLiteral("title"),
+                                          QStringLiteral("icon"),
+                                          QStringLiteral("fontengine")};
+    static const QStringList flags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                      QStringLiteral("nograb"),  QStringLiteral("dograb"),
+                                      QStringLiteral("sync"),    QStringLiteral("qmljsdebugger")};
+    if (name == QLatin1String("platform") || name == QLatin1String("display"))
+        return QtOption{true, true};
+    if (withValue.contains(name)) return QtOption{true, false};
+    if (flags.contains(name)) return QtOption{false, false};
+    return std::nullopt;
+}
+
+QString VersionText() {
+    return QStringLiteral("Lintaro (Мастер подключения), версия %1\n")
+        .arg(QStringLiteral(LINTARO_FILE_VERSION));
+}
+
+QString HelpText(const QString& program) {
+    return QStringLiteral(
+               "Lintaro — мастер подключения: связывает прибор на COM-порту с его программой "
+               "настройки.\n"
+               "\n"
+               "Запуск: %1 [параметры]\n"
+               "\n"
+               "Без параметров окно открывается как обычно; параметры открывают то, что скрыто.\n"
+               "\n"
+               "Параметры:\n"
+               "  -h, --help     показать эту справку\n"
+               "  -v, --version  показать версию программы\n"
+               "  --log          открыть окно журнала обмена\n"
+               "  --modem        показать выбор типа подключения (GSM-модем)\n"
+               "  --settings     открыть настройки COM-порта и TCP-сервера из контекстного меню "
+               "окна\n"
+               "\n"
+               "Параметры Qt (-style, -platform и другие) передаются Qt; прочие параметры "
+               "пропускаются.\n")
+        .arg(program);
+}
+
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Мастер подключения: связывает прибор на COM-порту с его программой настройки.\n"
-        "Без параметров окно открывается как обычно; параметры открывают то, что скрыто."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Показать эту справку."));
-    const QCommandLineOption log(QStringLiteral("log"),
-                                 QStringLiteral("Открыть окно журнала обмена."));
-    const QCommandLineOption modem(QStringLiteral("modem"),
-                                   QStringLiteral("Показать выбор типа подключения (GSM-модем)."));
-    const QCommandLineOption settings(
-        QStringLiteral("settings"),
-        QStringLiteral("Открыть настройки COM-порта и TCP-сервера из контекстного меню окна."));
-    parser.addOptions({help, log, modem, settings});
-
     ParsedCommandLine result;
-    if (!parser.parse(arguments)) {
-        result.ExitCode = 2;
-        result.Output = parser.errorText() + QLatin1Char('\n') + parser.helpText();
-        return result;
+    const QString program =
+        arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            result.ExitCode = 0;
+            result.Output = HelpText(program.isEmpty() ? QStringLiteral("lintaro") : program);
+            return result;
+        }
+        if (argument == QLatin1String("--version") || argument == QLatin1String("-v")) {
+            result.ExitCode = 0;
+            result.Output = VersionText();
+            return result;
+        }
+        if (argument == QLatin1String("--log")) {
+            result.Options.Log = true;
+        } else if (argument == QLatin1String("--modem")) {
+            result.Options.Modem = true;
+        } else if (argument == QLatin1String("--settings")) {
+            result.Options.Settings = true;
+        } else if (const std::optional<QtOption> qt = FindQtOption(argument)) {
+            if (qt->display) result.DisplayGiven = true;
+            // "-style fusion": the value is Qt's too ("-style=fusion" carries its own).
+            if (qt->takesValue && !argument.contains(QLatin1Char('=')) && i + 1 < arguments.size())
+                ++i;
+        } else {
+            result.Ignored << argument;
+        }
     }
-    if (parser.isSet(help)) {
-        result.ExitCode = 0;
-        result.Output = parser.helpText();
-        return result;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        result.ExitCode = 2;
-        result.Output = QStringLiteral("Лишние параметры: %1\n")
-                            .arg(parser.positionalArguments().join(QLatin1Char(' '))) +
-                        parser.helpText();
-        return result;
-    }
-    result.Options.Log = parser.isSet(log);
-    result.Options.Modem = parser.isSet(modem);
-    result.Options.Settings = parser.isSet(settings);
     return result;
+}
+
+QString IgnoredArgumentsLine(const ParsedCommandLine& commandLine) {
+    if (commandLine.Ignored.isEmpty()) return {};
+    return QStringLiteral("Lintaro: неизвестные параметры пропущены: %1 (справка: --help)\n")
+        .arg(commandLine.Ignored.join(QLatin1Char(' ')));
 }
 
 void ApplyEngineerOptions(const LintaroWindows& windows, const EngineerOptions& options) {

@@ -19,14 +19,22 @@ struct EngineerOptions {
 
 struct ParsedCommandLine {
     EngineerOptions Options;
-    // Set when the program should end at once with this code (--help, a wrong option);
+    // Set when the program should end at once with this code (--help, --version);
     // Output is then what it prints.
     std::optional<int> ExitCode;
     QString Output;
+    // Arguments that are neither ours nor Qt's: the program starts all the same.
+    QStringList Ignored;
+    // Qt's -platform or -display names where the window goes.
+    bool DisplayGiven = false;
 };
 
-// Arguments as QCoreApplication::arguments() gives them (program name first).
+// Arguments as main() receives them (program name first). Qt's own options (-style,
+// -platform …) and their values are left to Qt.
 ParsedCommandLine ParseCommandLine(const QStringList& arguments);
+
+// The one line on standard error about ignored arguments; empty when there are none.
+QString IgnoredArgumentsLine(const ParsedCommandLine& commandLine);
 
 // Applies the options to the freshly created windows.
 void ApplyEngineerOptions(const LintaroWindows& windows, const EngineerOptions& options);

@@ -3,7 +3,6 @@
 #include "shell/Fonts.h"
 
 #include <QApplication>
-#include <cstdio>
 #include <QDebug>
 #include <QIcon>
 #include <QLibraryInfo>
@@ -18,6 +17,7 @@
 #include "shell/InstanceSign.h"
 #include "shell/MainFormUnit.h"
 #include "shell/MessageBoxes.h"
+#include "shell/ProgramConsole.h"
 #include "shell/StopSignals.h"
 #include "shell/TPCServerSettingsUnit.h"
 
@@ -62,10 +62,17 @@ void InstallQtTranslations() {
 
 std::optional<int> AnswerCommandLine(const ParsedCommandLine& commandLine) {
     if (commandLine.ExitCode) {
-        std::fputs(commandLine.Output.toLocal8Bit().constData(),
-                   *commandLine.ExitCode == 0 ? stdout : stderr);
+        WriteToConsole(commandLine.Output, *commandLine.ExitCode != 0);
+        return commandLine.ExitCode;
     }
-    return commandLine.ExitCode;
+    if (const QString line = IgnoredArgumentsLine(commandLine); !line.isEmpty())
+        WriteToConsole(line, true);
+    // Before the application object: without a display Qt would abort the program.
+    if (GraphicalDisplayMissing(commandLine.DisplayGiven)) {
+        WriteToConsole(NoDisplayMessage(), true);
+        return 1;
+    }
+    return std::nullopt;
 }
 
 int RunLintaro(const EngineerOptions& options) {

@@ -35,8 +35,8 @@ void InstallQtTranslations();
 // Runs the program inside an existing application object; returns the exit code.
 int RunLintaro(const EngineerOptions& options = {});
 
-// --help or a wrong option: prints the answer and gives the exit code; else nothing.
-// Needs no application object, so it works without a display.
+// --help, --version or no display: says so and gives the exit code; else nothing (after
+// a line about ignored arguments). Needs no application object.
 std::optional<int> AnswerCommandLine(const ParsedCommandLine& commandLine);
 
 }  // namespace lintaro

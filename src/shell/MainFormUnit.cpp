@@ -14,6 +14,7 @@
 #include "shell/FileVersion.h"
 #include "shell/Fonts.h"
 #include "shell/InputDeafness.h"
+#include "shell/PortComboBox.h"
 #include "shell/StopSignals.h"
 #include "shell/URLLabel.h"
 
@@ -116,7 +117,7 @@ void TMainLintaroForm::CreateComponents() {
     connect(ConnectTypeComboBox, &QComboBox::activated, this,
             [this] { RunHandler([this] { ConnectTypeComboBoxChange(ConnectTypeComboBox); }); });
 
-    PortsListComboBox = new QComboBox(this);
+    PortsListComboBox = new TPortComboBox(this);
     PortsListComboBox->setObjectName(QStringLiteral("PortsListComboBox"));
     PortsListComboBox->setGeometry(128, 35, 185, 21);
 

@@ -59,6 +59,7 @@ public:
 
     // Port list (this folder, PortsList.cpp).
     void FillPortsList();
+    void ShowNoPortsMessage();
 
     // Settings store methods (SettingsStoreUnit.cpp).
     void LoadPhoneHistory();

@@ -7,7 +7,8 @@ class QWidget;
 
 namespace lintaro {
 
-// Caption "Ошибка", error icon, one OK button.
+// Caption "Ошибка", error icon, one OK button. A detail joined by WithDetail is shown
+// beneath the text.
 void ShowErrorMessage(QWidget* owner, const QString& text);
 
 // Caption "Предупреждение", warning icon, one OK button.

@@ -94,6 +94,23 @@ TEST_F(BridgeTest, identification_collected_across_reads_is_accepted) {
     EXPECT_EQ(Form->ConnectionState(), 0);
 }
 
+// Input during the identification is dropped, as a blocking read would; a close request
+// waits until the device has answered.
+TEST_F(BridgeTest, window_is_deaf_during_the_identification_and_closes_after_it) {
+    Form->show();
+    Device->setIdentification({"VER_INFO,DEMO1.0,X\r\n", "OK\r\n"},
+                              std::chrono::milliseconds(1000));
+    ClickWhile([&] {
+        ASSERT_TRUE(Eventually([&] { return Device->identificationRequests() == 1; }));
+        OnGui([&] { return Form->close(); });
+        EXPECT_TRUE(OnGui([&] { return Form->isVisible(); }));
+        MarkEnded();
+        EXPECT_TRUE(Eventually([&] { return !OnGui([&] { return Form->isVisible(); }); }));
+        EXPECT_EQ(OnGui([&] { return Form->VerInfo(); }),
+                  QByteArray("VER_INFO,DEMO1.0,X\r\nOK\r\n"));
+    });
+}
+
 // A device that floods the identification: the end mark is still found (here split over
 // two reads) well within the time, and the reply kept is capped.
 TEST_F(BridgeTest, flooded_identification_is_accepted_and_capped) {
@@ -143,6 +160,8 @@ TEST_F(BridgeTest, missing_setup_ini_and_missing_program_end_the_attempt) {
     ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 3 && Form->ConnectionState() == 0; }));
     EXPECT_EQ(Watcher->Seen()[2].text,
               QStringLiteral("Программа настройки для данного прибора не обнаружена."));
+    EXPECT_TRUE(Watcher->Seen()[2].detail.startsWith(
+        QStringLiteral("Модель прибора: DEMO1\nПрограмма \"absent\" не найдена в папке")));
     EXPECT_EQ(Form->ConnectionState(), 0);
     EXPECT_TRUE(Form->SpeedButton1->isEnabled());
 }

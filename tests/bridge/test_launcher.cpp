@@ -68,7 +68,7 @@ protected:
     bool Start(const QByteArray& verInfo = kAbc12Reply) {
         FResult = StartSetupProgramFrom(
             FFolder, [](const QString& text) { ShowErrorMessage(nullptr, text); }, verInfo,
-            FProcInfo, FSetupFile, [this](const QString& line) { FLog.append(line); });
+            FProcInfo, FSetupFile, [this](const QString& line) { FLog.append(line); }, &FMissing);
         FStarted = FResult == SetupStart::Started;
         return FStarted;
     }
@@ -111,6 +111,7 @@ protected:
     QStringList FLog;
     TProcessInformation FProcInfo;
     QString FSetupFile;
+    QString FMissing;
     bool FStarted = false;
     SetupStart FResult = SetupStart::NotFound;
     ModalWatcher FWatcher;
@@ -124,6 +125,7 @@ TEST_F(LauncherTest, missing_setup_ini_is_reported_and_nothing_starts) {
     EXPECT_EQ(FWatcher.Seen()[0].text,
               QStringLiteral("Оболочка не запущена, не найден файл настроек"));
     EXPECT_EQ(FWatcher.Seen()[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(FWatcher.Seen()[0].detail, QStringLiteral("Файл настроек: ") + FFolder + "setup.ini");
     EXPECT_FALSE(QFile::exists(FTemp + QStringLiteral("abc12setup.exe")));
 }
 
@@ -150,6 +152,9 @@ TEST_F(LauncherTest, model_missing_from_setup_ini_starts_nothing_silently) {
     ASSERT_TRUE(InstallProbe(FFolder, QStringLiteral("def7setup")));
     EXPECT_FALSE(Start());
     EXPECT_EQ(FWatcher.Count(), 0);
+    EXPECT_EQ(FMissing, QStringLiteral("Модель прибора: ABC12\nВ файле настроек %1setup.ini нет "
+                                       "строки для этой модели.")
+                            .arg(FFolder));
     EXPECT_FALSE(QFile::exists(FTemp + QStringLiteral("def7setup.exe")));
 }
 
@@ -159,6 +164,7 @@ TEST_F(LauncherTest, identification_without_first_field_is_a_missing_model_not_a
 
     EXPECT_FALSE(Start("ID, \r\n\t"));
     EXPECT_FALSE(Start("ID,"));
+    EXPECT_EQ(FMissing, QStringLiteral("Ответ прибора не называет модель: \"ID,\""));
     EXPECT_EQ(FWatcher.Count(), 0);
 
     // A first field without a full stop is the empty key, which the "=" line does match.
@@ -225,6 +231,27 @@ TEST_F(LauncherTest, stop_kills_the_program_and_its_group_reaps_it_and_deletes_t
     EXPECT_TRUE(ChildReaped(pid));
 }
 
+TEST_F(LauncherTest, a_program_that_ends_by_itself_is_reaped_and_reported_once) {
+    WriteSetupIni("ABC12=quits\r\n");
+    ASSERT_TRUE(WriteBytes(FFolder + QStringLiteral("quits"), "#!/bin/sh\nexit 3\n"));
+    ASSERT_TRUE(QFile::setPermissions(FFolder + QStringLiteral("quits"),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    ASSERT_TRUE(Start());
+    const auto pid = static_cast<pid_t>(FProcInfo.hProcess);
+    SetupExitWatch watch;
+    QList<int> codes;
+    QObject::connect(&watch, &SetupExitWatch::Ended, [&codes](int code) { codes << code; });
+    watch.Watch(&FProcInfo);
+    ASSERT_TRUE(WaitUntil([&] { return !codes.isEmpty(); }));
+    // Gone from the process table before the stop, not a zombie waiting for it.
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), -1);
+    EXPECT_EQ(codes, QList<int>{3});
+    EXPECT_FALSE(ReapEndedSetupProgram(FProcInfo).has_value());
+    Stop();
+    EXPECT_FALSE(QFile::exists(FTemp + QStringLiteral("quits.exe")));
+}
+
 TEST_F(LauncherTest, command_line_longer_than_255_characters_is_not_cut) {
     const QString value(240, QLatin1Char('p'));
     const QString copy = FTemp + value + QStringLiteral(".exe");
@@ -282,18 +309,18 @@ TEST_F(LauncherTest, file_that_cannot_be_executed_counts_as_failed_start) {
     ASSERT_TRUE(QFile::setPermissions(FFolder + QStringLiteral("notexecutable"),
                                       QFile::ReadOwner | QFile::WriteOwner));
 
-    // Each is shown with its own reason, not as a program that was not found.
+    // Each is shown with its own reason, in Russian, not as a program that was not found.
     EXPECT_FALSE(Start());
     EXPECT_EQ(FResult, SetupStart::Reported);
     EXPECT_FALSE(Start("ID,DEF7.1\r\nOK\r\n"));
     EXPECT_EQ(FResult, SetupStart::Reported);
     ASSERT_EQ(FWatcher.Count(), 2);
-    for (const auto& box : FWatcher.Seen()) {
-        EXPECT_TRUE(box.text.startsWith(QStringLiteral("Не удалось запустить программу настройки")))
-            << box.text.toStdString();
-    }
-    EXPECT_TRUE(FWatcher.Seen()[1].text.contains(QStringLiteral("Permission denied")))
-        << FWatcher.Seen()[1].text.toStdString();
+    EXPECT_EQ(FWatcher.Seen()[0].text, QStringLiteral("Не удалось запустить программу настройки "
+                                                      "\"notaprogram\".\nФайл не является "
+                                                      "исполняемой программой."));
+    EXPECT_EQ(FWatcher.Seen()[1].text, QStringLiteral("Не удалось запустить программу настройки "
+                                                      "\"notexecutable\".\nНет прав доступа к "
+                                                      "файлу."));
     // The failed children were reaped, not left as zombies.
     int status = 0;
     EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);

@@ -255,7 +255,9 @@ TEST_F(ModemTest, numbers_that_are_no_dial_strings_are_refused_and_never_stored)
         {QStringLiteral("123;"), false},
         {QStringLiteral("12") + QChar(0) + QStringLiteral("3"), false},
         {QStringLiteral("12\t3"), false},
-        {QStringLiteral("+7(900)123-45"), false},
+        {QStringLiteral("+7 (900) 123-45-67"), true},
+        {QStringLiteral("8.900.123.45.67"), true},
+        {QStringLiteral("+7 900 123-45-67 доб"), false},
         {QStringLiteral("１２３"), false},
     };
     for (const auto& c : cases) EXPECT_EQ(IsDialString(c.number), c.dial) << c.number.toStdString();

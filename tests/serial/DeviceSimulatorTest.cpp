@@ -70,9 +70,10 @@ TEST_F(DeviceSimulatorTest, a_reply_in_delayed_pieces_arrives_whole) {
 
 TEST_F(DeviceSimulatorTest, a_silent_device_answers_nothing_but_still_echoes) {
     device->setIdentification(std::vector<std::string>{});
-    write(Request + "ping");
-    // A reply would have been queued before the echo.
-    EXPECT_EQ(ReadFromPortUntil(handle, "ping"), "ping");
+    write(Request + "ping+");
+    // A reply would have been queued before the echo; a "+" that could begin another
+    // request comes back once the host is quiet.
+    EXPECT_EQ(ReadFromPortUntil(handle, "ping+"), "ping+");
     EXPECT_EQ(device->identificationRequests(), 1u);
 }
 

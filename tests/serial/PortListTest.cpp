@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "serial/COMUtils.h"
-#include "SerialTestSupport.h"
 #include "OtherUser.h"
+#include "SerialTestSupport.h"
 #include "StandInTerminal.h"
+#include "serial/COMUtils.h"
+#include "serial/COMUtils_linux.h"
 
 namespace lintaro {
 namespace {
@@ -65,6 +66,25 @@ TEST(PortList, a_missing_port_folder_adds_nothing) {
     ::setenv("LINTARO_PORT_DIR", (folder.path() + "/").c_str(), 1);
     EXPECT_EQ(Listed(folder.path()), Names{folder / "sim0"});
 }
+
+#ifdef __linux__
+// A USB adapter as sysfs shows it: tty -> interface -> device with its strings.
+TEST(PortList, a_usb_adapter_is_described_by_its_maker_model_and_serial_number) {
+    PortFolder sys;
+    const std::filesystem::path usb = sys / "devices/pci0/usb1/1-2";
+    std::filesystem::create_directories(usb / "1-2:1.0/ttyUSB7");
+    std::filesystem::create_directories(sys / "class/tty/ttyUSB7");
+    std::filesystem::create_directory_symlink(usb / "1-2:1.0", sys / "class/tty/ttyUSB7/device");
+    for (const char* attribute : {"idVendor", "manufacturer", "product", "serial"})
+        std::ofstream(usb / attribute) << attribute << "-text\n";
+    const COMPortDescription found = posix::DescribeUSBPort(sys.path(), "/dev/ttyUSB7");
+    EXPECT_EQ(found.manufacturer, "manufacturer-text");
+    EXPECT_EQ(found.product, "product-text");
+    EXPECT_EQ(found.serial, "serial-text");
+    // An onboard port, or a name sysfs does not know: nothing to add.
+    EXPECT_EQ(posix::DescribeUSBPort(sys.path(), "/dev/ttyS0").product, "");
+}
+#endif
 
 TEST(PortList, friendly_names_number_the_listed_ports_and_end_with_their_names) {
     PortFolder folder;

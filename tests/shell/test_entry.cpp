@@ -105,3 +105,40 @@ TEST(Entry, stop_signals_close_the_window_and_end_the_program) {
     }
 }
 #endif
+
+#ifdef __linux__
+// The command line and a missing display are answered in Russian before any window, and
+// the program is not aborted by Qt.
+TEST(Entry, command_line_and_missing_display_are_answered_before_any_window) {
+    struct Case {
+        QStringList args;
+        int exitCode;
+        const char* out;
+        const char* err;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "Запуск: Lintaro [параметры]", ""},
+        {{"--version"}, 0, LINTARO_FILE_VERSION, ""},
+        // An unknown argument is named once and ignored; Qt's "-style fusion" is not.
+        {{"-style", "fusion", "extra-arg"}, 1, "", "пропущены: extra-arg (справка"},
+        {{}, 1, "", "нет графического дисплея. Задайте переменную DISPLAY"},
+    };
+    for (const Case& c : cases) {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(LINTARO_EXECUTABLE), c.args);
+        ASSERT_TRUE(program.waitForFinished(20000));
+        const QString out = QString::fromUtf8(program.readAllStandardOutput());
+        const QString err = QString::fromUtf8(program.readAllStandardError());
+        const std::string name = c.args.join(' ').toStdString();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << name;
+        EXPECT_EQ(program.exitCode(), c.exitCode) << name << err.toStdString();
+        EXPECT_TRUE(out.contains(QString::fromUtf8(c.out))) << name << out.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromUtf8(c.err))) << name << err.toStdString();
+        EXPECT_FALSE(err.contains(QLatin1String("fusion")) || out.contains(QLatin1String("Usage")));
+    }
+}
+#endif

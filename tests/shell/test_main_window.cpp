@@ -6,12 +6,13 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "ModalWatcher.h"
+#include "PortDir.h"
 #include "shell/ErrorReport.h"
 #include "shell/FileVersion.h"
 #include "shell/Lintaro.h"
 #include "shell/MainFormUnit.h"
-#include "ModalWatcher.h"
-#include "PortDir.h"
+#include "shell/PortComboBox.h"
 #include "shell/URLLabel.h"
 
 using namespace lintaro;
@@ -98,8 +99,17 @@ TEST_F(MainWindowTest, empty_port_list_is_reported_once_and_the_window_still_ope
     EXPECT_EQ(watcher.Seen()[0].title, QStringLiteral("Ошибка"));
     EXPECT_EQ(watcher.Seen()[0].text, QStringLiteral("Нет доступных COM портов."));
     EXPECT_EQ(watcher.Seen()[0].icon, QMessageBox::Critical);
+    // Beneath it: where the program looked and what to try.
+    EXPECT_TRUE(watcher.Seen()[0].detail.contains(PortDir()))
+        << watcher.Seen()[0].detail.toStdString();
+    EXPECT_TRUE(watcher.Seen()[0].detail.contains(QStringLiteral("USB-адаптер")));
     EXPECT_EQ(windows.MainLintaroForm->PortsListComboBox->count(), 0);
     EXPECT_EQ(windows.MainLintaroForm->PortsListComboBox->currentIndex(), -1);
+    // A click on the link with the empty list says the same and connects nothing.
+    windows.MainLintaroForm->URLLabel1Click();
+    ASSERT_EQ(watcher.Count(), 2);
+    EXPECT_EQ(watcher.Seen()[1].text, QStringLiteral("Нет доступных COM портов."));
+    EXPECT_EQ(windows.MainLintaroForm->URLLabel1->text(), QStringLiteral("Подключить"));
 }
 #endif
 
@@ -118,6 +128,21 @@ TEST_F(MainWindowTest, refresh_lists_ports_anew_and_selects_the_first) {
     EXPECT_EQ(form.PortsListComboBox->itemText(0), PortDir() + "/sim1");
     EXPECT_EQ(form.PortsListComboBox->itemText(1), PortDir() + "/sim2");
     EXPECT_EQ(form.PortsListComboBox->itemText(2), PortDir() + "/sim10");
+    // A long name shows its distinguishing end; the whole name is in the tooltip and is
+    // what the box holds.
+    AddListedPort(QStringLiteral("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+    form.SpeedButton1->click();
+    auto* box = static_cast<TPortComboBox*>(form.PortsListComboBox);
+    const QString full =
+        PortDir() + QStringLiteral("/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    const int index = box->findText(full);
+    ASSERT_GE(index, 0);
+    form.PortsListComboBox->setCurrentIndex(index);
+    EXPECT_TRUE(box->DisplayedText().endsWith(QStringLiteral("port0")))
+        << box->DisplayedText().toStdString();
+    EXPECT_TRUE(box->DisplayedText().contains(QChar(0x2026))) << box->DisplayedText().toStdString();
+    EXPECT_TRUE(box->itemData(index, Qt::ToolTipRole).toString().startsWith(full));
+    QFile::remove(full);
     form.PortsListComboBox->setCurrentIndex(2);
     form.SpeedButton1->click();
     EXPECT_EQ(form.PortsListComboBox->currentIndex(), 0);

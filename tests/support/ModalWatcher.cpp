@@ -20,7 +20,7 @@ void ModalWatcher::Poll() {
     QWidget* modal = QApplication::activeModalWidget();
     if (modal == nullptr || !modal->isVisible()) return;
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-        FSeen.push_back({box->windowTitle(), box->text(), box->icon()});
+        FSeen.push_back({box->windowTitle(), box->text(), box->icon(), box->informativeText()});
         QAbstractButton* button = box->defaultButton();
         if (button == nullptr && !box->buttons().isEmpty()) button = box->buttons().first();
         if (button != nullptr) {

@@ -17,6 +17,7 @@ struct SeenBox {
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString detail;  // the informative text beneath
 };
 
 class ModalWatcher {

@@ -29,6 +29,12 @@ public:
 
     // The device was unplugged: whatever it had half received is lost.
     virtual void onReset() {}
+
+    // Called once the host has been silent for quietTime() after the last bytes it sent,
+    // on the worker thread like onReceived: bytes held back to see what follows go now.
+    // A zero quiet time never calls it.
+    virtual std::chrono::milliseconds quietTime() const { return {}; }
+    virtual void onQuiet(DeviceLink& /*link*/) {}
 };
 
 }  // namespace lintaro::devsim

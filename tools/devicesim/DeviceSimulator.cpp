@@ -264,14 +264,21 @@ void DeviceSimulator::run() {
         }
 
         const auto now = Clock::now();
+        if (quietDue_ && *quietDue_ <= now) {
+            quietDue_.reset();
+            Link link(*this);
+            personality_->onQuiet(link);
+        }
         while (!scheduled_.empty() && scheduled_.begin()->first <= now) {
             outbox_ += scheduled_.begin()->second;
             scheduled_.erase(scheduled_.begin());
         }
+        std::optional<Clock::time_point> due = quietDue_;
+        if (!scheduled_.empty() && (!due || scheduled_.begin()->first < *due))
+            due = scheduled_.begin()->first;
         int timeout = -1;
-        if (!scheduled_.empty()) {
-            const auto wait =
-                std::chrono::ceil<std::chrono::milliseconds>(scheduled_.begin()->first - now);
+        if (due) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
             timeout = static_cast<int>(std::clamp<long long>(wait.count(), 1, INT_MAX));
         }
         short masterEvents = 0;
@@ -310,6 +317,8 @@ void DeviceSimulator::handleInput() {
     chunks_.emplace_back(buffer, static_cast<std::size_t>(n));
     Link link(*this);
     personality_->onReceived(std::string_view(buffer, static_cast<std::size_t>(n)), link);
+    if (const auto quiet = personality_->quietTime(); quiet > std::chrono::milliseconds::zero())
+        quietDue_ = Clock::now() + quiet;
     changed_.notify_all();
 }
 

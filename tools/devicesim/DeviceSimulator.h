@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +94,7 @@ private:
     std::exception_ptr commandError_;
     std::string outbox_;
     std::multimap<Clock::time_point, std::string> scheduled_;
+    std::optional<Clock::time_point> quietDue_;  // when the personality hears of silence
     std::string received_;
     std::vector<std::string> chunks_;
     std::string slavePath_;

@@ -46,6 +46,12 @@ void InstrumentPersonality::onReceived(std::string_view bytes, DeviceLink& link)
     if (mode_ == Mode::Echo && !echo.empty()) link.send(std::move(echo));
 }
 
+void InstrumentPersonality::onQuiet(DeviceLink& link) {
+    std::lock_guard lock(mutex_);
+    if (mode_ == Mode::Echo && !held_.empty()) link.send(held_);
+    held_.clear();
+}
+
 void InstrumentPersonality::onReset() {
     std::lock_guard lock(mutex_);
     held_.clear();

@@ -31,9 +31,13 @@ public:
     std::size_t identificationRequests() const;
 
     // The request is taken whole, also when it comes in pieces, and is not echoed. Bytes
-    // that could still begin a request are held back until the next bytes decide.
+    // that could still begin a request are held back until the next bytes decide, or until
+    // the host has been quiet for QuietTime (a host writes a request at once).
+    static constexpr std::chrono::milliseconds QuietTime{200};
     void onReceived(std::string_view bytes, DeviceLink& link) override;
     void onReset() override;
+    std::chrono::milliseconds quietTime() const override { return QuietTime; }
+    void onQuiet(DeviceLink& link) override;
 
 private:
     mutable std::mutex mutex_;
