@@ -48,8 +48,8 @@ void InstrumentPersonality::onReceived(std::string_view bytes, DeviceLink& link)
 
 void InstrumentPersonality::onQuiet(DeviceLink& link) {
     std::lock_guard lock(mutex_);
-    if (mode_ == Mode::Echo && !held_.empty()) link.send(held_);
-    held_.clear();
+    if (mode_ != Mode::Echo) return;
+    if (!held_.empty()) link.send(std::exchange(held_, {}));
 }
 
 void InstrumentPersonality::onReset() {
