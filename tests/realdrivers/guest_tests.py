@@ -200,7 +200,7 @@ def plug(serial, on, name=None):  # on the bus or off it; `name`: the tty it mus
 def identity():  # adapter A is followed under its new name, B (on A's old name) left alone
     a = usb('LINTARO-A')
     ident = 'usb:%s:%s:LINTARO-A' % tuple(open(a + '/' + f).read().strip() for f in ('idVendor', 'idProduct'))
-    p = Program('/dev/ttyUSB0')
+    p = Program('/dev/ttyUSB0', '--log')
     p.send('click')
     link = p.relay()
     p.wait('status Подключен')
@@ -214,7 +214,7 @@ def identity():  # adapter A is followed under its new name, B (on A's old name)
     row('adapter followed under its new name, the other one not opened',
         p.wait('log .*/dev/ttyUSB0 найден под именем /dev/ttyUSB1', 30) is not None and
         p.wait('status Подключен', 30, back) is not None and
-        p.wait('status Подключен', 0, other) >= back and
+        (p.wait('status Подключен', 0, other) or 0) >= back and
         round_trip(link, 64 << 10))
     p.close()
     p = Program('/dev/ttyUSB0\nCOMId=' + ident)
