@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <set>
 
@@ -90,47 +89,6 @@ void RestoreLowLatency(int fd) {
     errno = saved;
 }
 
-namespace {
-
-std::string Attribute(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    return line;
-}
-
-std::string RealPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) return {};
-    std::string result = real;
-    std::free(real);
-    return result;
-}
-
-}  // namespace
-
-COMPortDescription DescribeUSBPort(const std::string& sysRoot, const std::string& name) {
-    COMPortDescription result;
-    const std::string real = RealPath(name);
-    const std::string device = real.empty() ? name : real;
-    const std::string tty = device.substr(device.rfind('/') + 1);
-    if (tty.empty() || tty == "." || tty == "..") return result;
-    std::string dir = RealPath(sysRoot + "/class/tty/" + tty + "/device");
-    // The tty hangs below the USB interface, which hangs below the device: the one with
-    // idVendor. An onboard UART has none.
-    for (int level = 0; level < 4 && dir.size() > 1; ++level) {
-        if (::access((dir + "/idVendor").c_str(), F_OK) == 0) {
-            result.manufacturer = Attribute(dir + "/manufacturer");
-            result.product = Attribute(dir + "/product");
-            result.serial = Attribute(dir + "/serial");
-            break;
-        }
-        dir.erase(dir.rfind('/'));
-    }
-    return result;
-}
-
 #else
 
 bool SetArbitraryCOMSpeed(int, int) {
@@ -146,9 +104,6 @@ void RequestLowLatency(int) {}
 
 void RestoreLowLatency(int) {}
 
-COMPortDescription DescribeUSBPort(const std::string&, const std::string&) {
-    return {};
-}
 
 #endif
 

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string_view>
 
+#include "serial/COMUtils_linux.h"
+
 namespace lintaro {
 
 namespace {
@@ -174,5 +176,30 @@ std::string COMPortHolder(const std::string& name) {
     // The open said the port is in use, and none of the user's own processes has it.
     return holders.empty() ? "другой пользователь" : holders;
 }
+
+namespace posix {
+
+COMPortDescription DescribeUSBPort(const std::string& sysRoot, const std::string& name) {
+    COMPortDescription result;
+    const std::string real = RealPath(name);
+    const std::string device = real.empty() ? name : real;
+    const std::string tty = device.substr(device.rfind('/') + 1);
+    if (tty.empty() || tty == "." || tty == "..") return result;
+    std::string dir = RealPath(sysRoot + "/class/tty/" + tty + "/device");
+    // The tty hangs below the USB interface, which hangs below the device: the one with
+    // idVendor. An onboard UART has none.
+    for (int level = 0; level < UsbSearchDepth && dir.size() > 1; ++level) {
+        if (::access((dir + "/idVendor").c_str(), F_OK) == 0) {
+            result.manufacturer = Attribute(dir + "/manufacturer");
+            result.product = Attribute(dir + "/product");
+            result.serial = Attribute(dir + "/serial");
+            break;
+        }
+        dir.erase(dir.rfind('/'));
+    }
+    return result;
+}
+
+}  // namespace posix
 
 }  // namespace lintaro
