@@ -179,6 +179,10 @@ marks = dict(line.split() for line in open(sys.argv[2]))
 start, end = float(marks['hangup']), float(marks['hungup'])
 writes = [(float(m[1]), int(m[2], 16)) for m in
           re.finditer(r'@(\d+\.\d+):serial_write write addr 0x04 val 0x([0-9a-f]+)', open(sys.argv[1]).read())]
+# What the open and the dialling did to the lines (bit 0 DTR, bit 1 RTS): printed, not checked.
+print('modem lines from the open to the call: ' + ' '.join(
+    '0x%02x@%.2f' % (v, t - float(marks['open'])) for t, v in writes
+    if float(marks['open']) <= t <= float(marks['up'])))
 before = [v for t, v in writes if t < start]
 during = [(t, v & 1) for t, v in writes if start <= t <= end]
 down = next((t for t, dtr in during if dtr == 0), None)

@@ -225,9 +225,11 @@ def identity():  # adapter A is followed under its new name, B (on A's old name)
 def modem():
     p = Program('/dev/ttyS1', '--modem', '--log')
     p.send('modem 89001234567')
+    mark('open')
     p.send('click')
     link = p.relay()
     row('modem call up on the UART', p.wait('status Подключен') is not None and round_trip(link, 4096))
+    mark('up')
     mark('hangup')
     p.send('click')
     row('hang-up logged', p.wait('log .*Модем не ответил на завершение вызова', 30) is not None and
