@@ -196,6 +196,8 @@ void ConnectionSession::DeliverLog() {
         deliver(batch.toClient, QStringLiteral("COM->TCP"));
         deliver(batch.toPort, QStringLiteral("TCP->COM"));
     }
+    // The relay never waits for the log: what it could not keep is counted, not hidden.
+    if (batch.unlogged > 0) Log(QStringLiteral("Не записано в журнал байт: %1").arg(batch.unlogged));
 }
 
 // The port hung up. During the identification the answer is waited for all the same.

@@ -283,7 +283,9 @@ struct RelayThread::Loop {
         std::lock_guard lock(logMutex);
         QByteArray& target = toPortDirection ? log.toPort : log.toClient;
         if (log.toPort.isEmpty() && log.toClient.isEmpty()) log.toPortFirst = toPortDirection;
-        if (target.size() < kLogCap) target.append(bytes, std::min<qsizetype>(n, kLogCap - target.size()));
+        const qsizetype taken = std::clamp<qsizetype>(kLogCap - target.size(), 0, n);
+        target.append(bytes, taken);
+        log.unlogged += n - taken;
     }
 
     // Tells the owner that data for the log waits, at most once per LogInterval unless

@@ -57,6 +57,8 @@ public:
         QByteArray toPort;    // "TCP->COM"
         QByteArray toClient;  // "COM->TCP"
         bool toPortFirst = true;
+        // Bytes relayed while the window was too far behind to be given them.
+        qint64 unlogged = 0;
     };
     LogBatch TakeLog();
     static constexpr std::chrono::milliseconds LogInterval{50};
