@@ -6,9 +6,9 @@
 # host's root file system read-only through 9p and a scratch folder of this run writable,
 # runs tests/realdrivers/guest_tests.py and powers off. The host side checks QEMU's trace of
 # what the guest driver did to the lines.
-# Usage: scripts/real-drivers.sh [build folder] (its path must not lie under /tmp or /run,
-# which are the guest's own). LINTARO_CACHE overrides the cache root of the kernel and the
-# initramfs (default ~/.cache/lintaro); LINTARO_REPLUGS the number of unplug cycles (10).
+# Usage: scripts/real-drivers.sh [build folder]. LINTARO_CACHE overrides the cache root of
+# the kernel and the initramfs (default ~/.cache/lintaro); LINTARO_REPLUGS the number of
+# unplug cycles (10).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 cd "$here/.."
@@ -119,11 +119,17 @@ start_device() {
 start_device cable
 start_device modem --mode modem --escape-guard 3600000
 
+# What the guest runs goes into the share: the work tree may lie under /tmp, which the guest
+# does not see (its /tmp is its own).
+mkdir -p "$share/build/bin" "$share/build/tests/shell"
+cp "$build/bin/Lintaro" "$build/bin/lintaro-test-relay" "$share/build/bin/"
+cp -r "$build/tests/shell/plugins" "$share/build/tests/shell/"
+cp tests/realdrivers/guest_tests.py "$share/"
 cat >"$share/run" <<RUN
 export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin LANG=C.UTF-8
 export LINTARO_REPLUGS='${LINTARO_REPLUGS:-10}'
 touch /run/share/up
-cd '$PWD' && python3 tests/realdrivers/guest_tests.py '$build' /run/share
+python3 /run/share/guest_tests.py /run/share/build /run/share
 echo "guest exit \$?"
 RUN
 
