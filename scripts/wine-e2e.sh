@@ -32,6 +32,11 @@ step() { echo "-- $*"; }
 window_of() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
 has_window() { [ -n "$(window_of "$1")" ]; }
 no_process() { ! pgrep -f "$1" >/dev/null; }
+# A wine command can fail to start on a busy machine: reads of the registry are retried.
+stored_port() {
+  timeout 60 wine reg query 'HKCU\SOFTWARE\Vormex\Lintaro' /v COM 2>&1 | tr -d '\r' \
+    | grep -q 'COM5$'
+}
 
 # The link sits at a fixed place of the window's client area (16, 35), 13 pixels high.
 click_link() {
@@ -101,8 +106,7 @@ step "close the window: the port is stored"
 press_keys "$(window_of 'Мастер подключения')" alt+F4
 wait_until 30 test -f "$work/lintaro.rc" || fail "the program did not end"
 [ "$(cat "$work/lintaro.rc")" = 0 ] || fail "the program exited $(cat "$work/lintaro.rc")"
-timeout 60 wine reg query 'HKCU\SOFTWARE\Vormex\Lintaro' /v COM 2>/dev/null | tr -d '\r' \
-  | grep -q 'COM5$' || fail "COM5 was not stored"
+wait_until 60 stored_port || fail "COM5 was not stored"
 
 step "installer: silent install in a fresh prefix, the installed program starts"
 wl_new_prefix "$work/prefix2"
@@ -126,12 +130,18 @@ press_keys "$(window_of 'Мастер подключения')" alt+F4
 wait_until 30 test -f "$work/lintaro.rc" || fail "the installed program did not end"
 step "uninstaller: the program goes, the user's settings and setup.ini stay"
 timeout 120 wine reg add 'HKCU\SOFTWARE\Vormex\Lintaro' /v COM /t REG_SZ /d COM5 /f >/dev/null 2>&1
+wait_until 60 stored_port || fail "the setting to keep could not be written"
 timeout 120 wine 'C:\Program Files\Lintaro\Uninstall.exe' /S >/dev/null 2>&1 || true
-wait_until 60 test ! -e "$installed/Lintaro.exe" || fail "the uninstaller left Lintaro.exe"
+# The uninstaller runs on from a copy of itself in the temporary folder.
+wait_until 60 test ! -e "$installed/Uninstall.exe" || fail "the uninstaller did not finish"
+wait_until 30 no_process 'Un_A.exe' || fail "the uninstaller did not end"
+[ ! -e "$installed/Lintaro.exe" ] || fail "the uninstaller left Lintaro.exe"
 grep -q '^MODEL2=mine.exe' "$installed/setup.ini" 2>/dev/null \
   || fail "the uninstaller deleted the edited setup.ini"
 [ ! -e "$menu/Lintaro.lnk" ] || fail "the uninstaller left the Start-menu entry"
-timeout 60 wine reg query 'HKCU\SOFTWARE\Vormex\Lintaro' /v COM >/dev/null 2>&1 \
-  || fail "the uninstaller removed the user's settings"
+wait_until 60 stored_port || {
+  timeout 60 wine reg query 'HKCU\SOFTWARE\Vormex' /s 2>&1 | tail -n 20 >&2
+  fail "the uninstaller removed the user's settings"
+}
 
 echo "Windows end-to-end: passed in $((SECONDS - started)) s"
