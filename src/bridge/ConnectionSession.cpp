@@ -44,7 +44,13 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
 
     FIdentifyTimer = new QTimer(this);
     FIdentifyTimer->setSingleShot(true);
-    connect(FIdentifyTimer, &QTimer::timeout, this, [this] { FinishIdentification(false); });
+    connect(FIdentifyTimer, &QTimer::timeout, this, [this] {
+        if (FRequestSent) {
+            FinishIdentification(false);
+        } else {
+            SendIdentificationRequest();
+        }
+    });
 
     FPortWaiter = new PortWaiter(this);
     connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -150,7 +151,7 @@ private:
     // What the session does with its port, within the connection state.
     enum class Phase {
         Idle,         // nothing (the dialling thread or the hang-up may hold the port)
-        Identifying,  // the request went out; the relay thread brings the answer
+        Identifying,  // the line is let fall quiet, the request goes out, the answer comes
         Relaying,     // connected: the relay thread relays the port
         PortLost,     // connected, the port gone: it is reopened (cable) or the call ends
     };
@@ -166,6 +167,7 @@ private:
     void Log(const QString& text) { Q_EMIT LogLine(text, {}); }
     bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
+    void SendIdentificationRequest();
     void IdentificationRead(quint64 generation, const QByteArray& bytes);
     void FinishIdentification(bool answered);
     void LogModemError(const QByteArray& chunk);
@@ -217,6 +219,11 @@ private:
     // have begun.
     QByteArray FVerReply;
     QByteArray FVerCarry;
+    // Before the request: how long the line has been waited on, and what it brought.
+    QElapsedTimer FQuietWait;
+    qint64 FStaleBytes = 0;
+    bool FRequestSent = false;
+    // The quiet wait before the request, then the wait for the reply.
     QTimer* FIdentifyTimer = nullptr;
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;

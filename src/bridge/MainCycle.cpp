@@ -20,6 +20,10 @@ namespace {
 const QByteArray kVerInfoRequest("+VER_INFO=?\r\n");
 const QByteArray kVerInfoEnd("OK\r\n");
 constexpr int kVerInfoTimeoutMs = 10000;
+// Before the request the line must have been quiet this long; a line that never falls
+// quiet gets the request after the limit all the same.
+constexpr int kQuietBeforeRequestMs = 50;
+constexpr qint64 kQuietWaitLimitMs = 1000;
 // A lost cable port is tried again after half a second, then every 550 ms (a pause and a
 // pass of the relay loop this replaced).
 constexpr int kFirstReopenMs = 500;
@@ -70,14 +74,33 @@ int ConnectionSession::StrToBuffer(const QByteArray& bytes) {
 
 // ---- The bridge cycle ----
 
+// A device may still be sending what it sent before the port was opened (the echo of a
+// transfer cut short by a quick reconnect), which would run into its reply: what comes is
+// discarded until the line has been quiet a while, the port is emptied once more, and only
+// then does the request go out.
 void ConnectionSession::MainCycle() {
-    COMWrite(StrToBuffer(kVerInfoRequest));
-    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
     FVerInfo.clear();
     FVerReply.clear();
     FVerCarry.clear();
+    FStaleBytes = 0;
+    FRequestSent = false;
+    FQuietWait.start();
     // The window hears nothing while the device answers, as a blocking read would.
     SetPhase(Phase::Identifying);
+    FIdentifyTimer->start(kQuietBeforeRequestMs);
+    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
+}
+
+void ConnectionSession::SendIdentificationRequest() {
+    // Detached, so that nothing read before the request can pass for its reply.
+    FRelay->DetachPort();
+    DiscardCOMPortInput(FCOMHandle);
+    if (FStaleBytes > 0) {
+        Log(QStringLiteral("Отброшено байт, пришедших до запроса: %1").arg(FStaleBytes));
+    }
+    FRequestSent = true;
+    COMWrite(StrToBuffer(kVerInfoRequest));
+    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
     FIdentifyTimer->start(kVerInfoTimeoutMs);
     FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
 }
@@ -87,6 +110,11 @@ void ConnectionSession::MainCycle() {
 // time of reading it once.
 void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray& bytes) {
     if (generation != FPortGeneration || FPhase != Phase::Identifying) return;
+    if (!FRequestSent) {
+        FStaleBytes += bytes.size();
+        if (FQuietWait.elapsed() < kQuietWaitLimitMs) FIdentifyTimer->start(kQuietBeforeRequestMs);
+        return;
+    }
     const QByteArray window = FVerCarry + bytes;
     if (FVerReply.size() < VerInfoCap) FVerReply += bytes.left(VerInfoCap - FVerReply.size());
     if (window.contains(kVerInfoEnd)) {

@@ -1,13 +1,14 @@
-// Windows: port names are not paths, so there is no folder to watch, and a port device
-// that leaves is only seen by asking for it: the presence test enumerates the present
-// Ports devices every 50 ms, as ever.
+// Windows: port names are not paths, so there is no folder to watch. A port device that
+// leaves ends the relay's pending wait on the port, which then cannot be asked any more:
+// the relay tells its hang-up. The timed presence test, which enumerates the present Ports
+// devices, stays as a slow fallback for a driver that leaves the wait standing.
 #include "bridge/PortWaiter.h"
 
 namespace lintaro {
 
 namespace {
 
-constexpr int kPresenceIntervalMs = 50;
+constexpr int kPresenceIntervalMs = 1000;
 
 }  // namespace
 

@@ -1,9 +1,11 @@
-// Windows: the connections are waited on as events (WSAEventSelect) together with a
-// wake-up event, in one WaitForMultipleObjects. The port is opened for synchronous I/O,
-// which cannot be waited on (and a blocking read on a port that has nothing hangs for
-// good under Wine), so its queues are looked at with ClearCommError every few
-// milliseconds while bytes move, backing off to one look per 50 ms while the line is
-// quiet; a port whose state cannot be asked any more has hung up.
+// Windows: the connections are waited on as events (WSAEventSelect), the port through an
+// overlapped WaitCommEvent, both together with a wake-up event in one
+// WaitForMultipleObjects, so that nothing wakes the thread while nothing moves. A finished
+// port wait only says "look": ClearCommError tells what the port holds and has room for,
+// and a port whose state cannot be asked any more (a device that left ends the wait) has
+// hung up. Where waits end at once without news (Wine ends them so on a pseudo-terminal
+// whenever its descriptor stirs), the port is looked at on a timer instead: every few
+// milliseconds while bytes move, backing off to once per 50 ms while the line is quiet.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -31,19 +33,83 @@ struct Connection {
     bool closed = false;
 };
 
+// The overlapped wait for the port's events. Its OVERLAPPED must stay put until the wait
+// has ended, so a wait is always brought to its end before another starts.
+struct PortWatch {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped{};
+    DWORD events = 0;
+    DWORD mask = 0;
+    bool pending = false;
+    bool polled = false;  // waits end without news here: looked at on a timer
+    DWORD poll = kBusyPollMs;
+
+    // Ends a pending wait (a closed handle has ended it already) and forgets the port.
+    void Disarm() {
+        if (pending) {
+            CancelIoEx(port, &overlapped);
+            DWORD ignored = 0;
+            GetOverlappedResult(port, &overlapped, &ignored, TRUE);
+            pending = false;
+        }
+        port = INVALID_HANDLE_VALUE;
+        mask = 0;
+        polled = false;
+        poll = kBusyPollMs;
+    }
+
+    // Makes sure a wait for `wanted` runs on `handle`. False when it ended at once, with
+    // `failed` set when it could not start.
+    bool Arm(HANDLE handle, DWORD wanted, bool& failed) {
+        failed = false;
+        if (handle != port) Disarm();
+        port = handle;
+        if (polled) return true;
+        if (wanted != mask) {
+            if (pending) {
+                CancelIoEx(port, &overlapped);
+                DWORD ignored = 0;
+                GetOverlappedResult(port, &overlapped, &ignored, TRUE);
+                pending = false;
+            }
+            SetCommMask(port, wanted);
+            mask = wanted;
+        }
+        if (pending) return true;
+        ResetEvent(overlapped.hEvent);
+        if (WaitCommEvent(port, &events, &overlapped) != FALSE) return false;
+        pending = GetLastError() == ERROR_IO_PENDING;
+        failed = !pending;
+        return pending;
+    }
+
+    // After the wait for objects: whether the port's wait ended, and whether it failed.
+    bool Ended(bool& failed) {
+        failed = false;
+        if (!pending || WaitForSingleObject(overlapped.hEvent, 0) != WAIT_OBJECT_0) return false;
+        DWORD ignored = 0;
+        failed = GetOverlappedResult(port, &overlapped, &ignored, FALSE) == FALSE;
+        pending = false;
+        return true;
+    }
+};
+
 }  // namespace
 
 struct Waiter::Private {
     HANDLE wake = nullptr;
     std::map<Socket, Connection> connections;
-    DWORD portPoll = kBusyPollMs;
+    PortWatch portWatch;
 };
 
 Waiter::Waiter() : d(std::make_unique<Private>()) {
     d->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    d->portWatch.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 Waiter::~Waiter() {
+    d->portWatch.Disarm();
+    CloseHandle(d->portWatch.overlapped.hEvent);
     for (auto& [socket, connection] : d->connections) WSACloseEvent(connection.event);
     CloseHandle(d->wake);
 }
@@ -57,7 +123,7 @@ void Waiter::Forget(Socket socket) {
     d->connections.erase(it);
 }
 
-void Waiter::ForgetPort() { d->portPoll = kBusyPollMs; }
+void Waiter::ForgetPort() { d->portWatch.Disarm(); }
 
 void Waiter::Wait(COMHandle port, Interest portWant, Readiness& portReady,
                   const std::vector<Socket>& sockets, const std::vector<Interest>& want,
@@ -73,10 +139,11 @@ void Waiter::Wait(COMHandle port, Interest portWant, Readiness& portReady,
             WSAEventSelect(SocketOf(sockets[i]), c.event, FD_READ | FD_WRITE | FD_CLOSE);
         }
         if ((want[i].read && (c.readable || c.closed)) || (want[i].write && c.writable)) told = true;
-        if ((want[i].read || want[i].write) && handles.size() < MAXIMUM_WAIT_OBJECTS) {
+        if ((want[i].read || want[i].write) && handles.size() < MAXIMUM_WAIT_OBJECTS - 1) {
             handles.push_back(c.event);
         }
     }
+    PortWatch& watch = d->portWatch;
     const bool havePort = port != InvalidCOMHandle;
     const auto lookAtPort = [&] {
         COMSTAT status{};
@@ -89,12 +156,25 @@ void Waiter::Wait(COMHandle port, Interest portWant, Readiness& portReady,
         portReady.write = portWant.write && status.cbOutQue < COMQueueSize;
         return portReady.read || portReady.write;
     };
-    if (havePort && lookAtPort()) told = true;
+    if (havePort) {
+        // Armed before the look, so that nothing that comes between is missed. A port that
+        // leaves ends the wait whatever it waits for.
+        const DWORD wanted =
+            EV_ERR | (portWant.read ? EV_RXCHAR : 0) | (portWant.write ? EV_TXEMPTY : 0);
+        bool failed = false;
+        if (!watch.Arm(PortOf(port), wanted, failed)) told = true;
+        if (lookAtPort()) {
+            told = true;
+        } else if (failed) {
+            watch.polled = true;
+        }
+        if (watch.pending) handles.push_back(watch.overlapped.hEvent);
+    } else if (watch.port != INVALID_HANDLE_VALUE) {
+        watch.Disarm();
+    }
 
     DWORD wait = told ? 0 : (timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
-    // The port is looked at again after a while, also while nothing is wanted of it, so
-    // that a vanished adapter is noticed.
-    if (havePort) wait = std::min(wait, d->portPoll);
+    if (havePort && watch.polled) wait = std::min(wait, watch.poll);
     WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait);
 
     for (std::size_t i = 0; i < sockets.size(); ++i) {
@@ -118,8 +198,11 @@ void Waiter::Wait(COMHandle port, Interest portWant, Readiness& portReady,
         }
     }
     if (havePort) {
+        bool failed = false;
+        const bool ended = watch.Ended(failed);
         const bool moved = lookAtPort();
-        d->portPoll = moved ? kBusyPollMs : std::min(d->portPoll * 2, kQuietPollMs);
+        if (ended && failed && !moved) watch.polled = true;
+        if (watch.polled) watch.poll = moved ? kBusyPollMs : std::min(watch.poll * 2, kQuietPollMs);
     }
 }
 
@@ -127,12 +210,10 @@ int PortRead(COMHandle port, std::uint8_t* buffer, std::size_t capacity) {
     COMSTAT status{};
     DWORD errors = 0;
     if (ClearCommError(PortOf(port), &errors, &status) == 0) return -1;
-    // Only what waits is read: a read of more would block.
-    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity));
-    if (wanted == 0) return 0;
-    DWORD got = 0;
-    if (ReadFile(PortOf(port), buffer, wanted, &got, nullptr) == 0) return -1;
-    return static_cast<int>(got);
+    if (status.cbInQue == 0) return 0;
+    // Bytes queued that cannot be read: the port failed.
+    const int n = ReadCOMPort(port, buffer, capacity);
+    return n > 0 ? n : -1;
 }
 
 // A port that can no longer be asked fails its reads already.

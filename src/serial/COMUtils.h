@@ -74,6 +74,9 @@ int WriteCOMPortStr(COMHandle handle, const std::string& data);
 // pseudo-terminal, some virtual ports) or refuses.
 bool SetCOMPortDTR(COMHandle handle, bool on);
 
+// Drops what the port has received and nobody has read yet.
+bool DiscardCOMPortInput(COMHandle handle);
+
 // Walks a list of NUL-terminated items from the 1-based position `aStartPos`: sets `item`
 // to the next one and moves `aStartPos` past it. `item` is empty at the end of the list.
 // Throws std::out_of_range for a start position below 1.

@@ -371,6 +371,10 @@ bool CloseCOMPort(COMHandle& handle) {
     return true;
 }
 
+bool DiscardCOMPortInput(COMHandle handle) {
+    return ::tcflush(FdOf(handle), TCIFLUSH) == 0;
+}
+
 bool SetCOMPortDTR(COMHandle handle, bool on) {
     int dtr = TIOCM_DTR;
     return ::ioctl(FdOf(handle), on ? TIOCMBIS : TIOCMBIC, &dtr) == 0;

@@ -136,6 +136,21 @@ bool OpenPortAnswers(const std::string& name) {
     return false;
 }
 
+// One read or write on the port, run to its end: the port is opened for overlapped I/O (so
+// that the relay can wait for it beside its connections), and the port's time-outs bound
+// how long the call waits. `done` is what was moved, also when it failed.
+template <class Start>
+bool RunToEnd(HANDLE port, DWORD& done, Start start) {
+    done = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) return false;
+    bool ok = start(&overlapped) != FALSE || GetLastError() == ERROR_IO_PENDING;
+    if (ok) ok = GetOverlappedResult(port, &overlapped, &done, TRUE) != FALSE;
+    CloseHandle(overlapped.hEvent);
+    return ok;
+}
+
 // Whether the system has a Ports-class device record of the port, present or not (Windows
 // keeps the record of an unplugged adapter).
 bool PortDeviceRecorded(const std::string& name) {
@@ -183,7 +198,7 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
         // The device namespace path works for every port number; a bare "COM10" would not.
         const std::wstring path = L"\\\\.\\" + toWide(name);
         const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         handle = reinterpret_cast<COMHandle>(opened);
         if (opened == INVALID_HANDLE_VALUE) return false;
 
@@ -191,8 +206,8 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
         if (!SetupComm(opened, QueueSize, QueueSize)) return false;
 
         // With zero write time-outs WriteFile waits until every byte has left, so a port held
-        // back by flow control or a stuck adapter would block the caller for good, and a
-        // synchronous write cannot be cancelled from another thread. A write therefore ends
+        // back by flow control or a stuck adapter would block the caller for good (every write
+        // here runs to its end before it returns). A write therefore ends
         // after half a second with what the port took; callers keep the rest (the bridge
         // also writes no more than the output queue has room for). Reads keep the driver's
         // time-outs: they only ever ask for bytes already queued.
@@ -230,6 +245,10 @@ bool CloseCOMPort(COMHandle& handle) {
     return closed;
 }
 
+bool DiscardCOMPortInput(COMHandle handle) {
+    return PurgeComm(toHandle(handle), PURGE_RXCLEAR) != FALSE;
+}
+
 bool SetCOMPortDTR(COMHandle handle, bool on) {
     return EscapeCommFunction(toHandle(handle), on ? SETDTR : CLRDTR) != FALSE;
 }
@@ -247,7 +266,11 @@ int ReadCOMPort(COMHandle handle, std::uint8_t* buffer, std::size_t capacity) {
         const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, limit));
         if (wanted == 0) return 0;
         DWORD got = 0;
-        if (!ReadFile(toHandle(handle), buffer, wanted, &got, nullptr)) return 0;
+        if (!RunToEnd(toHandle(handle), got, [&](OVERLAPPED* overlapped) {
+                return ReadFile(toHandle(handle), buffer, wanted, nullptr, overlapped);
+            })) {
+            return 0;
+        }
         return static_cast<int>(got);
     } catch (...) {
         return -1;
@@ -261,7 +284,9 @@ int WriteCOMPort(COMHandle handle, const std::uint8_t* bytes, int count) {
         const DWORD size = count > 0 ? static_cast<DWORD>(count) : 0;
         DWORD written = 0;
         // A failed or timed-out write still reports what the port took before it stopped.
-        WriteFile(toHandle(handle), size > 0 ? bytes : &none, size, &written, nullptr);
+        RunToEnd(toHandle(handle), written, [&](OVERLAPPED* overlapped) {
+            return WriteFile(toHandle(handle), size > 0 ? bytes : &none, size, nullptr, overlapped);
+        });
         return static_cast<int>(written);
     } catch (...) {
         return -1;
