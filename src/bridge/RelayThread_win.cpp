@@ -44,14 +44,17 @@ struct PortWatch {
     bool polled = false;  // waits end without news here: looked at on a timer
     DWORD poll = kBusyPollMs;
 
-    // Ends a pending wait (a closed handle has ended it already) and forgets the port.
+    // Brings a pending wait to its end (a closed handle has ended it already).
+    void EndWait() {
+        if (!pending) return;
+        CancelIoEx(port, &overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(port, &overlapped, &ignored, TRUE);
+        pending = false;
+    }
+
     void Disarm() {
-        if (pending) {
-            CancelIoEx(port, &overlapped);
-            DWORD ignored = 0;
-            GetOverlappedResult(port, &overlapped, &ignored, TRUE);
-            pending = false;
-        }
+        EndWait();
         port = INVALID_HANDLE_VALUE;
         mask = 0;
         polled = false;
@@ -66,12 +69,7 @@ struct PortWatch {
         port = handle;
         if (polled) return true;
         if (wanted != mask) {
-            if (pending) {
-                CancelIoEx(port, &overlapped);
-                DWORD ignored = 0;
-                GetOverlappedResult(port, &overlapped, &ignored, TRUE);
-                pending = false;
-            }
+            EndWait();
             SetCommMask(port, wanted);
             mask = wanted;
         }
