@@ -87,6 +87,13 @@ void ConnectionSession::Enter(ConnectionState state, const QString& place) {
     }
 }
 
+void ConnectionSession::SetDataLogWanted(std::function<bool()> wanted) {
+    FDataLogWanted = std::move(wanted);
+    DataLogWantedChanged();
+}
+
+void ConnectionSession::DataLogWantedChanged() { FRelay->SetLogWanted(DataLogged()); }
+
 void ConnectionSession::SetPhase(Phase phase) {
     if (phase == FPhase) return;
     const Phase was = std::exchange(FPhase, phase);

@@ -60,8 +60,11 @@ public:
     void SetProgramFolder(const QString& folder) { FProgramFolder = folder; }
     // Whether relayed data is logged at all (turning it into log text costs more than
     // relaying it); asked each time the relay hands its data for the log over (at most
-    // every 50 ms). Always, unless set.
-    void SetDataLogWanted(std::function<bool()> wanted) { FDataLogWanted = std::move(wanted); }
+    // every 50 ms) and by DataLogWantedChanged. Always, unless set.
+    void SetDataLogWanted(std::function<bool()> wanted);
+    // The answer may have changed (the log window was shown or hidden): the relay keeps a
+    // copy of what it relays for the log only while it is wanted.
+    void DataLogWantedChanged();
     // The dialling dialogue's timings; the production ones unless a test sets others.
     void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
     // The hang-up's timings; the production ones unless a test sets others.

@@ -97,6 +97,7 @@ struct RelayThread::Loop {
     std::array<std::uint8_t, COMBufferSize> buffer{};
 
     // Data for the log, shared with the owner's thread.
+    std::atomic<bool> logWanted{true};
     std::mutex logMutex;
     LogBatch log;
     bool logTold = false;
@@ -280,6 +281,7 @@ struct RelayThread::Loop {
     // ---- Log ----
 
     void AddLog(bool toPortDirection, const char* bytes, int n) {
+        if (!logWanted.load(std::memory_order_relaxed)) return;
         std::lock_guard lock(logMutex);
         QByteArray& target = toPortDirection ? log.toPort : log.toClient;
         if (log.toPort.isEmpty() && log.toClient.isEmpty()) log.toPortFirst = toPortDirection;
@@ -361,6 +363,8 @@ void RelayThread::DropClients() {
         d->toPort.clear();
     });
 }
+
+void RelayThread::SetLogWanted(bool wanted) { d->logWanted.store(wanted, std::memory_order_relaxed); }
 
 RelayThread::LogBatch RelayThread::TakeLog() {
     std::lock_guard lock(d->logMutex);

@@ -51,6 +51,8 @@ public:
     void DropClients();
     // Connections open, as far as the relay has seen.
     int Clients() const { return FClients.load(); }
+    // Whether relayed data is kept for the log (TakeLog) at all; from any thread.
+    void SetLogWanted(bool wanted);
 
     // Relayed data waiting for the log, by direction, in the order the directions began.
     struct LogBatch {

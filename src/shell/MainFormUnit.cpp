@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "log/LOGUnit.h"
 #include "shell/ErrorReport.h"
 #include "shell/FileVersion.h"
 #include "shell/Fonts.h"
@@ -93,6 +94,17 @@ void TMainLintaroForm::SetCompanions(TCOMSettingsForm* comSettings,
     FCOMSettings = comSettings;
     FTCPServerSettings = tcpSettings;
     FLOGForm = log;
+    if (log != nullptr) log->installEventFilter(this);
+    FSession->DataLogWantedChanged();
+}
+
+// The log window shown or hidden: the relay keeps relayed data for it only while shown.
+bool TMainLintaroForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FLOGForm && FSession != nullptr &&
+        (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+        FSession->DataLogWantedChanged();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TMainLintaroForm::CreateComponents() {

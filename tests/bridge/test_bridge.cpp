@@ -49,14 +49,23 @@ TEST_F(BridgeTest, connect_relays_both_ways_and_disconnect_cleans_everything_up)
         auto client = ConnectClient();
         ASSERT_NE(client, nullptr);
         Device->setMode(devsim::InstrumentPersonality::Mode::Record);
+        client->write("ping");
+        Simulator->send("pong");
+        EXPECT_EQ(ReadExactly(*client, 4), QByteArray("pong"));
         const QByteArray all = AllByteValues();
         client->write(all);
         client->flush();
-        ASSERT_TRUE(Simulator->waitForReceived(13 + 256, std::chrono::seconds(10)));
-        EXPECT_EQ(QByteArray::fromStdString(Simulator->received()).mid(13), all);
+        ASSERT_TRUE(Simulator->waitForReceived(13 + 4 + 256, std::chrono::seconds(10)));
+        EXPECT_EQ(QByteArray::fromStdString(Simulator->received()).mid(13), "ping" + all);
 
         Simulator->send(all.toStdString());
         EXPECT_EQ(ReadExactly(*client, all.size()), all);
+        // A log entry's text ends at its first NUL byte: each direction began with words.
+        EXPECT_TRUE(Eventually([&] {
+            const QStringList lines = OnGui([&] { return Windows.LOGForm->Lines(); });
+            return !lines.filter(QStringLiteral(": TCP->COM ping")).isEmpty() &&
+                   !lines.filter(QStringLiteral(": COM->TCP pong")).isEmpty();
+        }));
         PostClick();
         EXPECT_TRUE(client->waitForDisconnected(10000));
     });
