@@ -26,6 +26,7 @@ namespace lintaro {
 namespace {
 
 constexpr int ItemHeight = 13;
+constexpr qsizetype kTakeAtOnceBytes = 1024 * 1024;
 
 // Every entry one line of the same height, whatever characters it holds.
 class TFixedHeightDelegate : public QStyledItemDelegate {
@@ -126,8 +127,9 @@ void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, boo
     }
     FPendingScroll = FPendingScroll || scrollToEnd;
     FPendingBytes += bytes.size();
-    // More than the window would hold: taken at once, so what waits stays bounded too.
-    if (FPendingBytes > TLogRows::DefaultMaxBytes) {
+    // Taken at once beyond a megabyte, so that what waits, and the text made of it in one
+    // step, stay small.
+    if (FPendingBytes > kTakeAtOnceBytes) {
         TakeData();
     } else if (!FDataTimer->isActive()) {
         FDataTimer->start();
@@ -137,14 +139,13 @@ void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, boo
 void TLOGForm::TakeData() {
     FDataTimer->stop();
     if (FPending.empty()) return;
-    QStringList lines;
+    // One entry at a time: the text of one is all that exists at once.
     for (const PendingData& data : FPending) {
-        lines += FormLogLines(BytesToText(data.bytes), data.direction, LogLayout::MainWindow,
-                              [&data] { return data.stamp; });
+        Rows->Append(FormLogLines(BytesToText(data.bytes), data.direction, LogLayout::MainWindow,
+                                  [&data] { return data.stamp; }));
     }
     FPending.clear();
     FPendingBytes = 0;
-    Rows->Append(lines);
     if (std::exchange(FPendingScroll, false)) ScrollToEnd();
 }
 
