@@ -208,10 +208,19 @@ int PortRead(COMHandle port, std::uint8_t* buffer, std::size_t capacity) {
     COMSTAT status{};
     DWORD errors = 0;
     if (ClearCommError(PortOf(port), &errors, &status) == 0) return -1;
-    if (status.cbInQue == 0) return 0;
-    // Bytes queued that cannot be read: the port failed.
-    const int n = ReadCOMPort(port, buffer, capacity);
-    return n > 0 ? n : -1;
+    // Only what waits is read, so the read ends at once; a read that ends with nothing is
+    // silence, one that fails is the port's end.
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity));
+    if (wanted == 0) return 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) return 0;
+    DWORD got = 0;
+    bool ok = ReadFile(PortOf(port), buffer, wanted, nullptr, &overlapped) != FALSE ||
+              GetLastError() == ERROR_IO_PENDING;
+    if (ok) ok = GetOverlappedResult(PortOf(port), &overlapped, &got, TRUE) != FALSE;
+    CloseHandle(overlapped.hEvent);
+    return ok ? static_cast<int>(got) : -1;
 }
 
 // A port that can no longer be asked fails its reads already.

@@ -205,12 +205,12 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
         if (!SetCOMPortState(handle, speed)) return false;
         if (!SetupComm(opened, QueueSize, QueueSize)) return false;
 
-        // With zero write time-outs WriteFile waits until every byte has left, so a port held
-        // back by flow control or a stuck adapter would block the caller for good (every write
-        // here runs to its end before it returns). A write therefore ends
-        // after half a second with what the port took; callers keep the rest (the bridge
-        // also writes no more than the output queue has room for). Reads keep the driver's
-        // time-outs: they only ever ask for bytes already queued.
+        // With zero write time-outs a write waits until every byte has left, so a port held
+        // back by flow control or a stuck adapter would block the caller for good (every
+        // write here runs to its end before it returns). A write therefore ends after half a
+        // second with what the port took; callers keep the rest (the bridge also writes no
+        // more than the output queue has room for). Reads keep the driver's time-outs: they
+        // only ever ask for bytes already queued.
         COMMTIMEOUTS timeouts{};
         if (!GetCommTimeouts(opened, &timeouts)) return false;
         timeouts.WriteTotalTimeoutMultiplier = 0;
