@@ -34,6 +34,9 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
     FServer = new TServerSocket(this);
     FServer->setObjectName(QStringLiteral("ServerSocket"));
     connect(FServer, &TServerSocket::ClientConnect, this, &ConnectionSession::ClientConnected);
+    FPeerTimer = new QTimer(this);
+    FPeerTimer->setInterval(kPeerRecheckMs);
+    connect(FPeerTimer, &QTimer::timeout, this, &ConnectionSession::CheckPendingPeers);
 
     FRelay = new RelayThread(PendingBound, this);
     connect(FRelay, &RelayThread::LogReady, this, &ConnectionSession::DeliverLog);
@@ -72,6 +75,7 @@ ConnectionSession::~ConnectionSession() {
     FHangUp.reset();
     // Nobody could stop a program that outlived its session (a lost call keeps it).
     StopSetupProgram();
+    DropPendingPeers();
 }
 
 // ---- State ----

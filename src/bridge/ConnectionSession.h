@@ -15,6 +15,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -193,6 +194,18 @@ private:
     bool FollowAdapter();
     void LoseModemPort();
     void ClientConnected(QTcpSocket* socket);
+    // A connection whose owner the system could not name yet is asked again every
+    // kPeerRecheckMs until kPeerWaitMs have passed; nothing reads it meanwhile.
+    struct PendingPeer {
+        qintptr socket = -1;
+        quint16 port = 0;
+        QDeadlineTimer deadline;
+    };
+    static constexpr int kPeerRecheckMs = 20;
+    static constexpr int kPeerWaitMs = 2000;
+    void CheckPeer(const PendingPeer& peer);
+    void CheckPendingPeers();
+    void DropPendingPeers();
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
     void ReleaseFinishedRings();
@@ -237,6 +250,8 @@ private:
     // The identification's reads and its request use FDataBuffer.
     std::array<std::uint8_t, COMBufferSize> FDataBuffer{};
     TServerSocket* FServer = nullptr;
+    std::vector<PendingPeer> FPendingPeers;
+    QTimer* FPeerTimer = nullptr;
     RelayThread* FRelay = nullptr;
     // The relay's current hold of the port; its reports about earlier ones are stale.
     quint64 FPortGeneration = 0;

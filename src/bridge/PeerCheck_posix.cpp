@@ -181,19 +181,19 @@ long OwnerByTable(const Endpoint& source, const Endpoint& target) {
 
 }  // namespace
 
-bool PeerIsSameUser(std::intptr_t descriptor) {
+PeerUser PeerUserOf(std::intptr_t descriptor) {
     const int fd = static_cast<int>(descriptor);
     Endpoint local, remote;
     if (!SocketEnd(fd, false, local) || !SocketEnd(fd, true, remote) ||
         local.family != remote.family) {
-        return false;
+        return PeerUser::Other;
     }
     std::optional<long> owner = OwnerByNetlink(remote, local);
     // A kernel without TCP diagnostics answers "no such socket" too: asked for this
     // process's own end, it has to know it.
     if (owner == -1 && OwnerByNetlink(local, remote) == -1) owner.reset();
     const long uid = owner ? *owner : OwnerByTable(remote, local);
-    return uid >= 0 && static_cast<uid_t>(uid) == ::geteuid();
+    return uid >= 0 && static_cast<uid_t>(uid) == ::geteuid() ? PeerUser::Same : PeerUser::Other;
 }
 
 }  // namespace lintaro

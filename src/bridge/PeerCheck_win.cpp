@@ -128,18 +128,20 @@ DWORD OwnerOfConnection(const Endpoint& source, const Endpoint& target) {
 
 }  // namespace
 
-bool PeerIsSameUser(std::intptr_t descriptor) {
+PeerUser PeerUserOf(std::intptr_t descriptor) {
     const auto socket = static_cast<SOCKET>(descriptor);
     Endpoint local, peer;
     if (!SocketEnd(socket, false, local) || !SocketEnd(socket, true, peer) ||
         local.family != peer.family) {
-        return false;
+        return PeerUser::Other;
     }
     const DWORD pid = OwnerOfConnection(peer, local);
-    if (pid == 0) return false;
+    // Wine finds a connection's owner among the processes that have its socket at hand,
+    // which a process that connected but has not sent or read yet may not have.
+    if (pid == 0) return PeerUser::NotYetKnown;
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     // A process this user may not even query is not this user's.
-    if (process == nullptr) return false;
+    if (process == nullptr) return PeerUser::Other;
     std::vector<BYTE> theirs, ours;
     DWORD exitCode = 0;
     // The handle pins the id: if the connection is still owned by it now, and the process
@@ -148,8 +150,10 @@ bool PeerIsSameUser(std::intptr_t descriptor) {
                        exitCode == STILL_ACTIVE && OwnerOfConnection(peer, local) == pid;
     const bool known = owner && ProcessUser(process, theirs);
     CloseHandle(process);
-    if (!known || !ProcessUser(GetCurrentProcess(), ours)) return false;
-    return EqualSid(reinterpret_cast<PSID>(theirs.data()), reinterpret_cast<PSID>(ours.data())) != FALSE;
+    if (!known || !ProcessUser(GetCurrentProcess(), ours)) return PeerUser::Other;
+    return EqualSid(reinterpret_cast<PSID>(theirs.data()), reinterpret_cast<PSID>(ours.data())) != FALSE
+               ? PeerUser::Same
+               : PeerUser::Other;
 }
 
 }  // namespace lintaro
