@@ -13,6 +13,7 @@
 #include <map>
 
 #include "bridge/RelayThread.h"
+#include "serial/OverlappedIO_win.h"
 
 namespace lintaro::relay_platform {
 
@@ -212,14 +213,10 @@ int PortRead(COMHandle port, std::uint8_t* buffer, std::size_t capacity) {
     // silence, one that fails is the port's end.
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity));
     if (wanted == 0) return 0;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) return 0;
     DWORD got = 0;
-    bool ok = ReadFile(PortOf(port), buffer, wanted, nullptr, &overlapped) != FALSE ||
-              GetLastError() == ERROR_IO_PENDING;
-    if (ok) ok = GetOverlappedResult(PortOf(port), &overlapped, &got, TRUE) != FALSE;
-    CloseHandle(overlapped.hEvent);
+    const bool ok = RunToEnd(PortOf(port), got, [&](OVERLAPPED* overlapped) {
+        return ReadFile(PortOf(port), buffer, wanted, nullptr, overlapped);
+    });
     return ok ? static_cast<int>(got) : -1;
 }
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "serial/OverlappedIO_win.h"
 #include "serial/WinText.h"
 
 #include <setupapi.h>
@@ -136,21 +137,6 @@ bool OpenPortAnswers(const std::string& name) {
     return false;
 }
 
-// One read or write on the port, run to its end: the port is opened for overlapped I/O (so
-// that the relay can wait for it beside its connections), and the port's time-outs bound
-// how long the call waits. `done` is what was moved, also when it failed.
-template <class Start>
-bool RunToEnd(HANDLE port, DWORD& done, Start start) {
-    done = 0;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) return false;
-    bool ok = start(&overlapped) != FALSE || GetLastError() == ERROR_IO_PENDING;
-    if (ok) ok = GetOverlappedResult(port, &overlapped, &done, TRUE) != FALSE;
-    CloseHandle(overlapped.hEvent);
-    return ok;
-}
-
 // Whether the system has a Ports-class device record of the port, present or not (Windows
 // keeps the record of an unplugged adapter).
 bool PortDeviceRecorded(const std::string& name) {
@@ -197,6 +183,7 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
     try {
         // The device namespace path works for every port number; a bare "COM10" would not.
         const std::wstring path = L"\\\\.\\" + toWide(name);
+        // Overlapped, so that the relay can wait for the port beside its connections.
         const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         handle = reinterpret_cast<COMHandle>(opened);
