@@ -167,7 +167,7 @@ TEST_F(SerialPortTest, reading_with_nothing_waiting_gives_nothing) {
     EXPECT_EQ(ReadCOMPort(handle, nullptr, 16), -1);
 }
 
-TEST_F(SerialPortTest, input_left_from_before_the_open_is_purged) {
+TEST_F(SerialPortTest, input_left_from_before_the_open_or_a_discard_is_purged) {
     ASSERT_TRUE(OpenCOMPort(port(), 19200, handle));
     device->send("stale");
     ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(handle).value_or(0) >= 5; }));
@@ -178,6 +178,13 @@ TEST_F(SerialPortTest, input_left_from_before_the_open_is_purged) {
     EXPECT_EQ(BytesWaiting(handle), std::optional<std::size_t>(0));
     device->send("new");
     EXPECT_EQ(ReadFromPort(handle, 3), "new");
+
+    device->send("stale");
+    ASSERT_TRUE(WaitUntil([&] { return BytesWaiting(handle).value_or(0) >= 5; }));
+    EXPECT_TRUE(DiscardCOMPortInput(handle));
+    EXPECT_EQ(BytesWaiting(handle), std::optional<std::size_t>(0));
+    device->send("next");
+    EXPECT_EQ(ReadFromPort(handle, 4), "next");
 }
 
 TEST_F(SerialPortTest, a_long_stream_is_read_in_pieces_without_loss) {
