@@ -70,21 +70,10 @@ void TServerSocket::Accept() {
     auto* server = qobject_cast<QTcpServer*>(sender());
     if (server == nullptr) return;
     while (QTcpSocket* socket = server->nextPendingConnection()) {
-        if (FReadBufferSize > 0) socket->setReadBufferSize(FReadBufferSize);
         // Bytes go out as they come: with Nagle's algorithm a reply split over two port
         // reads would wait for the client's delayed acknowledgement (about 40 ms).
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         FConnections.append(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Q_EMIT ClientRead(socket); });
-        connect(socket, &QTcpSocket::bytesWritten, this,
-                [this, socket] { Q_EMIT ClientWritten(socket); });
-        // Errors on a connection are not reported to anyone; a broken connection ends
-        // with its disconnect.
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            if (!FConnections.contains(socket)) return;
-            Q_EMIT ClientDisconnect(socket);
-            Forget(socket);
-        });
         Q_EMIT ClientConnect(socket);
     }
 }

@@ -1,6 +1,6 @@
-// The local TCP server of the bridge: a listening socket on the loopback address and its
-// connections in order of acceptance. It keeps no data of its own; the connection
-// session reacts to its client events.
+// The local TCP server of the bridge: listening sockets on the loopback addresses. Each
+// accepted connection is handed to the connection session as it comes, which takes it
+// over (or refuses it); the server keeps only those nobody took, until it closes.
 #pragma once
 
 #include <QHostAddress>
@@ -37,17 +37,9 @@ public:
     quint16 Port() const;
     QString ErrorString() const { return FError; }
 
-    // Connections still in the list, oldest first.
-    const QList<QTcpSocket*>& Connections() const { return FConnections; }
-
-    // Most bytes a connection buffers from the network before TCP holds the sender back.
-    void SetReadBufferSize(qint64 size) { FReadBufferSize = size; }
-
 Q_SIGNALS:
+    // A connection was accepted; nothing was read from it yet.
     void ClientConnect(QTcpSocket* socket);
-    void ClientDisconnect(QTcpSocket* socket);
-    void ClientRead(QTcpSocket* socket);
-    void ClientWritten(QTcpSocket* socket);
 
 private:
     void Accept();
@@ -59,7 +51,6 @@ private:
     QTcpServer* FServer6;  // ::1
     QList<QTcpSocket*> FConnections;
     QString FError;
-    qint64 FReadBufferSize = 0;
 };
 
 }  // namespace lintaro
