@@ -44,6 +44,7 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
     connect(FRelay, &RelayThread::PortWriteFailed, this, &ConnectionSession::RelayWriteFailed);
     connect(FRelay, &RelayThread::ResultWord, this, &ConnectionSession::RelayResultWord);
     connect(FRelay, &RelayThread::PortData, this, &ConnectionSession::IdentificationRead);
+    connect(FRelay, &RelayThread::BrowserRefused, this, &ConnectionSession::BrowserRefused);
 
     FIdentifyTimer = new QTimer(this);
     FIdentifyTimer->setSingleShot(true);
@@ -106,6 +107,7 @@ void ConnectionSession::SetPhase(Phase phase) {
         Q_EMIT IdentificationFinished();
     }
     if (phase == Phase::Identifying) Q_EMIT IdentificationStarted();
+    if (was == Phase::Rechecking) FIdentifyTimer->stop();
     // The timed presence test runs only where the platform cannot tell by itself.
     const int presence = FPortWaiter->PresenceIntervalMs();
     if (phase == Phase::Relaying && presence > 0) {
@@ -136,6 +138,9 @@ void ConnectionSession::ConnectCable(const QString& port, int speed, int serverP
         return;
     }
     FModemConnect = false;
+    FTwinsReported = false;
+    // What a lost call's program held open was meant for that call's device.
+    CheckHeldConnections({}, QStringLiteral("подключение по кабелю"));
     const bool opened = OpenCOM() != InvalidCOMHandle;
     FPortIdentity = opened ? COMPortIdentity(port.toStdString()) : std::string();
     if (!opened) {
@@ -150,6 +155,8 @@ void ConnectionSession::ConnectCable(const QString& port, int speed, int serverP
 void ConnectionSession::Dial(const QString& port, const QByteArray& phone, int serverPort) {
     FPortName = port;
     FServerPort = serverPort;
+    // Only the redial of a lost call may find connections held for its device.
+    if (FState != ConnectionState::CallLost) CheckHeldConnections({}, QStringLiteral("новый вызов"));
     Enter(ConnectionState::Connecting);
     if (FHangUp) {
         // The port is still the hang-up's: the new call is dialled once the last is down.
@@ -166,6 +173,7 @@ void ConnectionSession::Cancel(bool modem) {
     FAfterHangUp = nullptr;
     SetPhase(Phase::Idle);
     if (modem) StopRingThread();
+    CheckHeldConnections({}, QStringLiteral("подключение отменено"));
     // Also releases a handle that a failed open left behind.
     ReleasePort();
     Q_EMIT SettingsControlsEnabled(true);
@@ -270,10 +278,14 @@ SetupStart ConnectionSession::StartSetupProgram() {
 }
 
 void ConnectionSession::StopSetupProgram() {
+    EndSetupProgram();
+    // The server outlives a connection only for the program (a lost call's redial).
+    if (!Connected()) StopTCPServer();
+}
+
+void ConnectionSession::EndSetupProgram() {
     FSetupExit.Watch(nullptr);
     if (FSetupIsStarted) StopSetupProgramOf(FSetupProcInfo, FSetupFile);
     FSetupIsStarted = false;
-    // The server outlives a connection only for the program (a lost call's redial).
-    if (!Connected()) StopTCPServer();
 }
 }  // namespace lintaro

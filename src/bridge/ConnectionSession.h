@@ -108,9 +108,11 @@ public:
 
     // State, for the window, tests and the benchmark.
     ConnectionState State() const { return FState; }
-    bool Connected() const { return FPhase == Phase::Relaying || FPhase == Phase::PortLost; }
+    bool Connected() const {
+        return FPhase == Phase::Relaying || FPhase == Phase::PortLost || FPhase == Phase::Rechecking;
+    }
     bool SetupConnected() const;
-    bool NeedCOMReconnect() const { return FPhase == Phase::PortLost; }
+    bool NeedCOMReconnect() const { return FPhase == Phase::PortLost || FPhase == Phase::Rechecking; }
     bool ModemConnect() const { return FModemConnect; }
     COMHandle PortHandle() const { return FCOMHandle; }
     const QByteArray& VerInfo() const { return FVerInfo; }
@@ -158,7 +160,10 @@ private:
         Identifying,  // the line is let fall quiet, the request goes out, the answer comes
         Relaying,     // connected: the relay thread relays the port
         PortLost,     // connected, the port gone: it is reopened (cable) or the call ends
+        Rechecking,   // connected, the port reopened: the device is asked who it is before
+                      // the connections that were held for it are relayed
     };
+    bool IdentifyingPhase() const { return FPhase == Phase::Identifying || FPhase == Phase::Rechecking; }
     // The one place where the phase changes, with what follows from it (the window's
     // deafness, the identification's and the presence test's timers).
     void SetPhase(Phase phase);
@@ -171,7 +176,19 @@ private:
     void Log(const QString& text) { Q_EMIT LogLine(text, {}); }
     bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
+    void BeginIdentification(Phase phase);
     void SendIdentificationRequest();
+    void FinishRecheck(bool answered);
+    // Closes the configuration program's connections (those still being checked
+    // included), saying why when there were any. Nothing they sent reaches the device.
+    void DropConnections(const QString& why);
+    // Connections may outlive a loss of the line only for the device they were made for:
+    // they are kept when the device that answers next is the same one, else closed.
+    void KeepConnectionsFor(const QByteArray& verInfo) { FHeldFor = verInfo; }
+    void CheckHeldConnections(const QByteArray& verInfo, const QString& otherwise);
+    static bool SameDevice(const QByteArray& before, const QByteArray& now);
+    // The configuration program ends; the server keeps its port.
+    void EndSetupProgram();
     void IdentificationRead(quint64 generation, const QByteArray& bytes);
     void FinishIdentification(bool answered);
     void LogModemError(const QByteArray& chunk);
@@ -205,6 +222,8 @@ private:
     static constexpr int kPeerWaitMs = 2000;
     void CheckPeer(const PendingPeer& peer);
     void CheckPendingPeers();
+    void BrowserRefused(quint16 peerPort, bool tls);
+    void LogAccepted(quint16 peerPort, std::uint32_t pid);
     void DropPendingPeers();
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
@@ -222,6 +241,8 @@ private:
     // What the cable connection's port is (empty where the system knows nothing): the
     // reopen follows the adapter, not its name.
     std::string FPortIdentity;
+    // Twins of a lost adapter without a serial number were reported for this loss.
+    bool FTwinsReported = false;
     int FSpeed = DefaultCOMSpeed;
     int FServerPort = DefaultServerPort;
     ConnectionState FState = ConnectionState::Idle;
@@ -231,6 +252,9 @@ private:
     bool FAccessHintShown = false;
     bool FModemConnect = false;
     QByteArray FVerInfo;
+    // The identification of the device whose connections are held across a loss of the
+    // line (a lost call's redial, a reopened cable port); empty: none may be held.
+    QByteArray FHeldFor;
     // The identification's reply so far, and its last bytes, in which the end mark may
     // have begun.
     QByteArray FVerReply;

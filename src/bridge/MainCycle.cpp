@@ -53,6 +53,7 @@ void ConnectionSession::WriteFailed() {
     Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
     DropTCPClients();
     if (FPhase != Phase::Relaying) return;
+    if (!FModemConnect) KeepConnectionsFor(FVerInfo);
     SetPhase(Phase::PortLost);
     if (FModemConnect) {
         QMetaObject::invokeMethod(this, &ConnectionSession::LoseModemPort, Qt::QueuedConnection);
@@ -80,13 +81,17 @@ int ConnectionSession::StrToBuffer(const QByteArray& bytes) {
 // then does the request go out.
 void ConnectionSession::MainCycle() {
     FVerInfo.clear();
+    // The window hears nothing while the device answers, as a blocking read would.
+    BeginIdentification(Phase::Identifying);
+}
+
+void ConnectionSession::BeginIdentification(Phase phase) {
     FVerReply.clear();
     FVerCarry.clear();
     FStaleBytes = 0;
     FRequestSent = false;
     FQuietWait.start();
-    // The window hears nothing while the device answers, as a blocking read would.
-    SetPhase(Phase::Identifying);
+    SetPhase(phase);
     FIdentifyTimer->start(kQuietBeforeRequestMs);
     FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
 }
@@ -109,7 +114,7 @@ void ConnectionSession::SendIdentificationRequest() {
 // for only in the new bytes and the three before them, so a flood without it costs the
 // time of reading it once.
 void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray& bytes) {
-    if (generation != FPortGeneration || FPhase != Phase::Identifying) return;
+    if (generation != FPortGeneration || !IdentifyingPhase()) return;
     if (!FRequestSent) {
         FStaleBytes += bytes.size();
         if (FQuietWait.elapsed() < kQuietWaitLimitMs) FIdentifyTimer->start(kQuietBeforeRequestMs);
@@ -119,7 +124,7 @@ void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray&
     if (FVerReply.size() < VerInfoCap) FVerReply += bytes.left(VerInfoCap - FVerReply.size());
     if (window.contains(kVerInfoEnd)) {
         Q_EMIT LogData(FVerReply, QStringLiteral("COM->APP"));
-        FVerInfo = FVerReply;
+        if (FPhase == Phase::Identifying) FVerInfo = FVerReply;
         FinishIdentification(true);
         return;
     }
@@ -127,10 +132,21 @@ void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray&
 }
 
 void ConnectionSession::FinishIdentification(bool answered) {
-    if (FPhase != Phase::Identifying) return;
+    if (!IdentifyingPhase()) return;
     // What the device sends next waits in the port for the relay.
     FRelay->DetachPort();
+    if (FPhase == Phase::Rechecking) {
+        FinishRecheck(answered);
+        return;
+    }
     SetPhase(Phase::Idle);
+    // A lost call's connections wait for the redial of the same device, and only for it.
+    const bool sameDevice = answered && SameDevice(FHeldFor, FVerInfo);
+    CheckHeldConnections(answered ? FVerInfo : QByteArray(),
+                         answered ? QStringLiteral("ответил другой прибор")
+                                  : QStringLiteral("прибор не ответил"));
+    // The program that was kept for the lost call's device is not the one for another.
+    if (answered && !sameDevice && FSetupIsStarted) EndSetupProgram();
     if (!answered) {
         Log(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
         Q_EMIT ErrorMessage(QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
@@ -168,6 +184,39 @@ void ConnectionSession::FinishIdentification(bool answered) {
     StartRelay();
 }
 
+// The port came back after a loss: what the connections held was meant for the device
+// that was there, so it goes on only when the same device answers; otherwise they are
+// closed and the relay serves whoever connects next.
+void ConnectionSession::FinishRecheck(bool answered) {
+    CheckHeldConnections(answered ? FVerReply : QByteArray(),
+                         answered ? QStringLiteral("после переоткрытия порта ответил другой прибор")
+                                  : QStringLiteral("после переоткрытия порта прибор не ответил"));
+    if (answered) FVerInfo = FVerReply;
+    SetPhase(Phase::Relaying);
+    Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
+    RelayPort();
+}
+
+bool ConnectionSession::SameDevice(const QByteArray& before, const QByteArray& now) {
+    // The reply names the model, its version and the serial number: the same reply is
+    // the same device.
+    const QByteArray known = before.trimmed();
+    return !known.isEmpty() && known == now.trimmed();
+}
+
+void ConnectionSession::CheckHeldConnections(const QByteArray& verInfo, const QString& otherwise) {
+    const QByteArray heldFor = std::exchange(FHeldFor, {});
+    if (!verInfo.isEmpty() && SameDevice(heldFor, verInfo)) return;
+    DropConnections(otherwise);
+}
+
+void ConnectionSession::DropConnections(const QString& why) {
+    const int open = FRelay->Clients() + static_cast<int>(FPendingPeers.size());
+    DropPendingPeers();
+    FRelay->DropClients();
+    if (open > 0) Log(QStringLiteral("Закрыты подключения к TCP серверу (%1): %2").arg(open).arg(why));
+}
+
 // The server's port cannot be bound (another program holds it): the user is told which
 // port and why; nothing was launched and the window goes back to idle.
 void ConnectionSession::ReportServerFailure() {
@@ -199,9 +248,12 @@ void ConnectionSession::EndRelay() {
     DeliverLog();
     ReleasePort();
     if (FModemConnect) {
-        // The configuration program stays for the redial and connects again by itself: the
-        // server keeps its port, so that no other program can take it meanwhile, and holds
-        // what the program sends until the relay resumes.
+        // The lost call's connections end with it. The configuration program stays for the
+        // redial and connects again by itself: the server keeps its port, so that no other
+        // program can take it meanwhile, and holds what the program sends until the redial
+        // has reached the same device.
+        DropConnections(QStringLiteral("вызов потерян"));
+        if (FState == ConnectionState::CallLost) KeepConnectionsFor(FVerInfo);
         Q_EMIT BringToFront();
         return;
     }
@@ -230,7 +282,9 @@ void ConnectionSession::DeliverLog() {
 
 // The port hung up. During the identification the answer is waited for all the same.
 void ConnectionSession::RelayPortHungUp(quint64 generation) {
-    if (generation != FPortGeneration || FPhase != Phase::Relaying) return;
+    if (generation != FPortGeneration || (FPhase != Phase::Relaying && FPhase != Phase::Rechecking)) {
+        return;
+    }
     DeliverLog();
     PortLost(QStringLiteral("Прибор недоступен"));
 }
@@ -269,9 +323,12 @@ void ConnectionSession::LogModemError(const QByteArray& chunk) {
 // The port is gone (its presence test failed, or it hung up): closed, marked lost, and
 // reopened once it can be (cable) or the call ended (modem).
 void ConnectionSession::PortLost(const QString& status) {
-    if (FPhase != Phase::Relaying || FState == ConnectionState::Idle) return;
+    if ((FPhase != Phase::Relaying && FPhase != Phase::Rechecking) || FState == ConnectionState::Idle) {
+        return;
+    }
     CloseCOM();
     Q_EMIT StatusChanged(status, StatusColour::Red);
+    if (FPhase == Phase::Relaying) KeepConnectionsFor(FVerInfo);
     SetPhase(Phase::PortLost);
     if (FModemConnect) {
         LoseModemPort();
@@ -282,7 +339,7 @@ void ConnectionSession::PortLost(const QString& status) {
 
 // The fallback for what the port itself does not tell: its name is asked for.
 void ConnectionSession::CheckPortPresence() {
-    if (FPhase != Phase::Relaying) return;
+    if (FPhase != Phase::Relaying && FPhase != Phase::Rechecking) return;
     if (!COMPortExists(FPortName.toStdString())) PortLost(QStringLiteral("Прибор недоступен"));
 }
 
@@ -290,13 +347,12 @@ void ConnectionSession::TryReopen() {
     if (FPhase != Phase::PortLost) return;
     Log(QStringLiteral("Попытка переокрытия COM порта"));
     if (FollowAdapter() && ReopenCOM()) {
-        SetPhase(Phase::Relaying);
         Log(QStringLiteral("Порт успешно переоткрыт"));
-        Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
-        RelayPort();
+        // Another device may be on the line now: it is asked before anything held goes on.
+        BeginIdentification(Phase::Rechecking);
         return;
     }
-    if (!COMPortExists(FPortName.toStdString())) {
+    if (!COMPortExists(FPortName.toStdString()) && !FTwinsReported) {
         CloseCOM();
         Q_EMIT StatusChanged(QStringLiteral("Прибор недоступен"), StatusColour::Red);
     }
@@ -309,11 +365,38 @@ bool ConnectionSession::FollowAdapter() {
     if (COMPortIdentity(name) == FPortIdentity) return true;
     std::vector<std::string> names;
     GetCOMPortList(names, COMPortPrefix);
-    const std::string now = FindCOMPortByIdentity(FPortIdentity, names);
-    if (now.empty()) return false;
+    std::string now = FindCOMPortByIdentity(FPortIdentity, names);
+    std::string identity = FPortIdentity;
+    if (now.empty()) {
+        // An adapter without a serial number is known by its socket, so in another socket
+        // it is another identity: it is taken there only when nothing else could be it.
+        const std::vector<std::string> moved = FindMovedAdapter(FPortIdentity, names);
+        if (moved.size() > 1) {
+            const QString text = QStringLiteral("Прибор недоступен: подключено несколько "
+                                                "одинаковых адаптеров без серийного номера");
+            if (!FTwinsReported) {
+                FTwinsReported = true;
+                QStringList found;
+                for (const std::string& name : moved) found << QString::fromStdString(name);
+                Log(QStringLiteral("COM-порт %1 (%2) не найден: адаптеров без серийного номера "
+                                   "с теми же кодами несколько (%3), какой из них прежний, не узнать")
+                        .arg(FPortName, QString::fromStdString(FPortIdentity), found.join(QStringLiteral(", "))));
+            }
+            Q_EMIT StatusChanged(text, StatusColour::Red);
+        }
+        if (moved.size() != 1) return false;
+        now = moved.front();
+        identity = COMPortIdentity(now);
+    }
+    FTwinsReported = false;
+    const QString identities = identity == FPortIdentity
+                                   ? QString::fromStdString(identity)
+                                   : QStringLiteral("%1 -> %2").arg(QString::fromStdString(FPortIdentity),
+                                                                    QString::fromStdString(identity));
     Log(QStringLiteral("COM-порт %1 найден под именем %2 (%3)")
-            .arg(FPortName, QString::fromStdString(now), QString::fromStdString(FPortIdentity)));
+            .arg(FPortName, QString::fromStdString(now), identities));
     FPortName = QString::fromStdString(now);
+    FPortIdentity = identity;
     return true;
 }
 

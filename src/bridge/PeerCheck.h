@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace lintaro {
 
@@ -17,7 +18,18 @@ enum class PeerUser {
 };
 
 // `descriptor` is the connected socket (a file descriptor on POSIX, a SOCKET on Windows).
-PeerUser PeerUserOf(std::intptr_t descriptor);
+// For a connection of the user's own, `pid` (when given) gets the id of the process that
+// holds the other end, 0 where the system does not tell.
+PeerUser PeerUserOf(std::intptr_t descriptor, std::uint32_t* pid = nullptr);
 inline bool PeerIsSameUser(std::intptr_t descriptor) { return PeerUserOf(descriptor) == PeerUser::Same; }
+
+// A process of the user's own, for the log.
+struct PeerProgram {
+    std::string name;  // its executable's name, as the system tells it (not shown as is)
+    // The configuration program this wizard started, or a process it started in turn.
+    bool startedHere = false;
+};
+// `started`: the id of the configuration program this wizard started, 0 if none.
+PeerProgram DescribePeer(std::uint32_t pid, std::uint32_t started);
 
 }  // namespace lintaro

@@ -12,15 +12,20 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "bridge/PeerCheck.h"
 
@@ -71,7 +76,8 @@ bool SameAddress(const std::uint32_t* got, const Endpoint& end) {
 
 // The uid of the socket whose local end is `source` and whose remote end is `target`,
 // from the kernel; nullopt when netlink cannot be used, -1 when there is no such socket.
-std::optional<long> OwnerByNetlink(const Endpoint& source, const Endpoint& target) {
+std::optional<long> OwnerByNetlink(const Endpoint& source, const Endpoint& target,
+                                   unsigned long* inode = nullptr) {
     const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return std::nullopt;
     // The kernel answers at once; a bound only so that a lost answer cannot hang the caller.
@@ -125,7 +131,10 @@ std::optional<long> OwnerByNetlink(const Endpoint& source, const Endpoint& targe
                                   socket->id.idiag_dport == target.port &&
                                   SameAddress(socket->id.idiag_src, source) &&
                                   SameAddress(socket->id.idiag_dst, target) && connection;
-                owner = same ? static_cast<long>(socket->idiag_uid) : -1;
+                // A socket its process has closed already is held by nobody (no inode) and
+                // names uid 0: root's, to a check that runs as root.
+                owner = same && socket->idiag_inode != 0 ? static_cast<long>(socket->idiag_uid) : -1;
+                if (same && inode != nullptr) *inode = socket->idiag_inode;
             }
         }
     }
@@ -149,7 +158,8 @@ std::string TableText(const Endpoint& end, bool mapped) {
     return text;
 }
 
-long OwnerInTable(const char* file, const std::string& local, const std::string& remote) {
+long OwnerInTable(const char* file, const std::string& local, const std::string& remote,
+                  unsigned long* inode) {
     std::ifstream table(file);
     std::string line;
     std::getline(table, line);  // the heading
@@ -158,42 +168,107 @@ long OwnerInTable(const char* file, const std::string& local, const std::string&
         std::istringstream fields(line);
         std::string slot, localText, remoteText, state, queues, timer, retransmits;
         long uid = -1;
+        unsigned long timeout = 0, node = 0;
         if (fields >> slot >> localText >> remoteText >> state >> queues >> timer >> retransmits >>
-                uid &&
+                uid >> timeout >> node &&
             localText == local && remoteText == remote) {
-            // What is left of a closed socket (TIME_WAIT, 06) names uid 0, no owner.
-            return state == "06" ? -1 : uid;
+            // What is left of a closed socket (TIME_WAIT, 06, or one that nobody holds any
+            // more) names uid 0, no owner.
+            if (state == "06" || node == 0) return -1;
+            if (inode != nullptr) *inode = node;
+            return uid;
         }
     }
     return -1;
 }
 
 // The same from the text tables: slow with many sockets, as every row is read.
-long OwnerByTable(const Endpoint& source, const Endpoint& target) {
+long OwnerByTable(const Endpoint& source, const Endpoint& target, unsigned long* inode) {
     if (source.family == AF_INET6)
-        return OwnerInTable("/proc/net/tcp6", TableText(source, false), TableText(target, false));
+        return OwnerInTable("/proc/net/tcp6", TableText(source, false), TableText(target, false), inode);
     const long uid =
-        OwnerInTable("/proc/net/tcp", TableText(source, false), TableText(target, false));
+        OwnerInTable("/proc/net/tcp", TableText(source, false), TableText(target, false), inode);
     if (uid >= 0) return uid;
     // A dual-stack socket connected to an IPv4 address is listed among the IPv6 ones.
-    return OwnerInTable("/proc/net/tcp6", TableText(source, true), TableText(target, true));
+    return OwnerInTable("/proc/net/tcp6", TableText(source, true), TableText(target, true), inode);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The first process of this user's that holds the socket `inode`.
+std::uint32_t HolderOfSocket(unsigned long inode) {
+    if (inode == 0) return 0;
+    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return 0;
+    std::uint32_t found = 0;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* dir = ::opendir(fds.c_str());  // another user's is closed to us
+        if (dir == nullptr) continue;
+        while (const dirent* fd = ::readdir(dir)) {
+            char target[64];
+            const ssize_t n = ::readlinkat(::dirfd(dir), fd->d_name, target, sizeof target);
+            if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == wanted) {
+                found = static_cast<std::uint32_t>(pid);
+                break;
+            }
+        }
+        ::closedir(dir);
+        if (found != 0) break;
+    }
+    ::closedir(proc);
+    return found;
+}
+
+// The run mark in a process's environment ("" when it carries none).
+std::string RunMarkOf(std::uint32_t pid) {
+    static const std::string kName = "LINTARO_RUN_MARK=";
+    const std::string vars = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+    for (std::size_t at = 0; at < vars.size();) {
+        const std::size_t end = std::min(vars.find('\0', at), vars.size());
+        if (vars.compare(at, kName.size(), kName) == 0) return vars.substr(at, end - at);
+        at = end + 1;
+    }
+    return {};
 }
 
 }  // namespace
 
-PeerUser PeerUserOf(std::intptr_t descriptor) {
+PeerUser PeerUserOf(std::intptr_t descriptor, std::uint32_t* pid) {
     const int fd = static_cast<int>(descriptor);
     Endpoint local, remote;
     if (!SocketEnd(fd, false, local) || !SocketEnd(fd, true, remote) ||
         local.family != remote.family) {
         return PeerUser::Other;
     }
-    std::optional<long> owner = OwnerByNetlink(remote, local);
+    unsigned long inode = 0;
+    std::optional<long> owner = OwnerByNetlink(remote, local, &inode);
     // A kernel without TCP diagnostics answers "no such socket" too: asked for this
     // process's own end, it has to know it.
     if (owner == -1 && OwnerByNetlink(local, remote) == -1) owner.reset();
-    const long uid = owner ? *owner : OwnerByTable(remote, local);
-    return uid >= 0 && static_cast<uid_t>(uid) == ::geteuid() ? PeerUser::Same : PeerUser::Other;
+    const long uid = owner ? *owner : OwnerByTable(remote, local, &inode);
+    const bool same = uid >= 0 && static_cast<uid_t>(uid) == ::geteuid();
+    if (same && pid != nullptr) *pid = HolderOfSocket(inode);
+    return same ? PeerUser::Same : PeerUser::Other;
+}
+
+// What the program started carries in its environment, everything it starts inherits,
+// and nobody else knows.
+PeerProgram DescribePeer(std::uint32_t pid, std::uint32_t started) {
+    PeerProgram program;
+    if (pid == 0) return program;
+    program.name = ReadFile("/proc/" + std::to_string(pid) + "/comm");
+    while (!program.name.empty() && program.name.back() == '\n') program.name.pop_back();
+    const std::string mark = started != 0 ? RunMarkOf(started) : std::string();
+    program.startedHere = pid == started || (!mark.empty() && RunMarkOf(pid) == mark);
+    return program;
 }
 
 }  // namespace lintaro

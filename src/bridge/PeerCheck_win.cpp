@@ -8,8 +8,12 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "bridge/PeerCheck.h"
@@ -128,7 +132,7 @@ DWORD OwnerOfConnection(const Endpoint& source, const Endpoint& target) {
 
 }  // namespace
 
-PeerUser PeerUserOf(std::intptr_t descriptor) {
+PeerUser PeerUserOf(std::intptr_t descriptor, std::uint32_t* owner) {
     const auto socket = static_cast<SOCKET>(descriptor);
     Endpoint local, peer;
     if (!SocketEnd(socket, false, local) || !SocketEnd(socket, true, peer) ||
@@ -151,9 +155,52 @@ PeerUser PeerUserOf(std::intptr_t descriptor) {
     const bool known = owner && ProcessUser(process, theirs);
     CloseHandle(process);
     if (!known || !ProcessUser(GetCurrentProcess(), ours)) return PeerUser::Other;
-    return EqualSid(reinterpret_cast<PSID>(theirs.data()), reinterpret_cast<PSID>(ours.data())) != FALSE
-               ? PeerUser::Same
-               : PeerUser::Other;
+    if (EqualSid(reinterpret_cast<PSID>(theirs.data()), reinterpret_cast<PSID>(ours.data())) == FALSE)
+        return PeerUser::Other;
+    if (owner != nullptr) *owner = pid;
+    return PeerUser::Same;
+}
+
+// Windows keeps no mark a process could carry unseen, so a process counts as started here
+// when the started program is among its parents. The answer is only written to the log.
+PeerProgram DescribePeer(std::uint32_t pid, std::uint32_t started) {
+    PeerProgram program;
+    if (pid == 0) return program;
+    if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
+        wchar_t path[MAX_PATH];
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameW(process, 0, path, &size)) {
+            std::wstring name(path, size);
+            name.erase(0, name.find_last_of(L"\\/") + 1);
+            const int bytes = WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()),
+                                                  nullptr, 0, nullptr, nullptr);
+            program.name.resize(static_cast<std::size_t>(std::max(bytes, 0)));
+            WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()),
+                                program.name.data(), bytes, nullptr, nullptr);
+        }
+        CloseHandle(process);
+    }
+    if (started == 0) return program;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return program;
+    std::vector<std::pair<DWORD, DWORD>> parents;  // process, parent
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        parents.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+    }
+    CloseHandle(snapshot);
+    DWORD at = pid;
+    for (int depth = 0; depth < 32 && at != 0; ++depth) {
+        if (at == started) {
+            program.startedHere = true;
+            break;
+        }
+        const auto it = std::find_if(parents.begin(), parents.end(),
+                                     [&](const auto& p) { return p.first == at; });
+        at = it == parents.end() || it->second == at ? 0 : it->second;
+    }
+    return program;
 }
 
 }  // namespace lintaro

@@ -7,9 +7,11 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
 
+#include "bridge/BrowserTraffic.h"
 #include "serial/ModemWords.h"
 
 namespace lintaro {
@@ -92,6 +94,13 @@ struct RelayThread::Loop {
     ModemResultWatch watch;
     bool portFull = false;
     std::vector<Socket> clients;  // oldest first: the device's bytes go to clients[0]
+    // Clients whose first bytes may still be a browser's: what they sent so far, held back.
+    struct Undecided {
+        Socket socket;
+        quint16 peerPort;
+        std::string bytes;
+    };
+    std::vector<Undecided> undecided;
     Pending toPort;               // from the clients, in the order it came
     Pending toClient;             // for clients[0], what its connection did not take yet
     std::array<std::uint8_t, COMBufferSize> buffer{};
@@ -238,11 +247,41 @@ struct RelayThread::Loop {
     void ReadClient(Socket socket) {
         const auto at = std::find(clients.begin(), clients.end(), socket);
         if (at == clients.end()) return;
+        const auto index = static_cast<std::size_t>(at - clients.begin());
+        const auto held = std::find_if(undecided.begin(), undecided.end(),
+                                       [&](const Undecided& u) { return u.socket == socket; });
+        if (held != undecided.end()) {
+            ReadFirstBytes(index, held);
+            return;
+        }
         const qsizetype room = bound - toPort.size();
         if (room <= 0) return;
         const int n = SocketRecv(socket, toPort.Reserve(room), static_cast<int>(room));
         toPort.Grown(std::max(n, 0));
         if (n < 0) DropClient(static_cast<std::size_t>(at - clients.begin()));
+    }
+
+    // A new client's first bytes are held until they cannot be a browser's request; a
+    // browser's connection is closed with nothing of it relayed.
+    void ReadFirstBytes(std::size_t index, std::vector<Undecided>::iterator held) {
+        char bytes[kFirstBytesToDecide];
+        const std::size_t want = kFirstBytesToDecide - held->bytes.size();
+        const int n = SocketRecv(clients[index], bytes, static_cast<int>(want));
+        if (n > 0) held->bytes.append(bytes, static_cast<std::size_t>(n));
+        const FirstBytes kind = ClassifyFirstBytes(held->bytes);
+        if (kind == FirstBytes::Http || kind == FirstBytes::Tls) {
+            const quint16 peerPort = held->peerPort;
+            undecided.erase(held);
+            DropClient(index);
+            Q_EMIT owner->BrowserRefused(peerPort, kind == FirstBytes::Tls);
+            return;
+        }
+        if (kind == FirstBytes::Plain || n < 0) {
+            // A client that left after a few harmless bytes still had them sent.
+            toPort.append(held->bytes.data(), static_cast<qsizetype>(held->bytes.size()));
+            undecided.erase(held);
+        }
+        if (n < 0) DropClient(index);
     }
 
     void WritePort() {
@@ -271,6 +310,7 @@ struct RelayThread::Loop {
     // A client that left or failed; the device's bytes go to the next oldest from now on
     // (what was still on its way to the one that left goes nowhere).
     void DropClient(std::size_t index) {
+        std::erase_if(undecided, [&](const Undecided& u) { return u.socket == clients[index]; });
         SocketClose(clients[index]);
         waiter.Forget(clients[index]);
         clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(index));
@@ -350,9 +390,10 @@ bool RelayThread::DetachPort() {
     return pending;
 }
 
-void RelayThread::AddClient(qintptr socket) {
+void RelayThread::AddClient(qintptr socket, quint16 peerPort) {
     d->Run([&] {
         d->clients.push_back(socket);
+        d->undecided.push_back({socket, peerPort, {}});
         FClients.store(static_cast<int>(d->clients.size()));
     });
 }

@@ -44,9 +44,10 @@ public:
     // The relay leaves the port alone from the return on. True when bytes for the port were
     // still pending (they are dropped).
     bool DetachPort();
-    // Takes over an accepted connection (a socket of the platform): from now on the relay
-    // owns and closes it. Its bytes are held while no port is attached.
-    void AddClient(qintptr socket);
+    // Takes over an accepted connection (a socket of the platform) from `peerPort`: from now
+    // on the relay owns and closes it. Its bytes are held while no port is attached, and
+    // its first bytes until they cannot be a web browser's (BrowserRefused).
+    void AddClient(qintptr socket, quint16 peerPort = 0);
     // Closes every connection.
     void DropClients();
     // Connections open, as far as the relay has seen.
@@ -66,6 +67,9 @@ public:
     static constexpr std::chrono::milliseconds LogInterval{50};
 
 Q_SIGNALS:
+    // A connection's first bytes were a browser's request (an HTTP request line, or a TLS
+    // handshake when `tls`): it was closed and none of its bytes went anywhere.
+    void BrowserRefused(quint16 peerPort, bool tls);
     // Data for the log is waiting (TakeLog); not told again until it was taken.
     void LogReady();
     // Bytes the port delivered while attached for identification.

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <utility>
 
+#include "bridge/BoxText.h"
 #include "bridge/ConnectionSession.h"
 #include "bridge/PeerCheck.h"
 #include "bridge/RelayThread.h"
@@ -48,9 +49,11 @@ void ConnectionSession::ClientConnected(QTcpSocket* socket) {
 }
 
 void ConnectionSession::CheckPeer(const PendingPeer& peer) {
-    switch (PeerUserOf(peer.socket)) {
+    std::uint32_t pid = 0;
+    switch (PeerUserOf(peer.socket, &pid)) {
         case PeerUser::Same:
-            FRelay->AddClient(peer.socket);
+            LogAccepted(peer.port, pid);
+            FRelay->AddClient(peer.socket, peer.port);
             return;
         case PeerUser::NotYetKnown:
             if (!peer.deadline.hasExpired()) {
@@ -67,6 +70,22 @@ void ConnectionSession::CheckPeer(const PendingPeer& peer) {
     relay_platform::SocketClose(peer.socket);
 }
 
+// Names the program behind a connection, so that the log shows whether anything but the
+// configuration program this wizard started reaches the device.
+void ConnectionSession::LogAccepted(quint16 peerPort, std::uint32_t pid) {
+    QString who = QStringLiteral("программа не определена");
+    if (pid != 0) {
+        const PeerProgram program =
+            DescribePeer(pid, FSetupIsStarted ? FSetupProcInfo.dwProcessId : 0);
+        who = QStringLiteral("%1 (PID %2), %3")
+                  .arg(ShownText(QString::fromStdString(program.name)))
+                  .arg(pid)
+                  .arg(program.startedHere ? QStringLiteral("запущена мастером")
+                                           : QStringLiteral("не запущена мастером"));
+    }
+    Log(QStringLiteral("Подключение к TCP серверу с порта %1: %2").arg(peerPort).arg(who));
+}
+
 void ConnectionSession::CheckPendingPeers() {
     const std::vector<PendingPeer> pending = std::exchange(FPendingPeers, {});
     for (const PendingPeer& peer : pending) CheckPeer(peer);
@@ -77,6 +96,13 @@ void ConnectionSession::DropPendingPeers() {
     for (const PendingPeer& peer : FPendingPeers) relay_platform::SocketClose(peer.socket);
     FPendingPeers.clear();
     FPeerTimer->stop();
+}
+
+void ConnectionSession::BrowserRefused(quint16 peerPort, bool tls) {
+    Log(QStringLiteral("Отклонено подключение к TCP серверу с порта %1: %2")
+            .arg(peerPort)
+            .arg(tls ? QStringLiteral("запрос веб-браузера по HTTPS (TLS)")
+                     : QStringLiteral("запрос веб-браузера (HTTP)")));
 }
 
 void ConnectionSession::DropTCPClients() { FRelay->DropClients(); }

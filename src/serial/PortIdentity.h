@@ -21,6 +21,13 @@ std::string COMPortIdentity(const std::string& name);
 std::string FindCOMPortByIdentity(const std::string& identity,
                                   const std::vector<std::string>& names);
 
+// The names among `names` (one per device) of adapters without a serial number that may be
+// the adapter of `identity` plugged into another USB socket: the same vendor, product and
+// port of the adapter, in any socket. Empty for any other identity (one with a serial
+// number is found by FindCOMPortByIdentity alone).
+std::vector<std::string> FindMovedAdapter(const std::string& identity,
+                                          const std::vector<std::string>& names);
+
 // Who holds the named port, for a port that could not be opened because it is in use:
 // "<program> (PID <id>)" for each of the user's own processes that has it open, joined by
 // ", "; "другой пользователь" when none of them has (Linux). Empty where the system does

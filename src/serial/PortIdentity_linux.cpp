@@ -139,22 +139,53 @@ std::string COMPortIdentity(const std::string& name) {
     return identity;
 }
 
+namespace {
+
+// The first name of each device among `names` whose identity `matches`.
+template <typename Match>
+std::vector<std::string> DevicesWith(const std::vector<std::string>& names, Match matches) {
+    std::vector<std::string> found;
+    std::vector<dev_t> devices;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (!matches(COMPortIdentity(name)) || ::stat(name.c_str(), &st) != 0) continue;
+        // Two names of one device (a link in the port folder) are one port.
+        if (std::find(devices.begin(), devices.end(), st.st_rdev) != devices.end()) continue;
+        devices.push_back(st.st_rdev);
+        found.push_back(name);
+    }
+    return found;
+}
+
+// "usb:<vendor>:<product>" and "/<interface>.<port>" of an adapter known by its socket.
+bool SocketIdentity(const std::string& identity, std::string& ids, std::string& port) {
+    const std::size_t at = identity.find('@');
+    if (!identity.starts_with("usb:") || at == std::string::npos) return false;
+    ids = identity.substr(0, at);
+    const std::size_t slash = identity.find('/', at);
+    port = slash == std::string::npos ? std::string() : identity.substr(slash);
+    return true;
+}
+
+}  // namespace
+
 std::string FindCOMPortByIdentity(const std::string& identity,
                                   const std::vector<std::string>& names) {
     if (identity.empty()) return {};
-    std::string found;
-    dev_t foundDevice = 0;
-    for (const std::string& name : names) {
-        struct stat st {};
-        if (COMPortIdentity(name) != identity || ::stat(name.c_str(), &st) != 0) continue;
-        if (found.empty()) {
-            found = name;
-            foundDevice = st.st_rdev;
-        } else if (st.st_rdev != foundDevice) {
-            return {};  // two devices claim it; two names of one device do not
-        }
-    }
-    return found;
+    const std::vector<std::string> found =
+        DevicesWith(names, [&](const std::string& other) { return other == identity; });
+    // Two devices claim it (clone adapters): a guess could open the wrong one.
+    return found.size() == 1 ? found.front() : std::string();
+}
+
+std::vector<std::string> FindMovedAdapter(const std::string& identity,
+                                          const std::vector<std::string>& names) {
+    std::string ids, port;
+    if (!SocketIdentity(identity, ids, port)) return {};
+    return DevicesWith(names, [&](const std::string& other) {
+        std::string otherIds, otherPort;
+        return SocketIdentity(other, otherIds, otherPort) && otherIds == ids && otherPort == port;
+    });
 }
 
 std::string COMPortHolder(const std::string& name) {

@@ -79,6 +79,12 @@ std::string FindCOMPortByIdentity(const std::string& identity,
     return found;
 }
 
+// An adapter without a serial number has an instance the system derives from its socket,
+// which tells neither its ids nor its port apart from the socket: it is not followed.
+std::vector<std::string> FindMovedAdapter(const std::string&, const std::vector<std::string>&) {
+    return {};
+}
+
 // The Restart Manager names the holders of files, not of COM ports, and nothing else in
 // the system tells who has a port open.
 std::string COMPortHolder(const std::string&) {

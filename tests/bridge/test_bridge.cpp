@@ -66,6 +66,13 @@ TEST_F(BridgeTest, connect_relays_both_ways_and_disconnect_cleans_everything_up)
             return !lines.filter(QStringLiteral(": TCP->COM ping")).isEmpty() &&
                    !lines.filter(QStringLiteral(": COM->TCP pong")).isEmpty();
         }));
+        // The connection's program is named: this test, which the wizard did not start.
+        EXPECT_FALSE(OnGui([&] { return Windows.LOGForm->Lines(); })
+                         .filter(QStringLiteral("Подключение к TCP серверу с порта %1: bridge_tests (PID %2), "
+                                                "не запущена мастером")
+                                     .arg(client->localPort())
+                                     .arg(::getpid()))
+                         .isEmpty());
         PostClick();
         EXPECT_TRUE(client->waitForDisconnected(10000));
     });
@@ -230,23 +237,34 @@ TEST_F(BridgeTest, a_port_that_is_gone_or_closed_to_the_user_says_so) {
         << Watcher->Seen()[0].text.toStdString();
 }
 
+// What the program sends while the port is gone goes on once it is back, but only to the
+// device it was meant for: the device is asked again, and when another one answers the
+// connection is closed with nothing of it relayed.
 TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) {
+    const auto vanish = [&] {
+        Simulator->vanish();
+        return Eventually([&] {
+            const QString s = Status();
+            return s == QStringLiteral("Прибор недоступен") || s == QStringLiteral("Прибор не доступен");
+        });
+    };
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());
         auto client = ConnectClient();
         ASSERT_NE(client, nullptr);
         Device->setMode(devsim::InstrumentPersonality::Mode::Record);
-        Simulator->vanish();
-        ASSERT_TRUE(Eventually([&] {
-            const QString s = Status();
-            return s == QStringLiteral("Прибор недоступен") || s == QStringLiteral("Прибор не доступен");
-        }));
+        ASSERT_TRUE(vanish());
         EXPECT_TRUE(OnGui([&] { return Form->NeedCOMReconnect(); }));
         EXPECT_EQ(State(), 2);
+        client->write("held");
+        client->flush();
 
+        Simulator->clearReceived();
         Simulator->reappear();
         ASSERT_TRUE(Eventually([&] { return Status() == QStringLiteral("Подключен"); }));
         EXPECT_FALSE(OnGui([&] { return Form->NeedCOMReconnect(); }));
+        EXPECT_TRUE(Simulator->waitForReceived(13 + 4, std::chrono::seconds(10)));
+        EXPECT_EQ(Simulator->received(), "+VER_INFO=?\r\nheld");
         Simulator->clearReceived();
         client->write("after");
         client->flush();
@@ -254,6 +272,26 @@ TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) 
         EXPECT_EQ(Simulator->received(), "after");
         Simulator->send("back");
         EXPECT_EQ(ReadExactly(*client, 4), QByteArray("back"));
+
+        // Another device on the same name.
+        ASSERT_TRUE(vanish());
+        client->write("lost");
+        client->flush();
+        Device->setIdentification("VER_INFO,DEMO1.2.3,SN0002\r\nOK\r\n");
+        Simulator->clearReceived();
+        Simulator->reappear();
+        EXPECT_TRUE(client->waitForDisconnected(15000));
+        ASSERT_TRUE(Eventually([&] { return Status() == QStringLiteral("Подключен"); }));
+        auto next = ConnectClient();
+        ASSERT_NE(next, nullptr);
+        next->write("new");
+        next->flush();
+        EXPECT_TRUE(Simulator->waitForReceived(13 + 3, std::chrono::seconds(10)));
+        EXPECT_EQ(Simulator->received(), "+VER_INFO=?\r\nnew");
+        EXPECT_FALSE(OnGui([&] { return Windows.LOGForm->Lines(); })
+                         .filter(QStringLiteral("Закрыты подключения к TCP серверу (1): после "
+                                                "переоткрытия порта ответил другой прибор"))
+                         .isEmpty());
         PostClick();
     });
     EXPECT_EQ(Form->ConnectionState(), 0);
@@ -381,8 +419,8 @@ int Socket(int family, const char* address, quint16 port, bool listen = false) {
 }
 
 // Writes to the device and waits to be cut off: 0 when it was.
-int WriteAndExpectCutOff(int fd) {
-    if (fd < 0 || ::write(fd, "evil", 4) != 4) return 3;
+int WriteAndExpectCutOff(int fd, std::string_view bytes = "evil") {
+    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 3;
     timeval timeout{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     char byte = 0;
@@ -408,7 +446,17 @@ struct HostileCase {
     int (*Attack)(quint16 port);  // as the other user; 0 when it came to nothing
     const char* Own;              // the address the user's own program connects to
     bool Refused;                 // the attack's connections are refused and logged
+    bool OtherUser = true;        // else the user's own web browser attacks
 };
+
+// A page's request to the local server, as a browser sends it (a form post needs no
+// answer to do its harm), and a WebSocket's opening handshake.
+constexpr std::string_view kPagePost =
+    "POST /cfg HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\n"
+    "Content-Length: 16\r\n\r\n\r\n+SET_ADDR=99\r\n";
+constexpr std::string_view kWebSocket =
+    "GET /ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 const HostileCase kHostileCases[] = {
     {"connection",
@@ -420,6 +468,12 @@ const HostileCase kHostileCases[] = {
     {"listener_on_ipv6_loopback",
      [](quint16 port) { return Socket(AF_INET6, "::1", port, true) < 0 ? 0 : 5; }, "::1", false},
     {"flood_from_many_sockets", FloodFromManySockets, "127.0.0.1", true},
+    {"page_posting_to_the_server",
+     [](quint16 port) { return WriteAndExpectCutOff(Socket(AF_INET, "127.0.0.1", port), kPagePost); },
+     "127.0.0.1", true, false},
+    {"page_opening_a_websocket",
+     [](quint16 port) { return WriteAndExpectCutOff(Socket(AF_INET6, "::1", port), kWebSocket); },
+     "::1", true, false},
 };
 
 class HostileUserTest : public BridgeTest, public ::testing::WithParamInterface<HostileCase> {};
@@ -435,7 +489,9 @@ TEST_P(HostileUserTest, another_users_process_gets_nothing_and_the_users_program
         std::string why;
         std::atomic<int> code{-2};
         const quint16 port = ServerPort;
-        std::thread attacker([&] { code = RunAsOtherUser([&] { return row.Attack(port); }, why); });
+        std::thread attacker([&] {
+            code = row.OtherUser ? RunAsOtherUser([&] { return row.Attack(port); }, why) : row.Attack(port);
+        });
         std::string sent;
         for (int i = 0; i < 500 && (i < 10 || code == -2); ++i) {
             auto client = ConnectClient(QHostAddress(QString::fromLatin1(row.Own)));

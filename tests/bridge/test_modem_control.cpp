@@ -153,20 +153,36 @@ TEST_F(ModemTest, dialling_again_during_the_hang_up_waits_for_the_port) {
     ExpectEscapeThenHangUp();
 }
 
-// The program kept for the redial keeps the server's port too: no other user can take it
-// while the call is down, and what the program sends meanwhile waits for the new call.
-TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program) {
+// A lost call ends its connections; the program kept for the redial keeps the server's
+// port too, so no other user can take it while the call is down. What the program sends
+// on a new connection meanwhile waits for the redial, and goes on only when the same
+// device answers it.
+struct RedialCase {
+    const char* Name;
+    const char* Identification;  // what answers the redial; null: the device of the lost call
+};
+
+class LostCallTest : public ModemTest, public ::testing::WithParamInterface<RedialCase> {};
+
+TEST_P(LostCallTest, lost_call_ends_its_connections_and_the_redial_serves_only_the_same_device) {
+    const RedialCase& row = GetParam();
     qint64 pid = 0;
     Form->URLLabel1Click();
     PlayWhilePumping([&] {
         ASSERT_TRUE(WaitConnected());
         pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        auto old = ConnectClient();
+        ASSERT_NE(old, nullptr);
         Modem->dropCall();
         ASSERT_TRUE(Eventually([&] { return State() == 3; }));
         // The cycle of the lost call ends; the thread that dialled it finishes.
         ASSERT_TRUE(Eventually([&] {
             return OnGui([&] { return !Form->Connected() && Form->Ring()->Finished(); });
         }));
+        EXPECT_TRUE(old->state() == QAbstractSocket::UnconnectedState || old->waitForDisconnected(10000))
+            << "the lost call's connection is still open";
+        old->write("stale;");
+        old->flush();
         EXPECT_EQ(OnGui([&] { return Form->URLLabel1->text(); }), QStringLiteral("Переподключить"));
         EXPECT_EQ(Status(), QStringLiteral("Нет подключения"));
         EXPECT_FALSE(SettingsEnabled());
@@ -195,17 +211,39 @@ TEST_F(ModemTest, lost_call_offers_redial_which_keeps_the_configuration_program)
         held->flush();
         EXPECT_FALSE(Eventually([&] { return Received().find("held") != std::string::npos; }, 300));
 
+        if (row.Identification != nullptr) Device->setIdentification(row.Identification);
         PostClick();  // redial
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(Modem->dialled().size(), 2u);
         EXPECT_EQ(Device->identificationRequests(), 2u);
-        EXPECT_EQ(OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); }), pid);
-        EXPECT_EQ(ReadExactly(*held, 4), QByteArray("held"));  // the device echoes
+        const qint64 now = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        if (row.Identification == nullptr) {
+            EXPECT_EQ(now, pid);
+            EXPECT_EQ(ReadExactly(*held, 4), QByteArray("held"));  // the device echoes
+        } else {
+            // Another device: the connection is closed unheard, its program replaced.
+            EXPECT_TRUE(held->state() == QAbstractSocket::UnconnectedState || held->waitForDisconnected(10000));
+            EXPECT_NE(now, pid);
+            auto fresh = ConnectClient();
+            ASSERT_NE(fresh, nullptr);
+            fresh->write("fresh");
+            EXPECT_EQ(ReadExactly(*fresh, 5), QByteArray("fresh"));
+            EXPECT_EQ(Received().find("held"), std::string::npos);
+        }
+        EXPECT_EQ(Received().find("stale"), std::string::npos);
         PostClick();
         EXPECT_TRUE(Eventually([&] { return State() == 0 && !OnGui([&] { return Form->Connected(); }); }));
     });
     EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
 }
+
+const RedialCase kRedialCases[] = {
+    {"same_device", nullptr},
+    {"another_device", "VER_INFO,DEMO1.2.3,SN0777\r\nOK\r\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Redial, LostCallTest, ::testing::ValuesIn(kRedialCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(ModemTest, busy_number_shows_its_text_and_frees_everything) {
     Modem->setDial(ModemPersonality::DialOutcome::Busy);

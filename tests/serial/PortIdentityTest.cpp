@@ -24,6 +24,16 @@ TEST(PortIdentity, usb_adapters_are_known_by_ids_and_serial_number_else_by_their
     EXPECT_EQ(FindCOMPortByIdentity("usb:0403:6001:A5?0", {"/dev/null", a, socket, second}), a);
     EXPECT_EQ(FindCOMPortByIdentity("usb:0403:6001:A5?0", {a, clone}), "");  // clones: nobody
     EXPECT_EQ(FindCOMPortByIdentity("", {"/dev/null", a}), "");
+
+    // An adapter without a serial number, moved from socket 1-1.2: found in its new socket
+    // while it is the only one of its kind, not at all beside a twin.
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(FindMovedAdapter("usb:1a86:7523@1-1.2", {"/dev/null", a, socket, second}), Names{socket});
+    EXPECT_EQ(FindMovedAdapter("usb:1a86:7523@1-1.2/01.0", {socket}), Names{});
+    EXPECT_EQ(FindMovedAdapter("usb:0403:6001:A5?0", {a, socket}), Names{});
+    const std::string twin = test::StandInTerminal();
+    sysfs.Attach(twin, "usb1/1-1/1-1.3", "1-1.3:1.0", "1a86 7523");
+    EXPECT_EQ(FindMovedAdapter("usb:1a86:7523@1-1.2", {socket, twin}), (Names{socket, twin}));
 }
 
 // The test holds the port: named to the user, "another user" to anybody else.
