@@ -2,8 +2,8 @@
 // owner and socket; the user's own processes that hold the socket are found by it.
 #include <unistd.h>
 
-#include <fstream>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -15,6 +15,14 @@ namespace lintaro {
 namespace {
 
 constexpr const char* kListening = "0A";
+
+// The local addresses (as the tables write them) whose listeners keep the server from its
+// loopback addresses: any address, 127.0.0.1, ::1 and the IPv4 loopback mapped to IPv6.
+bool Conflicts(const std::string& address) {
+    return address.find_first_not_of('0') == std::string::npos || address == "0100007F" ||
+           address == "00000000000000000000000001000000" ||
+           address == "0000000000000000FFFF00000100007F";
+}
 
 }  // namespace
 
@@ -37,7 +45,7 @@ std::string TCPPortHolder(std::uint16_t port) {
                 continue;
             }
             const std::size_t colon = local.rfind(':');
-            if (colon == std::string::npos ||
+            if (colon == std::string::npos || !Conflicts(local.substr(0, colon)) ||
                 std::strtoul(local.c_str() + colon + 1, nullptr, 16) != port) {
                 continue;
             }
@@ -48,7 +56,8 @@ std::string TCPPortHolder(std::uint16_t port) {
             }
         }
     }
-    std::string holders = ownSockets.empty() ? std::string() : posix::OwnProcessesHolding(ownSockets);
+    std::string holders =
+        ownSockets.empty() ? std::string() : posix::OwnProcessesHolding(ownSockets);
     if (others) holders += holders.empty() ? "другой пользователь" : ", другой пользователь";
     return holders;
 }

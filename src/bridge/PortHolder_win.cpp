@@ -1,10 +1,13 @@
 // Windows: the system's TCP table of listeners (GetExtendedTcpTable) names each one's
 // owning process; its token's user and its image name tell who it is.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+// clang-format on
 
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -32,7 +35,8 @@ bool ProcessUser(HANDLE process, std::vector<BYTE>& sid) {
     return true;
 }
 
-// The owning process ids of one address family's listeners on `port` (host order).
+// The owning process ids of one address family's listeners on `port` (host order) at an
+// address that keeps the server from the loopback address: any, or the loopback itself.
 void Listeners(ULONG family, std::uint16_t port, std::set<DWORD>& owners) {
     std::vector<BYTE> buffer;
     ULONG size = 0;
@@ -49,14 +53,21 @@ void Listeners(ULONG family, std::uint16_t port, std::set<DWORD>& owners) {
     if (family == AF_INET) {
         const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
         for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-            if (static_cast<u_short>(table->table[i].dwLocalPort) == wanted)
+            const DWORD address = table->table[i].dwLocalAddr;
+            if (static_cast<u_short>(table->table[i].dwLocalPort) == wanted &&
+                (address == INADDR_ANY || address == htonl(INADDR_LOOPBACK))) {
                 owners.insert(table->table[i].dwOwningPid);
+            }
         }
     } else {
         const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
         for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-            if (static_cast<u_short>(table->table[i].dwLocalPort) == wanted)
+            in6_addr address;
+            std::memcpy(&address, table->table[i].ucLocalAddr, sizeof address);
+            if (static_cast<u_short>(table->table[i].dwLocalPort) == wanted &&
+                (IN6_IS_ADDR_UNSPECIFIED(&address) || IN6_IS_ADDR_LOOPBACK(&address))) {
                 owners.insert(table->table[i].dwOwningPid);
+            }
         }
     }
 }
