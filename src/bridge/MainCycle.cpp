@@ -6,6 +6,7 @@
 
 #include "bridge/BoxText.h"
 #include "bridge/ConnectionSession.h"
+#include "bridge/PortHolder.h"
 #include "bridge/PortWaiter.h"
 #include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
@@ -218,12 +219,18 @@ void ConnectionSession::DropConnections(const QString& why) {
 }
 
 // The server's port cannot be bound (another program holds it): the user is told which
-// port and why; nothing was launched and the window goes back to idle.
+// port, why, and by whom where the system tells; nothing was launched and the window goes
+// back to idle.
 void ConnectionSession::ReportServerFailure() {
     const QString port = QString::number(FServerPort & 0xFFFF);
     const QString reason = FServer->ErrorString();
-    Log(QStringLiteral("Не удалось запустить TCP сервер на порту %1: %2").arg(port, reason));
-    Q_EMIT ErrorMessage(QStringLiteral("Не удалось запустить TCP сервер на порту %1.\n%2").arg(port, reason));
+    const QString holder =
+        QString::fromStdString(TCPPortHolder(static_cast<std::uint16_t>(FServerPort & 0xFFFF)));
+    const QString byWhom = holder.isEmpty() ? QString() : QStringLiteral("Порт занят: %1.").arg(holder);
+    Log(QStringLiteral("Не удалось запустить TCP сервер на порту %1: %2").arg(port, reason) +
+        (byWhom.isEmpty() ? QString() : QStringLiteral(". ") + byWhom));
+    Q_EMIT ErrorMessage(QStringLiteral("Не удалось запустить TCP сервер на порту %1.\n%2").arg(port, reason) +
+                        (byWhom.isEmpty() ? QString() : QStringLiteral("\n") + byWhom));
     AbandonAttempt(QStringLiteral("главный цикл, TCP порт занят"));
 }
 

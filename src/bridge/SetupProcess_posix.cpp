@@ -11,11 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -197,8 +199,8 @@ bool OwnProcess(pid_t pid) {
     return ::stat(("/proc/" + std::to_string(pid)).c_str(), &st) == 0 && st.st_uid == ::geteuid();
 }
 
-// Start time (clock ticks since boot) of a process of this user's.
-std::optional<unsigned long long> StartTime(pid_t pid) {
+// A field of a process's stat line (3 is the state) of a process of this user's.
+std::optional<unsigned long long> StatField(pid_t pid, int wanted) {
     if (!OwnProcess(pid)) return std::nullopt;
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
@@ -208,10 +210,20 @@ std::optional<unsigned long long> StartTime(pid_t pid) {
     if (close == std::string::npos) return std::nullopt;
     std::istringstream fields(text.substr(close + 1));
     std::string field;
-    for (int index = 3; fields >> field; ++index) {  // field 3 is the state
-        if (index == 22) return std::stoull(field);
+    for (int index = 3; fields >> field; ++index) {
+        if (index == wanted) {
+            char* end = nullptr;
+            const unsigned long long value = std::strtoull(field.c_str(), &end, 10);
+            if (*end != '\0' || end == field.c_str()) return std::nullopt;
+            return value;
+        }
     }
     return std::nullopt;
+}
+
+// Start time (clock ticks since boot) of a process of this user's.
+std::optional<unsigned long long> StartTime(pid_t pid) {
+    return StatField(pid, 22);
 }
 
 // Whether the environment a process of this user's was started with holds `entry`.
@@ -257,6 +269,66 @@ private:
     bool FHeld = true;
 };
 
+// Wine's own processes of a prefix: its server, and the services it starts for every
+// program of the prefix. The first program of a prefix starts them, and they carry its
+// mark, yet every later program of the prefix, the user's others too, needs them; they end
+// by themselves once no program of the prefix runs.
+constexpr const char* kWineServices[] = {"services.exe", "plugplay.exe", "winedevice.exe",
+                                         "rpcss.exe",    "svchost.exe",  "explorer.exe"};
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A file installed by the system: root's, and nobody else may change it. A program cannot
+// make one, so what such a file runs is what it claims to be.
+bool SystemFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+           (st.st_mode & 022) == 0;
+}
+
+std::string FileName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Whether a process of this user's is Wine's server or one of the prefix's services, told
+// by what the program cannot fake cheaply: the executable the kernel runs (a Wine
+// installed by the system), and for a service the image Wine mapped for it (the system's
+// own build of that program) besides its Windows path in the prefix's system folder.
+bool WineInfrastructure(pid_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid);
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink((folder + "/exe").c_str(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    const std::string executable = FileName(std::string(target, static_cast<std::size_t>(n)));
+    if (!executable.starts_with("wine") || !SystemFile(folder + "/exe")) return false;
+    if (executable.starts_with("wineserver")) return true;
+
+    std::ifstream commandLine(folder + "/cmdline", std::ios::binary);
+    std::string image;
+    std::getline(commandLine, image, '\0');
+    image = Lower(image);
+    std::string service;
+    for (const char* name : kWineServices) {
+        for (const char* system : {"c:\\windows\\system32\\", "c:\\windows\\syswow64\\"}) {
+            if (image == std::string(system) + name) service = name;
+        }
+    }
+    if (service.empty()) return false;
+    std::ifstream maps(folder + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        const std::size_t path = line.find(" /");
+        if (path != std::string::npos && Lower(FileName(line.substr(path + 1))) == service &&
+            SystemFile(line.substr(path + 1))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void WriteRecord(const PrivateFolder& folder, pid_t pid, const std::string& mark) {
     const auto startTime = StartTime(pid);
     if (!startTime || mark.empty()) return;
@@ -273,7 +345,9 @@ void WriteRecord(const PrivateFolder& folder, pid_t pid, const std::string& mark
 
 // Ends what is left of the recorded program: the program itself when it still runs (the
 // same process: same id, start time and boot), and every process of this user's that
-// carries the program's mark. Nothing else: a process id, a session or a group id
+// carries the program's mark, except what the user's other programs need: Wine's server
+// and services of the prefix, and a marked process that one of the user's unmarked
+// processes has as its parent. Nothing else: a process id, a session or a group id
 // outlives its process and is given to another.
 void EndRecordedProgram(const PrivateFolder& folder) {
     const std::string record = folder.Path() + kRecordName;
@@ -290,24 +364,40 @@ void EndRecordedProgram(const PrivateFolder& folder) {
         if (program.Held() && StartTime(static_cast<pid_t>(pid)) == startTime) program.Kill();
     }
     // What a marked process starts while the folder is walked is marked too: walk again
-    // until a walk finds none.
+    // until a walk ends none.
     const std::string entry = std::string(kMarkName) + "=" + mark;
     const pid_t self = ::getpid();
     for (int walk = 0; walk < 10; ++walk) {
         DIR* proc = ::opendir("/proc");
         if (proc == nullptr) return;
-        int ended = 0;
+        // Each marked process is held before it is examined, so that the end reaches the
+        // process that was examined.
+        std::vector<std::pair<pid_t, std::unique_ptr<HeldProcess>>> marked;
+        std::vector<pid_t> parentsOfUnmarked;
         while (const dirent* dirEntry = ::readdir(proc)) {
             char* end = nullptr;
             const long other = std::strtol(dirEntry->d_name, &end, 10);
             if (other <= 1 || *end != '\0' || other == self) continue;
-            const HeldProcess process(static_cast<pid_t>(other));
-            if (process.Held() && CarriesEntry(static_cast<pid_t>(other), entry)) {
-                process.Kill();
-                ++ended;
+            const auto id = static_cast<pid_t>(other);
+            auto process = std::make_unique<HeldProcess>(id);
+            if (!process->Held() || !OwnProcess(id)) continue;
+            if (CarriesEntry(id, entry)) {
+                marked.emplace_back(id, std::move(process));
+            } else if (const auto parent = StatField(id, 4)) {
+                parentsOfUnmarked.push_back(static_cast<pid_t>(*parent));
             }
         }
         ::closedir(proc);
+        int ended = 0;
+        for (const auto& [id, process] : marked) {
+            if (std::find(parentsOfUnmarked.begin(), parentsOfUnmarked.end(), id) !=
+                    parentsOfUnmarked.end() ||
+                WineInfrastructure(id)) {
+                continue;
+            }
+            process->Kill();
+            ++ended;
+        }
         if (ended == 0) return;
     }
 }

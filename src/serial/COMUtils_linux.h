@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "serial/COMUtils.h"
 
@@ -30,5 +31,11 @@ bool UARTPresent(int fd);
 void RequestLowLatency(int fd);
 // Gives the driver the mode it had before RequestLowLatency, before `fd` is closed.
 void RestoreLowLatency(int fd);
+
+// The user's own processes that have a descriptor open on one of `targets` (what a link
+// in /proc/<pid>/fd names: a device's path, "socket:[<inode>]"), each once as
+// "<program> (PID <id>)" with the name as ShownForeignText gives it, joined by ", ". Empty
+// when none has.
+std::string OwnProcessesHolding(const std::vector<std::string>& targets);
 
 }  // namespace lintaro::posix

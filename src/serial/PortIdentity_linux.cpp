@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "serial/COMUtils_linux.h"
+#include "serial/ForeignText.h"
 
 namespace lintaro {
 
@@ -85,7 +86,7 @@ bool ProcessUid(const std::string& folder, uid_t& uid) {
     return true;
 }
 
-bool HasOpen(const std::string& folder, const std::string& device) {
+bool HasOpen(const std::string& folder, const std::vector<std::string>& targets) {
     const std::string fds = folder + "/fd";
     DirHandle dir(::opendir(fds.c_str()), ::closedir);
     if (!dir) return false;  // another user's, or gone
@@ -93,7 +94,11 @@ bool HasOpen(const std::string& folder, const std::string& device) {
         if (entry->d_name[0] == '.') continue;
         char target[4096];
         const ssize_t n = ::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
-        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == device) return true;
+        if (n > 0 && std::find(targets.begin(), targets.end(),
+                               std::string_view(target, static_cast<std::size_t>(n))) !=
+                         targets.end()) {
+            return true;
+        }
     }
     return false;
 }
@@ -191,6 +196,14 @@ std::vector<std::string> FindMovedAdapter(const std::string& identity,
 std::string COMPortHolder(const std::string& name) {
     const std::string device = RealPath(name);
     if (device.empty()) return {};
+    const std::string holders = posix::OwnProcessesHolding({device});
+    // The open said the port is in use, and none of the user's own processes has it.
+    return holders.empty() ? "другой пользователь" : holders;
+}
+
+namespace posix {
+
+std::string OwnProcessesHolding(const std::vector<std::string>& targets) {
     const uid_t me = ::getuid();
     std::string holders;
     DirHandle proc(::opendir("/proc"), ::closedir);
@@ -199,16 +212,14 @@ std::string COMPortHolder(const std::string& name) {
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
         const std::string folder = "/proc/" + pid;
         uid_t uid = 0;
-        if (!ProcessUid(folder, uid) || uid != me || !HasOpen(folder, device)) continue;
-        std::string program = Attribute(folder + "/comm");
-        if (program.empty()) program = "?";
+        if (!ProcessUid(folder, uid) || uid != me || !HasOpen(folder, targets)) continue;
+        std::string program = ReadStart(folder + "/comm", AttributeLimit);
+        if (program.ends_with('\n')) program.pop_back();
+        program = program.empty() ? "?" : ShownForeignText(program);
         holders += (holders.empty() ? "" : ", ") + program + " (PID " + pid + ")";
     }
-    // The open said the port is in use, and none of the user's own processes has it.
-    return holders.empty() ? "другой пользователь" : holders;
+    return holders;
 }
-
-namespace posix {
 
 COMPortDescription DescribeUSBPort(const std::string& sysRoot, const std::string& name) {
     COMPortDescription result;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -550,19 +551,87 @@ TEST_F(BridgeTest, device_recreated_at_once_is_reopened_and_relay_resumes) {
     EXPECT_EQ(Form->ConnectionState(), 0);
 }
 
-TEST_F(BridgeTest, server_port_in_use_is_reported_and_nothing_is_launched) {
+// Who holds the server's port: the user's own program by name (its own choice, shown with
+// direction marks defused), or another user.
+struct PortSquatter {
+    const char* Name;
+    const char* ProcessName;  // this process's while it holds the port; null: another user's
+    const char* Shown;        // how the box names the holder (the PID follows for the user's)
+};
+
+const PortSquatter kPortSquatters[] = {
+    {"own_program", "squatter", "squatter"},
+    {"own_program_with_a_direction_mark", "sq\u202Eexe", "sq\uFFFDexe"},
+    {"own_program_with_a_line_break_and_a_cut_letter", "a\nb\xD0\xBF\xD1", "a\uFFFDbп\uFFFD"},
+    {"another_user", nullptr, "другой пользователь"},
+};
+
+class ServerPortInUse : public BridgeTest, public ::testing::WithParamInterface<PortSquatter> {};
+
+TEST_P(ServerPortInUse, is_reported_with_its_holder_and_nothing_is_launched) {
+    const PortSquatter& row = GetParam();
     QTcpServer squatter;
-    ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, ServerPort));
+    QString holder = QString::fromUtf8(row.Shown);
+    char kept[16] = {};
+    std::thread other;
+    int stop[2] = {-1, -1};
+    std::string why;
+    int code = -2;
+    if (row.ProcessName != nullptr) {
+        ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, ServerPort));
+        ASSERT_EQ(::prctl(PR_GET_NAME, kept), 0);
+        ASSERT_EQ(::prctl(PR_SET_NAME, row.ProcessName), 0);
+        holder += QStringLiteral(" (PID %1)").arg(::getpid());
+    } else {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(stop), 0);
+        const quint16 port = ServerPort;
+        other = std::thread([&] {
+            code = RunAsOtherUser([&] {
+                ::close(stop[1]);
+                const int fd = Socket(AF_INET, "127.0.0.1", port, true);
+                char byte = fd >= 0 ? 1 : 0;
+                if (::write(ready[1], &byte, 1) != 1 || fd < 0) return 3;
+                return static_cast<int>(::read(stop[0], &byte, 1));  // 0 at the end
+            }, why);
+            ::close(ready[1]);
+        });
+        char byte = 0;
+        const bool listening = ::read(ready[0], &byte, 1) == 1 && byte == 1;
+        ::close(ready[0]);
+        if (!listening) {
+            ::close(stop[1]);
+            other.join();
+            ::close(stop[0]);
+            if (code == -1) GTEST_SKIP() << why;
+            FAIL() << "the other user could not listen";
+        }
+    }
     Form->URLLabel1Click();
-    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 1 && Form->ConnectionState() == 0; }));
+    const bool reported = WaitUntil([&] { return Watcher->Count() == 1 && Form->ConnectionState() == 0; });
+    if (row.ProcessName != nullptr) {
+        ::prctl(PR_SET_NAME, kept);
+    } else {
+        ::close(stop[1]);
+        other.join();
+        ::close(stop[0]);
+        EXPECT_EQ(code, 0);
+    }
+    ASSERT_TRUE(reported);
     EXPECT_EQ(Watcher->Seen()[0].title, QStringLiteral("Ошибка"));
-    EXPECT_TRUE(Watcher->Seen()[0].text.contains(QString::number(ServerPort)));
+    const QString text = Watcher->Seen()[0].text;
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Не удалось запустить TCP сервер на порту %1.\n").arg(ServerPort))) << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral("\nПорт занят: %1.").arg(holder))) << text.toStdString();
     EXPECT_EQ(Form->ConnectionState(), 0);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
     EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
     EXPECT_FALSE(Form->SetupIsStarted());
     EXPECT_TRUE(Form->PortsListComboBox->isEnabled());
 }
+
+INSTANTIATE_TEST_SUITE_P(Holders, ServerPortInUse, ::testing::ValuesIn(kPortSquatters),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 // Closed mid-connection, while a megabyte is on its way to the device and the device sends
 // too: the close ends it all at once.

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 
 #include "BridgeHarness.h"
@@ -113,7 +114,8 @@ TEST_F(WineStart, a_windows_program_needs_a_trusted_wine_and_runs_through_it) {
 }
 
 // The real thing: the Windows test client, cross-built, under Wine in a fresh prefix,
-// moves bytes through the bridge; "Отключить" leaves no process of that prefix behind.
+// moves bytes through the bridge; the clean-up after an unclean end spares the user's
+// other program of the prefix; "Отключить" leaves no process of that prefix behind.
 // The Windows test stage names the client; elsewhere this is skipped.
 TEST_F(WineStart, a_windows_client_under_wine_moves_bytes_and_leaves_nothing_behind) {
     const QString client = qEnvironmentVariable("LINTARO_WINDOWS_ECHO_CLIENT");
@@ -137,6 +139,29 @@ TEST_F(WineStart, a_windows_client_under_wine_moves_bytes_and_leaves_nothing_beh
             QFile verdict(result);
             ASSERT_TRUE(verdict.open(QIODevice::ReadOnly));
             EXPECT_TRUE(verdict.readLine().startsWith("OK 262144")) << result.toStdString();
+
+            // The user's own Windows program in the same prefix, started without the
+            // wizard: the clean-up of a next start after an unclean end ends the
+            // configuration program, which started the prefix's server and services, but
+            // not what the user's program needs of them.
+            const qint64 program = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+            QProcess own;
+            own.start(QStringLiteral("wine"), {QStringLiteral("cmd")});
+            const auto answers = [&own](const QByteArray& sum, const QByteArray& expected) {
+                own.write("set /a " + sum + "\r\n");
+                QByteArray heard;
+                return Eventually([&] {
+                    own.waitForReadyRead(100);
+                    heard += own.readAll();
+                    return heard.contains(expected);
+                }, 120000);
+            };
+            ASSERT_TRUE(answers("6*7", "42")) << "the user's program did not start";
+            setupprocess::EndEarlierRuns();
+            EXPECT_TRUE(Eventually([&] { return ProcessDead(program); }, 30000));
+            EXPECT_TRUE(answers("6*8", "48")) << "the user's program lost its Wine";
+            own.closeWriteChannel();
+            EXPECT_TRUE(own.waitForFinished(30000));
             PostClick();
         },
         300000);

@@ -466,11 +466,13 @@ bool ProcessGone(pid_t pid) {
 // The program dies with a killed wizard; what it started itself, and its copy, go at the
 // wizard's next start, as does a program an earlier run left running.
 TEST_F(SetupProcessTest, what_a_killed_wizard_started_ends_with_it_or_at_the_next_start) {
-    // A program that starts a helper of its own, as an installer or updater would.
+    // A program that starts a helper of its own, as an installer or updater would, and a
+    // keeper of something the user started apart from it (its child without the mark).
     fs::remove(FProgram);
     WriteAll(FProgram,
-             "#!/bin/sh\nsleep 600 &\necho $! > helper.part\nmv helper.part helper.txt\n"
-             "echo argc=$# > probe.txt\nexec sleep 600\n");
+             "#!/bin/sh\nsleep 600 &\necho $! > helper.part\n"
+             "sh -c 'env -u LINTARO_RUN_MARK sleep 600 & wait' &\necho $! > keeper.txt\n"
+             "mv helper.part helper.txt\necho argc=$# > probe.txt\nexec sleep 600\n");
     fs::permissions(FProgram, fs::perms::owner_all);
     ASSERT_EQ(setupprocess::CopyForStart(FProgram, FCopy, FProblem),
               setupprocess::CopyResult::Ready);
@@ -484,6 +486,7 @@ TEST_F(SetupProcessTest, what_a_killed_wizard_started_ends_with_it_or_at_the_nex
     const pid_t firstHelper = std::stoi(ReadAll(FFolder.path() / "helper.txt"));
     setupprocess::EndEarlierRuns();
     EXPECT_TRUE(WaitUntil([&] { return ProcessGone(first) && ProcessGone(firstHelper); }));
+    ::kill(-first, SIGKILL);  // the keeper and its child
     int status = 0;
     ::waitpid(first, &status, WNOHANG);
     fs::remove(FFolder.path() / "helper.txt");
@@ -530,8 +533,11 @@ TEST_F(SetupProcessTest, what_a_killed_wizard_started_ends_with_it_or_at_the_nex
     WriteAll(folder / ".cp-AbC123", "half");
     WriteAll(folder / "TMainLintaroForm.lock", "");
     fs::create_directory(folder / "folder.exe");
+    const pid_t keeper = std::stoi(ReadAll(FFolder.path() / "keeper.txt"));
     setupprocess::EndEarlierRuns();
     EXPECT_TRUE(WaitUntil([&] { return ProcessGone(helper); }));
+    EXPECT_FALSE(ProcessGone(keeper)) << "what the user's unmarked process needs was ended";
+    ::kill(-program, SIGKILL);
     EXPECT_FALSE(fs::exists(FCopy));
     EXPECT_FALSE(fs::exists(folder / ".cp-AbC123"));
     EXPECT_TRUE(fs::exists(folder / "TMainLintaroForm.lock"));
