@@ -12,7 +12,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,9 +24,10 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "bridge/PeerCheck.h"
+#include "serial/COMUtils_linux.h"
 
 namespace lintaro {
 
@@ -201,30 +201,8 @@ std::string ReadFile(const std::string& path) {
 // The first process of this user's that holds the socket `inode`.
 std::uint32_t HolderOfSocket(unsigned long inode) {
     if (inode == 0) return 0;
-    const std::string wanted = "socket:[" + std::to_string(inode) + "]";
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return 0;
-    std::uint32_t found = 0;
-    while (const dirent* entry = ::readdir(proc)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
-        DIR* dir = ::opendir(fds.c_str());  // another user's is closed to us
-        if (dir == nullptr) continue;
-        while (const dirent* fd = ::readdir(dir)) {
-            char target[64];
-            const ssize_t n = ::readlinkat(::dirfd(dir), fd->d_name, target, sizeof target);
-            if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == wanted) {
-                found = static_cast<std::uint32_t>(pid);
-                break;
-            }
-        }
-        ::closedir(dir);
-        if (found != 0) break;
-    }
-    ::closedir(proc);
-    return found;
+    const std::vector<pid_t> holders = posix::OwnProcessIdsHolding({"socket:[" + std::to_string(inode) + "]"});
+    return holders.empty() ? 0 : static_cast<std::uint32_t>(holders.front());
 }
 
 // The run mark in a process's environment ("" when it carries none).

@@ -4,11 +4,11 @@
 #include <QTimer>
 #include <utility>
 
-#include "bridge/BoxText.h"
 #include "bridge/ConnectionSession.h"
 #include "bridge/PeerCheck.h"
 #include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
+#include "serial/ForeignText.h"
 
 namespace lintaro {
 
@@ -78,7 +78,7 @@ void ConnectionSession::LogAccepted(quint16 peerPort, std::uint32_t pid) {
         const PeerProgram program =
             DescribePeer(pid, FSetupIsStarted ? FSetupProcInfo.dwProcessId : 0);
         who = QStringLiteral("%1 (PID %2), %3")
-                  .arg(ShownText(QString::fromStdString(program.name)))
+                  .arg(QString::fromStdString(ShownForeignText(program.name)))
                   .arg(pid)
                   .arg(program.startedHere ? QStringLiteral("запущена мастером")
                                            : QStringLiteral("не запущена мастером"));

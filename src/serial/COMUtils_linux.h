@@ -3,6 +3,8 @@
 // live apart from COMUtils_posix.cpp. Elsewhere they refuse.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -37,5 +39,7 @@ void RestoreLowLatency(int fd);
 // "<program> (PID <id>)" with the name as ShownForeignText gives it, joined by ", ". Empty
 // when none has.
 std::string OwnProcessesHolding(const std::vector<std::string>& targets);
+// The same processes by id.
+std::vector<pid_t> OwnProcessIdsHolding(const std::vector<std::string>& targets);
 
 }  // namespace lintaro::posix

@@ -203,9 +203,9 @@ std::string COMPortHolder(const std::string& name) {
 
 namespace posix {
 
-std::string OwnProcessesHolding(const std::vector<std::string>& targets) {
+std::vector<pid_t> OwnProcessIdsHolding(const std::vector<std::string>& targets) {
     const uid_t me = ::getuid();
-    std::string holders;
+    std::vector<pid_t> holders;
     DirHandle proc(::opendir("/proc"), ::closedir);
     while (const dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
         const std::string pid = entry->d_name;
@@ -213,10 +213,18 @@ std::string OwnProcessesHolding(const std::vector<std::string>& targets) {
         const std::string folder = "/proc/" + pid;
         uid_t uid = 0;
         if (!ProcessUid(folder, uid) || uid != me || !HasOpen(folder, targets)) continue;
-        std::string program = ReadStart(folder + "/comm", AttributeLimit);
+        holders.push_back(static_cast<pid_t>(std::stol(pid)));
+    }
+    return holders;
+}
+
+std::string OwnProcessesHolding(const std::vector<std::string>& targets) {
+    std::string holders;
+    for (const pid_t pid : OwnProcessIdsHolding(targets)) {
+        std::string program = ReadStart("/proc/" + std::to_string(pid) + "/comm", AttributeLimit);
         if (program.ends_with('\n')) program.pop_back();
         program = program.empty() ? "?" : ShownForeignText(program);
-        holders += (holders.empty() ? "" : ", ") + program + " (PID " + pid + ")";
+        holders += (holders.empty() ? "" : ", ") + program + " (PID " + std::to_string(pid) + ")";
     }
     return holders;
 }
