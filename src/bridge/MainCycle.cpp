@@ -6,6 +6,7 @@
 
 #include "bridge/BoxText.h"
 #include "bridge/ConnectionSession.h"
+#include "bridge/NoDeviceText.h"
 #include "bridge/PortWaiter.h"
 #include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
@@ -133,7 +134,8 @@ void ConnectionSession::FinishIdentification(bool answered) {
     SetPhase(Phase::Idle);
     if (!answered) {
         Log(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
-        Q_EMIT ErrorMessage(QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+        Q_EMIT ErrorMessage(NoDeviceMessage({FPortName, FSpeed, FModemConnect, kVerInfoRequest,
+                                             FVerReply, kVerInfoTimeoutMs / 1000}));
         AbandonAttempt(QStringLiteral("главный цикл, нет ответа на VER_INFO"));
         return;
     }
