@@ -85,17 +85,40 @@ bool ProcessUid(const std::string& folder, uid_t& uid) {
     return true;
 }
 
-bool HasOpen(const std::string& folder, const std::string& device) {
+// How a process holds the port: not at all, only the port, or the port and the master
+// end of its pseudo-terminal too.
+enum class Hold { None, Port, PortAndFarEnd };
+
+// The number N of "/dev/pts/N"; empty for any other device.
+std::string PtyNumber(const std::string& device) {
+    constexpr std::string_view prefix = "/dev/pts/";
+    if (!device.starts_with(prefix)) return {};
+    const std::string number = device.substr(prefix.size());
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return {};
+    return number;
+}
+
+Hold HoldOf(const std::string& folder, const std::string& device, const std::string& pty) {
     const std::string fds = folder + "/fd";
     DirHandle dir(::opendir(fds.c_str()), ::closedir);
-    if (!dir) return false;  // another user's, or gone
+    if (!dir) return Hold::None;  // another user's, or gone
+    bool port = false;
+    bool farEnd = false;
     while (const dirent* entry = ::readdir(dir.get())) {
         if (entry->d_name[0] == '.') continue;
         char target[4096];
         const ssize_t n = ::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
-        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == device) return true;
+        if (n <= 0) continue;
+        const std::string_view link(target, static_cast<std::size_t>(n));
+        if (link == device) {
+            port = true;
+        } else if (!pty.empty() && (link == "/dev/ptmx" || link == "/dev/pts/ptmx")) {
+            // Every master reads as ptmx; which terminal it drives is in its fdinfo.
+            const std::string info = ReadStart(folder + "/fdinfo/" + entry->d_name, StatusLimit);
+            if (info.find("\ntty-index:\t" + pty + "\n") != std::string::npos) farEnd = true;
+        }
     }
-    return false;
+    return !port ? Hold::None : farEnd ? Hold::PortAndFarEnd : Hold::Port;
 }
 
 }  // namespace
@@ -161,18 +184,25 @@ std::string COMPortHolder(const std::string& name) {
     const std::string device = RealPath(name);
     if (device.empty()) return {};
     const uid_t me = ::getuid();
-    std::string holders;
+    const std::string pty = PtyNumber(device);
+    // The far end of a pseudo-terminal (a device simulator, socat's virtual port) keeps
+    // the port open as well, to keep the line up: it is named only when nobody else is.
+    std::string holders, farEnds;
     DirHandle proc(::opendir("/proc"), ::closedir);
     while (const dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
         const std::string pid = entry->d_name;
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
         const std::string folder = "/proc/" + pid;
         uid_t uid = 0;
-        if (!ProcessUid(folder, uid) || uid != me || !HasOpen(folder, device)) continue;
+        if (!ProcessUid(folder, uid) || uid != me) continue;
+        const Hold hold = HoldOf(folder, device, pty);
+        if (hold == Hold::None) continue;
         std::string program = Attribute(folder + "/comm");
         if (program.empty()) program = "?";
-        holders += (holders.empty() ? "" : ", ") + program + " (PID " + pid + ")";
+        std::string& list = hold == Hold::Port ? holders : farEnds;
+        list += (list.empty() ? "" : ", ") + program + " (PID " + pid + ")";
     }
+    if (holders.empty()) holders = farEnds;
     // The open said the port is in use, and none of the user's own processes has it.
     return holders.empty() ? "другой пользователь" : holders;
 }
