@@ -6,6 +6,7 @@
 
 #include "bridge/BoxText.h"
 #include "bridge/ConnectionSession.h"
+#include "bridge/NoDeviceText.h"
 #include "bridge/PortHolder.h"
 #include "bridge/PortWaiter.h"
 #include "bridge/RelayThread.h"
@@ -150,7 +151,8 @@ void ConnectionSession::FinishIdentification(bool answered) {
     if (answered && !sameDevice && FSetupIsStarted) EndSetupProgram();
     if (!answered) {
         Log(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
-        Q_EMIT ErrorMessage(QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+        Q_EMIT ErrorMessage(NoDeviceMessage({FPortName, FSpeed, FModemConnect, kVerInfoRequest,
+                                             FVerReply, kVerInfoTimeoutMs / 1000}));
         AbandonAttempt(QStringLiteral("главный цикл, нет ответа на VER_INFO"));
         return;
     }

@@ -110,16 +110,18 @@ SetupStart StartSetupProgramFrom(const QString& programFolder, const ShowErrorFu
                              QStringLiteral("Файл настроек: %1").arg(shownSettings)));
         return SetupStart::NotFound;
     }
-    // An identification without a first field names no model: as one that setup.ini lacks.
+    // An identification without a first field, or whose first field has no full stop,
+    // names no model: the user hears that, with the reply, not about setup.ini. Only a
+    // line of setup.ini with an empty key still serves the empty key.
     const std::optional<QString> key = DeriveModelKey(text);
     const QString settings =
         DecodeSetupIni(ReadSettingsFile(settingsPath), setupprocess::kPlainTextMayBeUtf8);
-    if (!key) {
+    const QString value = key ? SetupIniValue(settings, *key) : QString();
+    if (!key || (key->isEmpty() && value.isEmpty())) {
         log(QStringLiteral("Модель прибора не определена по ответу \"%1\"").arg(Printable(text)));
         return notFound(QStringLiteral("Ответ прибора не называет модель: \"%1\"")
                             .arg(Printable(text).trimmed()));
     }
-    const QString value = SetupIniValue(settings, *key);
     if (value.isEmpty()) {
         log(QStringLiteral("Для модели \"%1\" нет программы настройки в %2")
                 .arg(Printable(*key), shownSettings));

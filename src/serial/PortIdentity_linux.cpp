@@ -103,6 +103,34 @@ bool HasOpen(const std::string& folder, const std::vector<std::string>& targets)
     return false;
 }
 
+// The number N of "/dev/pts/N"; empty for any other device.
+std::string PtyNumber(const std::string& device) {
+    constexpr std::string_view prefix = "/dev/pts/";
+    if (!device.starts_with(prefix)) return {};
+    const std::string number = device.substr(prefix.size());
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return {};
+    return number;
+}
+
+// Whether the process holds the master end of pseudo-terminal `pty` too: then it is the
+// far end of the line (a device simulator, socat's virtual port), not a user of the port.
+bool HoldsFarEnd(const std::string& folder, const std::string& pty) {
+    if (pty.empty()) return false;
+    const std::string fds = folder + "/fd";
+    DirHandle dir(::opendir(fds.c_str()), ::closedir);
+    while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
+        if (entry->d_name[0] == '.') continue;
+        char target[4096];
+        const ssize_t n = ::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
+        const std::string_view link(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (link != "/dev/ptmx" && link != "/dev/pts/ptmx") continue;
+        // Every master reads as ptmx; which terminal it drives is in its fdinfo.
+        const std::string info = ReadStart(folder + "/fdinfo/" + entry->d_name, StatusLimit);
+        if (info.find("\ntty-index:\t" + pty + "\n") != std::string::npos) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string COMPortIdentity(const std::string& name) {
@@ -196,7 +224,18 @@ std::vector<std::string> FindMovedAdapter(const std::string& identity,
 std::string COMPortHolder(const std::string& name) {
     const std::string device = RealPath(name);
     if (device.empty()) return {};
-    const std::string holders = posix::OwnProcessesHolding({device});
+    const std::string pty = PtyNumber(device);
+    // The far end of a pseudo-terminal keeps the port open as well, to keep the line up:
+    // it is named only when nobody else is.
+    std::string holders, farEnds;
+    for (const pid_t pid : posix::OwnProcessIdsHolding({device})) {
+        const std::string folder = "/proc/" + std::to_string(pid);
+        std::string program = Attribute(folder + "/comm");
+        program = program.empty() ? "?" : ShownForeignText(program);
+        std::string& list = HoldsFarEnd(folder, pty) ? farEnds : holders;
+        list += (list.empty() ? "" : ", ") + program + " (PID " + std::to_string(pid) + ")";
+    }
+    if (holders.empty()) holders = farEnds;
     // The open said the port is in use, and none of the user's own processes has it.
     return holders.empty() ? "другой пользователь" : holders;
 }

@@ -8,6 +8,9 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <cstdlib>
+#include <tuple>
+#include <vector>
 
 #include "bridge/SetupProcess.h"
 #include "log/LOGUnit.h"
@@ -58,6 +61,48 @@ void InstallQtTranslations() {
         }
     }
     delete translator;
+}
+
+namespace {
+
+QtMessageHandler gQtHandler = nullptr;
+// Qt's messages while the display is being opened: passed on once it has been.
+std::vector<std::tuple<QtMsgType, QString, QString>> gHeldMessages;
+
+void HandleWhileOpeningDisplay(QtMsgType type, const QMessageLogContext& context,
+                               const QString& text) {
+    if (type != QtFatalMsg) {
+        gHeldMessages.emplace_back(type, QString::fromUtf8(context.category), text);
+        return;
+    }
+    // Qt's own words on it (and on the warnings that led to it) would be English and
+    // send the user to reinstall; nothing has been started yet that needs closing.
+    const QString display = qEnvironmentVariableIsEmpty("DISPLAY")
+                                ? qEnvironmentVariable("WAYLAND_DISPLAY")
+                                : qEnvironmentVariable("DISPLAY");
+    WriteToConsole(QStringLiteral("Lintaro: не удаётся открыть графический дисплей «%1». "
+                                  "Проверьте переменную DISPLAY или запустите программу в "
+                                  "сеансе рабочего стола.\n")
+                       .arg(display),
+                   true);
+    std::_Exit(1);
+}
+
+}  // namespace
+
+void BeginOpeningDisplay() {
+    gQtHandler = qInstallMessageHandler(HandleWhileOpeningDisplay);
+}
+
+void EndOpeningDisplay() {
+    qInstallMessageHandler(gQtHandler);
+    for (const auto& [type, category, text] : gHeldMessages) {
+        const QByteArray name = category.toUtf8();
+        const QMessageLogContext context(nullptr, 0, nullptr,
+                                         name.isEmpty() ? nullptr : name.constData());
+        if (gQtHandler != nullptr) gQtHandler(type, context, text);
+    }
+    gHeldMessages.clear();
 }
 
 std::optional<int> AnswerCommandLine(const ParsedCommandLine& commandLine) {

@@ -35,6 +35,12 @@ void InstallQtTranslations();
 // Runs the program inside an existing application object; returns the exit code.
 int RunLintaro(const EngineerOptions& options = {});
 
+// Qt ends the program with a fatal message of its own when no display can be opened (a
+// DISPLAY on which no server answers). Made between these two calls, the application
+// object instead says so in the program's line and exits with code 1.
+void BeginOpeningDisplay();
+void EndOpeningDisplay();
+
 // --help, --version or no display: says so and gives the exit code; else nothing (after
 // a line about ignored arguments). Needs no application object.
 std::optional<int> AnswerCommandLine(const ParsedCommandLine& commandLine);

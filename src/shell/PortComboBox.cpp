@@ -1,6 +1,7 @@
 #include "shell/PortComboBox.h"
 
 #include <QAbstractItemView>
+#include <QEvent>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
 
@@ -8,16 +9,31 @@ namespace lintaro {
 
 namespace {
 
+// The port, and after it the adapter: the port takes at most half the width (elided in
+// the middle, where long names are alike), the adapter what is left.
 QString Elided(const QComboBox& box, const QStyleOptionComboBox& option) {
     const QRect text = box.style()->subControlRect(QStyle::CC_ComboBox, &option,
                                                    QStyle::SC_ComboBoxEditField, &box);
-    return box.fontMetrics().elidedText(option.currentText, Qt::ElideMiddle, text.width() - 2);
+    const QFontMetrics& metrics = box.fontMetrics();
+    const int width = text.width() - 2;
+    const QString adapter = box.currentData(TPortComboBox::AdapterRole).toString();
+    if (adapter.isEmpty()) return metrics.elidedText(option.currentText, Qt::ElideMiddle, width);
+    const QString port =
+        metrics.elidedText(option.currentText, Qt::ElideMiddle, width / 2) + QStringLiteral(" — ");
+    return port +
+           metrics.elidedText(adapter, Qt::ElideRight, width - metrics.horizontalAdvance(port));
 }
 
 }  // namespace
 
 TPortComboBox::TPortComboBox(QWidget* parent) : QComboBox(parent) {
     view()->setTextElideMode(Qt::ElideMiddle);
+}
+
+// The closed box shows its port and adapter cut short: its tooltip is the selected item's.
+bool TPortComboBox::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) setToolTip(currentData(Qt::ToolTipRole).toString());
+    return QComboBox::event(event);
 }
 
 QString TPortComboBox::DisplayedText() const {

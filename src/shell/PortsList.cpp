@@ -7,6 +7,7 @@
 #include "shell/ErrorReport.h"
 #include "shell/MainFormUnit.h"
 #include "shell/MessageBoxes.h"
+#include "shell/PortComboBox.h"
 
 namespace lintaro {
 
@@ -26,6 +27,22 @@ QString PortToolTip(const std::string& port) {
     return lines.join(QLatin1Char('\n'));
 }
 
+// The adapter in one short line for the closed box: maker, model (a model that starts
+// with the maker's name says it once) and serial number; else the system's name for it.
+QString AdapterLine(const std::string& port) {
+    const COMPortDescription description = DescribeCOMPort(port);
+    const QString maker = QString::fromStdString(description.manufacturer);
+    const QString model = QString::fromStdString(description.product);
+    QString line = maker.isEmpty() || model.startsWith(maker, Qt::CaseInsensitive)
+                       ? model
+                       : (model.isEmpty() ? maker : maker + QLatin1Char(' ') + model);
+    if (!description.serial.empty()) {
+        if (!line.isEmpty()) line += QStringLiteral(", ");
+        line += QStringLiteral("№ ") + QString::fromStdString(description.serial);
+    }
+    return line.isEmpty() ? QString::fromStdString(description.friendlyName) : line;
+}
+
 }  // namespace
 
 void TMainLintaroForm::FillPortsList() {
@@ -36,6 +53,8 @@ void TMainLintaroForm::FillPortsList() {
         PortsListComboBox->addItem(QString::fromStdString(port));
         PortsListComboBox->setItemData(PortsListComboBox->count() - 1, PortToolTip(port),
                                        Qt::ToolTipRole);
+        PortsListComboBox->setItemData(PortsListComboBox->count() - 1, AdapterLine(port),
+                                       TPortComboBox::AdapterRole);
     }
     if (PortsListComboBox->count() > 0) {
         PortsListComboBox->setCurrentIndex(0);

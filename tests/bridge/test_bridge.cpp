@@ -161,6 +161,12 @@ TEST_F(BridgeTest, reply_without_ok_crlf_fails_after_ten_seconds_and_launches_no
     ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 1 && Form->ConnectionState() == 0; }));
     EXPECT_EQ(Watcher->Seen()[0].text,
               QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
+    const QString detail = Watcher->Seen()[0].detail;
+    for (const QString& part : {QString::fromStdString(Simulator->portPath()) + ", 19200 бит/с",
+                                QStringLiteral("запрос: +VER_INFO=?<CR><LF>\n"),
+                                QStringLiteral("(байт: 23): VER_INFO,DEMO1.0,X<CR><LF>OK<LF>\n"),
+                                QStringLiteral("выберите другой порт")})
+        EXPECT_TRUE(detail.contains(part)) << detail.toStdString();
     EXPECT_EQ(Watcher->Seen()[0].icon, QMessageBox::Critical);
     EXPECT_EQ(Form->ConnectionState(), 0);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));

@@ -170,6 +170,10 @@ TEST_F(LauncherTest, identification_without_first_field_is_a_missing_model_not_a
     // A first field without a full stop is the empty key, which the "=" line does match.
     EXPECT_TRUE(Start("ID,ABC12,XYZ\r\nOK\r\n"));
     EXPECT_EQ(FSetupFile, FTemp + QStringLiteral("keyless.exe"));
+    // Without that line such a reply names no model either.
+    WriteSetupIni("ABC12=keyless\r\n");
+    EXPECT_FALSE(Start("garbage reply\r\nOK\r\n"));
+    EXPECT_EQ(FMissing, QStringLiteral("Ответ прибора не называет модель: \"garbage reply??OK??\""));
 }
 
 TEST_F(LauncherTest, program_named_but_missing_starts_nothing) {

@@ -137,6 +137,8 @@ def cable(cycles):
     p.send('ports')
     p.wait('ports ')
     row('port list', {'/dev/ttyUSB0', '/dev/ttyS1'} <= set(p.line('ports ')[6:].split('|')), p.line('ports '))
+    p.wait('portbox ')
+    row('adapter named on the closed box', 'QEMU' in p.line('portbox '), p.line('portbox '))
     p.send('click')
     link = p.relay()
     row('connected through the adapter', p.wait('status Подключен') is not None)

@@ -53,5 +53,25 @@ TEST(PortHolder, a_busy_port_names_the_users_own_holder_or_else_another_user) {
     EXPECT_EQ(seen, 0);
 }
 
+// The far end of a pseudo-terminal (here the test, as the device simulator: the master
+// and an open of the port) is not named beside a program that holds the port.
+TEST(PortHolder, the_far_end_of_a_pseudo_terminal_is_no_holder_beside_another) {
+    const std::string port = test::StandInTerminal();
+    const int keep = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(keep, 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && ::dup2(fd, 0) == 0) ::execl("/bin/sleep", "sleep", "60", nullptr);
+        ::_exit(1);
+    }
+    const std::string expected = "sleep (PID " + std::to_string(child) + ")";
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return COMPortHolder(port) == expected; }))
+        << COMPortHolder(port);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(keep);
+}
+
 }  // namespace
 }  // namespace lintaro

@@ -142,6 +142,9 @@ TEST_F(MainWindowTest, refresh_lists_ports_anew_and_selects_the_first) {
         << box->DisplayedText().toStdString();
     EXPECT_TRUE(box->DisplayedText().contains(QChar(0x2026))) << box->DisplayedText().toStdString();
     EXPECT_TRUE(box->itemData(index, Qt::ToolTipRole).toString().startsWith(full));
+    // The adapter follows the port on the closed box.
+    box->setItemData(index, QStringLiteral("FTDI FT232R USB UART, № A5"), TPortComboBox::AdapterRole);
+    EXPECT_TRUE(box->DisplayedText().contains(QStringLiteral("port0 — FTDI"))) << box->DisplayedText().toStdString();
     QFile::remove(full);
     form.PortsListComboBox->setCurrentIndex(2);
     form.SpeedButton1->click();

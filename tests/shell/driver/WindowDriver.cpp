@@ -118,10 +118,13 @@ private:
             FWatch.start();
         } else if (line == "ports") {
             QStringList names;
+            QString shown;  // the closed box's text
             if (auto* list = form->findChild<QComboBox*>(QStringLiteral("PortsListComboBox"))) {
                 for (int i = 0; i < list->count(); ++i) names << list->itemText(i);
+                shown = list->property("displayedText").toString();
             }
             std::printf("ports %s\n", names.join(QLatin1Char('|')).toUtf8().constData());
+            std::printf("portbox %s\n", shown.toUtf8().constData());
             std::fflush(stdout);
         } else if (line.startsWith("modem ")) {
             auto* type = form->findChild<QComboBox*>(QStringLiteral("ConnectTypeComboBox"));
