@@ -20,7 +20,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -93,9 +92,6 @@ public:
     // Identifies the device on the open port and, once it has answered, brings the
     // connection up; returns at once (the answer comes as the port's events).
     void MainCycle();
-    int COMWrite(int count);
-    QByteArray BufferToStr(int count) const;
-    int StrToBuffer(const QByteArray& bytes);
     bool StartTCPServer();
     void StopTCPServer();
     SetupStart StartSetupProgram();
@@ -194,13 +190,12 @@ private:
     void LogModemError(const QByteArray& chunk);
     void StartRelay();
     void EndRelay();
-    // The relay takes the port (a new generation of it).
+    // The relay relays the port that was identified.
     void RelayPort();
     void DeliverLog();
     void RelayPortHungUp(quint64 generation);
     void RelayWriteFailed(quint64 generation);
     void RelayResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown);
-    int COMWriteBytes(const char* bytes, int count);
     void WriteFailed();
     void DropTCPClients();
     void PortLost(const QString& status);
@@ -271,8 +266,6 @@ private:
     SetupExitWatch FSetupExit;  // says when the program ends by itself
     QString FSetupMissing;      // what the launcher looked for in vain, for the box
 
-    // The identification's reads and its request use FDataBuffer.
-    std::array<std::uint8_t, COMBufferSize> FDataBuffer{};
     TServerSocket* FServer = nullptr;
     std::vector<PendingPeer> FPendingPeers;
     QTimer* FPeerTimer = nullptr;

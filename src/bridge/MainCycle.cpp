@@ -35,19 +35,6 @@ const QString kInterrupted = QStringLiteral("Соединение было пр�
 
 }  // namespace
 
-int ConnectionSession::COMWrite(int count) {
-    return COMWriteBytes(reinterpret_cast<const char*>(FDataBuffer.data()), count);
-}
-
-int ConnectionSession::COMWriteBytes(const char* bytes, int count) {
-    int r = WriteCOMPort(FCOMHandle, reinterpret_cast<const std::uint8_t*>(bytes), count);
-    if (r == 0 || r == -1) {
-        WriteFailed();
-        r = 0;
-    }
-    return r;
-}
-
 // A write to the port failed: the clients are dropped, the port is marked lost and
 // reopened (cable) or the call ended (modem) once this event is over.
 void ConnectionSession::WriteFailed() {
@@ -62,17 +49,6 @@ void ConnectionSession::WriteFailed() {
     } else if (!FReopenTimer->isActive()) {
         FReopenTimer->start(kFirstReopenMs);
     }
-}
-
-QByteArray ConnectionSession::BufferToStr(int count) const {
-    return QByteArray(reinterpret_cast<const char*>(FDataBuffer.data()),
-                      std::clamp(count, 0, static_cast<int>(FDataBuffer.size())));
-}
-
-int ConnectionSession::StrToBuffer(const QByteArray& bytes) {
-    const int n = static_cast<int>(std::min<qsizetype>(bytes.size(), FDataBuffer.size()));
-    std::copy_n(bytes.constData(), n, reinterpret_cast<char*>(FDataBuffer.data()));
-    return n;
 }
 
 // ---- The bridge cycle ----
@@ -98,28 +74,29 @@ void ConnectionSession::BeginIdentification(Phase phase) {
     FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
 }
 
+// The relay writes the request itself, the port's one writer, after emptying the port's
+// input; what it read before comes under an older generation, so it cannot pass for the
+// reply.
 void ConnectionSession::SendIdentificationRequest() {
-    // Detached, so that nothing read before the request can pass for its reply.
-    FRelay->DetachPort();
-    DiscardCOMPortInput(FCOMHandle);
     if (FStaleBytes > 0) {
         Log(QStringLiteral("Отброшено байт, пришедших до запроса: %1").arg(FStaleBytes));
     }
     FRequestSent = true;
-    COMWrite(StrToBuffer(kVerInfoRequest));
+    FPortGeneration = FRelay->SendRequest(kVerInfoRequest);
     Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
     FIdentifyTimer->start(kVerInfoTimeoutMs);
-    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
 }
 
 // The reply is collected across reads until "OK" CR LF has come; the end mark is looked
 // for only in the new bytes and the three before them, so a flood without it costs the
 // time of reading it once.
 void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray& bytes) {
+    // Reads of an older generation came before the request went out.
     if (generation != FPortGeneration || !IdentifyingPhase()) return;
     if (!FRequestSent) {
         FStaleBytes += bytes.size();
         if (FQuietWait.elapsed() < kQuietWaitLimitMs) FIdentifyTimer->start(kQuietBeforeRequestMs);
+        FRelay->ContinueIdentify();
         return;
     }
     const QByteArray window = FVerCarry + bytes;
@@ -131,12 +108,13 @@ void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray&
         return;
     }
     FVerCarry = window.right(kVerInfoEnd.size() - 1);
+    FRelay->ContinueIdentify();
 }
 
 void ConnectionSession::FinishIdentification(bool answered) {
     if (!IdentifyingPhase()) return;
-    // What the device sends next waits in the port for the relay.
-    FRelay->DetachPort();
+    // What the device sends next waits in the port for the relay: the relay reads no more
+    // until the port is given to the relay proper.
     if (FPhase == Phase::Rechecking) {
         FinishRecheck(answered);
         return;
@@ -244,7 +222,7 @@ void ConnectionSession::StartRelay() {
 }
 
 void ConnectionSession::RelayPort() {
-    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect);
+    FRelay->UsePortFor(RelayThread::PortUse::Relay);
 }
 
 // The end of a connection: port closed, server stopped (which drops the program's
@@ -299,7 +277,7 @@ void ConnectionSession::RelayPortHungUp(quint64 generation) {
 }
 
 void ConnectionSession::RelayWriteFailed(quint64 generation) {
-    if (generation != FPortGeneration || FPhase != Phase::Relaying) return;
+    if (generation != FPortGeneration || (FPhase != Phase::Relaying && !IdentifyingPhase())) return;
     DeliverLog();
     WriteFailed();
 }

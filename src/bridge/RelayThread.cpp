@@ -91,6 +91,10 @@ struct RelayThread::Loop {
     quint64 generation = 0;
     bool watchWords = false;
     bool identifying = false;
+    // While identifying, each read waits until the owner has looked at it, so that nothing
+    // after the reply is read before the owner decides what the port is for.
+    bool identifyPaused = false;
+    Pending request;  // the owner's bytes for the port, ahead of the clients'
     ModemResultWatch watch;
     bool portFull = false;
     std::vector<Socket> clients;  // oldest first: the device's bytes go to clients[0]
@@ -149,8 +153,8 @@ struct RelayThread::Loop {
             const bool havePort = port != InvalidCOMHandle;
             Interest portWant;
             // With no client the port is still read: its data is logged and dropped.
-            portWant.read = havePort && (identifying || toClient.size() < bound);
-            portWant.write = havePort && portFull && !toPort.isEmpty();
+            portWant.read = havePort && (identifying ? !identifyPaused : toClient.size() < bound);
+            portWant.write = havePort && portFull && (!toPort.isEmpty() || !request.isEmpty());
             sockets = clients;
             want.assign(clients.size(), Interest{});
             for (std::size_t i = 0; i < clients.size(); ++i) {
@@ -183,6 +187,7 @@ struct RelayThread::Loop {
     void LeavePort() {
         port = InvalidCOMHandle;
         portFull = false;
+        request.clear();
         waiter.ForgetPort();
         TellLog(true);
     }
@@ -207,7 +212,9 @@ struct RelayThread::Loop {
                 }
             }
             if (identifying) {
+                identifyPaused = true;
                 Q_EMIT owner->PortData(generation, QByteArray(bytes, n));
+                return;
             } else {
                 AddLog(false, bytes, n);
                 SendFromPort(bytes, n);
@@ -285,7 +292,7 @@ struct RelayThread::Loop {
     }
 
     void WritePort() {
-        if (port == InvalidCOMHandle || portFull || identifying) return;
+        if (port == InvalidCOMHandle || portFull || !WriteRequest() || identifying) return;
         for (int write = 0; write < kWritesPerPass && !toPort.isEmpty(); ++write) {
             const int n = static_cast<int>(std::min<qsizetype>(toPort.size(), COMBufferSize));
             const int r = PortWrite(port, reinterpret_cast<const std::uint8_t*>(toPort.data()), n);
@@ -305,6 +312,25 @@ struct RelayThread::Loop {
                 return;
             }
         }
+    }
+
+    // The owner's request goes first; false while it is not all written.
+    bool WriteRequest() {
+        while (!request.isEmpty()) {
+            const int r = PortWrite(port, reinterpret_cast<const std::uint8_t*>(request.data()),
+                                    static_cast<int>(request.size()));
+            if (r < 0) {
+                LeavePort();
+                Q_EMIT owner->PortWriteFailed(generation);
+                return false;
+            }
+            request.consume(r);
+            if (!request.isEmpty()) {
+                portFull = true;
+                return false;
+            }
+        }
+        return true;
     }
 
     // A client that left or failed; the device's bytes go to the next oldest from now on
@@ -375,10 +401,36 @@ quint64 RelayThread::AttachPort(COMHandle port, bool watchResultWords, PortUse u
         d->portFull = false;
         d->watchWords = watchResultWords;
         d->identifying = use == PortUse::Identify;
+        d->identifyPaused = false;
+        d->request.clear();
         d->watch.Reset();
         generation = ++d->generation;
     });
     return generation;
+}
+
+quint64 RelayThread::SendRequest(const QByteArray& bytes) {
+    quint64 generation = 0;
+    d->Run([&] {
+        if (d->port == InvalidCOMHandle) return;
+        DiscardCOMPortInput(d->port);
+        d->request.clear();
+        d->request.append(bytes.constData(), bytes.size());
+        d->identifyPaused = false;
+        generation = ++d->generation;
+    });
+    return generation;
+}
+
+void RelayThread::ContinueIdentify() {
+    d->Run([&] { d->identifyPaused = false; });
+}
+
+void RelayThread::UsePortFor(PortUse use) {
+    d->Run([&] {
+        d->identifying = use == PortUse::Identify;
+        d->identifyPaused = false;
+    });
 }
 
 bool RelayThread::DetachPort() {

@@ -41,6 +41,15 @@ public:
     // call) a result word in the port's data ends the relay of the port (ResultWord).
     // Each attachment has a new generation; signals name theirs.
     quint64 AttachPort(COMHandle port, bool watchResultWords, PortUse use = PortUse::Relay);
+    // Identify: the port's input is emptied and `bytes` written to the port (by this thread
+    // alone, ahead of anything of the clients'); its reads are reported from now on under
+    // the generation returned (0: no port attached).
+    quint64 SendRequest(const QByteArray& bytes);
+    // Identify: each read is reported (PortData) and the port is not read again until the
+    // owner asks for the next with ContinueIdentify, or changes the use with UsePortFor.
+    void ContinueIdentify();
+    // The attached port is used for `use` from now on, in the same generation.
+    void UsePortFor(PortUse use);
     // The relay leaves the port alone from the return on. True when bytes for the port were
     // still pending (they are dropped).
     bool DetachPort();
