@@ -26,13 +26,16 @@ namespace lintaro::testing_support {
 inline RingTimings FastTimings() {
     using std::chrono::milliseconds;
     RingTimings timings;
+    // Waits for an answer that comes end as it comes, so they are long: a loaded machine
+    // may hold the simulated modem for a while. The pause after ATZ is the modem's time
+    // to answer before it is discarded.
     timings.wakeStep = milliseconds(5);
-    timings.atzPause = milliseconds(20);
-    timings.okTimeout = milliseconds(1000);
-    timings.cregTimeout = milliseconds(400);
+    timings.atzPause = milliseconds(200);
+    timings.okTimeout = milliseconds(5000);
+    timings.cregTimeout = milliseconds(5000);
     timings.cregPause = milliseconds(20);
     timings.beforeDial = milliseconds(20);
-    timings.connectTimeout = milliseconds(1500);
+    timings.connectTimeout = milliseconds(5000);
     timings.afterConnect = milliseconds(20);
     timings.poll = milliseconds(5);
     return timings;
