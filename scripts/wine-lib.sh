@@ -54,7 +54,7 @@ wait_until() {
 
 # A private X server for windows (the single-instance sign, the program itself).
 wl_start_xvfb() {
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >/dev/null 2>&1 &
   wl_xvfb_pid=$!
   wait_for_lines "$work/display" 1
   export DISPLAY=":$(head -n1 "$work/display")"

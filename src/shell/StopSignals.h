@@ -15,4 +15,8 @@ void InstallStopSignals();
 // cannot be ended: the start then closes the windows as soon as they exist instead.
 bool StopRequested();
 
+// Forgets a request served: for a process that plays many starts of the program one after
+// another (the tests).
+void ForgetStopRequest();
+
 }  // namespace lintaro

@@ -50,4 +50,6 @@ void InstallStopSignals() {
 
 bool StopRequested() { return stopRequested; }
 
+void ForgetStopRequest() { stopRequested = false; }
+
 }  // namespace lintaro

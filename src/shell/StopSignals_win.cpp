@@ -73,4 +73,6 @@ void InstallStopSignals() {
 
 bool StopRequested() { return stopRequested; }
 
+void ForgetStopRequest() { stopRequested = false; }
+
 }  // namespace lintaro

@@ -30,6 +30,7 @@
 
 #include "DeviceSimulator.h"
 #include "GuiThread.h"
+#include "HeldPort.h"
 #include "InstrumentPersonality.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
@@ -50,12 +51,6 @@ inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 1
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
-}
-
-inline quint16 FreeTcpPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 // Reads from `socket` until `count` bytes came or the deadline passed.
@@ -83,7 +78,7 @@ protected:
         Windows = CreateLintaroWindows();
         Form = Windows.MainLintaroForm.get();
         Form->SetProgramFolder(ProgramFolder());
-        ServerPort = FreeTcpPort();
+        ServerPort = FServerPort.Number();
         Windows.TCPServerSettingsForm->PortEdit->setText(QString::number(ServerPort));
         InstallSetupProgram("DEMO1=probe\r\n");
         // Shown, so that the window's log lines are kept and can be checked.
@@ -192,6 +187,7 @@ protected:
     quint16 ServerPort = 0;
 
 private:
+    HeldPort FServerPort;
     QTemporaryDir FProgramFolder;
     std::atomic<bool> FClicked{false};
 };

@@ -98,20 +98,17 @@ TEST_F(BridgeTest, connect_relays_both_ways_and_disconnect_cleans_everything_up)
 }
 
 // The reply counts once "OK" CR LF has come, across reads; what came in the same read
-// after it belongs to the identification too. What the device was still sending when the
-// port opened (the echo of a transfer cut short) is let pass before the request.
+// after it belongs to the identification too. What the device sent before the port opened
+// (the echo of a transfer cut short) and the line still holds is let pass before the
+// request.
 TEST_F(BridgeTest, identification_collected_across_reads_is_accepted) {
     Device->setIdentification({"VER_INFO,DEMO1.0,X\r\nO", "K", "\r", "\nTRAILING"},
                               std::chrono::milliseconds(30));
-    // A stream paced well below the quiet wait, lasting past the port's opening.
-    std::thread stale([&] {
-        for (int i = 0; i < 100; ++i) {
-            Simulator->send("x,y");
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    std::string stale;
+    for (int i = 0; i < 100; ++i) stale += "x,y";
+    Simulator->send(stale);
+    ASSERT_TRUE(Simulator->waitForSent(std::chrono::seconds(10)));
     ClickWhile([&] {
-        stale.join();
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(OnGui([&] { return Form->VerInfo(); }),
                   QByteArray("VER_INFO,DEMO1.0,X\r\nOK\r\nTRAILING"));

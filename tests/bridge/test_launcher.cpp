@@ -18,6 +18,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include "HeldPort.h"
 #include "ModalWatcher.h"
 #include "OtherUser.h"
 #include "bridge/SetupLauncher.h"
@@ -548,10 +549,10 @@ QByteArray ReadUntil(QTcpSocket* socket, const QByteArray& expected) {
 }
 
 TEST_F(SampleProgramTest, sample_program_connects_once_the_server_listens_and_relays_bytes) {
+    // Held, not listening yet when the program starts.
+    const HeldPort held;
+    const quint16 port = held.Number();
     QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-    const quint16 port = server.serverPort();
-    server.close();  // not listening yet when the program starts
 
     ASSERT_TRUE(
         QFile::copy(QStringLiteral(LINTARO_SETUP_SAMPLE), FFolder + QStringLiteral("sample")));

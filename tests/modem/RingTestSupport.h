@@ -26,13 +26,17 @@ namespace lintaro::testing_support {
 inline RingTimings FastTimings() {
     using std::chrono::milliseconds;
     RingTimings timings;
+    // The waits for an answer end as soon as it comes, so they can be long: a loaded
+    // machine may hold the simulated modem back for a while. A poll of the registration
+    // waits its time out unless registered, and its answer must come within it. The pause
+    // after ATZ is the modem's time to answer before its answer is discarded.
     timings.wakeStep = milliseconds(5);
-    timings.atzPause = milliseconds(20);
-    timings.okTimeout = milliseconds(1000);
-    timings.cregTimeout = milliseconds(400);
+    timings.atzPause = milliseconds(200);
+    timings.okTimeout = milliseconds(5000);
+    timings.cregTimeout = milliseconds(2000);
     timings.cregPause = milliseconds(20);
     timings.beforeDial = milliseconds(20);
-    timings.connectTimeout = milliseconds(1500);
+    timings.connectTimeout = milliseconds(5000);
     timings.afterConnect = milliseconds(20);
     timings.poll = milliseconds(5);
     return timings;
@@ -41,10 +45,12 @@ inline RingTimings FastTimings() {
 // Hang-up waits for a test run, against a modem whose guard time is below `guard`.
 inline HangUpTimings FastHangUp() {
     using std::chrono::milliseconds;
+    // The simulated modem measures its guard time between its reads of the bytes, which a
+    // loaded machine may delay: the silence before "+++" is kept well above its guard.
     HangUpTimings timings;
-    timings.guard = milliseconds(250);
-    timings.escapeAnswer = milliseconds(1000);
-    timings.commandAnswer = milliseconds(1000);
+    timings.guard = milliseconds(600);
+    timings.escapeAnswer = milliseconds(3000);
+    timings.commandAnswer = milliseconds(3000);
     timings.dtrDrop = milliseconds(20);
     timings.poll = milliseconds(5);
     return timings;

@@ -185,7 +185,8 @@ TEST_P(RingOutcomeTest, ends_with_its_code_after_the_commands_it_needed) {
     const Outcome& outcome = GetParam();
     outcome.setUp(personality());
     Attempt attempt(host, modem.portPath(), "123");
-    ASSERT_TRUE(attempt.serveUntilFinished());
+    // Ten polls that wait their time out each.
+    ASSERT_TRUE(attempt.serveUntilFinished(std::chrono::seconds(60)));
 
     EXPECT_EQ(attempt.code, outcome.code);
     EXPECT_EQ(attempt.thread->CallUp(), outcome.code == 0);

@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "DeviceSimulator.h"
+#include "HeldPort.h"
 #include "ModalWatcher.h"
 #include "PortDir.h"
 #include "shell/InstanceSign.h"
@@ -106,9 +107,7 @@ protected:
         ini.write("DEMO1=relay\r\n");
         ini.close();
         ASSERT_TRUE(FRelayEnd.listen(QHostAddress::LocalHost, 0));
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        FBridgePort = probe.serverPort();
+        FBridgePort = FBridgePortHold.Number();
     }
 
     void TearDown() override {
@@ -225,6 +224,7 @@ private:
     std::unique_ptr<devsim::DeviceSimulator> FSimulator;
     QTemporaryDir FProgramFolder;
     QTcpServer FRelayEnd;
+    HeldPort FBridgePortHold;
     quint16 FBridgePort = 0;
 };
 

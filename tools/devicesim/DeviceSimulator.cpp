@@ -163,6 +163,11 @@ bool DeviceSimulator::waitForReceived(std::size_t count, std::chrono::millisecon
     return changed_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
 }
 
+bool DeviceSimulator::waitForSent(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return outbox_.empty(); });
+}
+
 // The descriptors belong to the worker thread while it runs, so plugging and unplugging
 // are carried out there and the caller waits for the result.
 void DeviceSimulator::runCommand(Command command) {
@@ -334,9 +339,10 @@ void DeviceSimulator::handleOutput() {
     std::lock_guard lock(mutex_);
     if (n < 0) {
         outbox_.clear();
-        return;
+    } else {
+        outbox_.erase(0, static_cast<std::size_t>(n));
     }
-    outbox_.erase(0, static_cast<std::size_t>(n));
+    changed_.notify_all();
 }
 
 }  // namespace lintaro::devsim

@@ -45,6 +45,9 @@ public:
 
     // Device to host. Dropped while the device is unplugged.
     void send(std::string bytes);
+    // Waits until what was sent is in the terminal (the host may not have read it yet);
+    // false when the time ran out.
+    bool waitForSent(std::chrono::milliseconds timeout) const;
 
     // Stops or resumes taking bytes from the host, so that the host's writes stall once
     // the terminal's buffers are full.
