@@ -64,6 +64,9 @@ public:
     };
     LogBatch TakeLog();
     static constexpr std::chrono::milliseconds LogInterval{50};
+    // Most bytes of one direction held for the log while the owner has not taken them;
+    // what goes beyond is only counted (`unlogged`).
+    static constexpr qsizetype LogCap = 4 * 1024 * 1024;
 
 Q_SIGNALS:
     // Data for the log is waiting (TakeLog); not told again until it was taken.
