@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QStringList>
 #include <gtest/gtest.h>
@@ -221,15 +222,16 @@ const Row kRows[] = {
     {"PlantedRace", Port::Socket, 1, false,
      [](Rig& r) {
          static int planted = 0;
-         bool ran = false;
          int told = 0;
          QObject::connect(r.relay.get(), &RelayThread::LogReady, r.relay.get(), [] { ++planted; },
                           Qt::DirectConnection);
          QObject::connect(r.relay.get(), &RelayThread::LogReady, r.relay.get(), [&] { ++told; });
-         QMetaObject::invokeMethod(r.relay.get(), [&] { ran = ++planted > 0; }, Qt::QueuedConnection);
+         QMetaObject::invokeMethod(r.relay.get(), [] { ++planted; }, Qt::QueuedConnection);
          Send(r.clients[0], "x");
+         // Run at once, before anything the relay's thread did since can be known here.
+         QCoreApplication::sendPostedEvents(r.relay.get(), QEvent::MetaCall);
          EXPECT_EQ(Receive(r.device, 1), "x");
-         EXPECT_TRUE(test::WaitUntil([&] { return ran && told == 1; }));
+         EXPECT_TRUE(test::WaitUntil([&] { return told == 1; }));
      }},
 #endif
 };
