@@ -214,7 +214,7 @@ const Row kRows[] = {
          Send(r.clients[0], "z");
          EXPECT_EQ(Receive(r.device, 1), "z");
          log = r.relay->TakeLog();
-         EXPECT_TRUE(log.toPort.isEmpty() && log.unlogged == 0);
+         EXPECT_TRUE(log.toPort.isEmpty() && log.unlogged == 0) << log.toPort.size() << " " << log.unlogged;
      }},
 #ifdef LINTARO_PLANTED_RACE
     // Unguarded on purpose, touched on the relay's thread and the owner's, with Qt's frames
