@@ -25,8 +25,6 @@ namespace {
 // fast device is served in one pass without starving the other direction.
 constexpr int kReadsPerPass = 8;
 constexpr int kWritesPerPass = 8;
-// Most bytes of one direction held for the log while the window has not taken them.
-constexpr qsizetype kLogCap = 4 * 1024 * 1024;
 
 // Bytes on their way in one direction, taken from the front as the far side takes them.
 // What was taken is only counted off, and the rest moved to the front once it is the
@@ -351,7 +349,7 @@ struct RelayThread::Loop {
         std::lock_guard lock(logMutex);
         QByteArray& target = toPortDirection ? log.toPort : log.toClient;
         if (log.toPort.isEmpty() && log.toClient.isEmpty()) log.toPortFirst = toPortDirection;
-        const qsizetype taken = std::clamp<qsizetype>(kLogCap - target.size(), 0, n);
+        const qsizetype taken = std::clamp<qsizetype>(LogCap - target.size(), 0, n);
         target.append(bytes, taken);
         log.unlogged += n - taken;
     }

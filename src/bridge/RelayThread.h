@@ -74,6 +74,9 @@ public:
     };
     LogBatch TakeLog();
     static constexpr std::chrono::milliseconds LogInterval{50};
+    // Most bytes of one direction held for the log while the owner has not taken them;
+    // what goes beyond is only counted (`unlogged`).
+    static constexpr qsizetype LogCap = 4 * 1024 * 1024;
 
 Q_SIGNALS:
     // A connection's first bytes were a browser's request (an HTTP request line, or a TLS
