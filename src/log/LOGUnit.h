@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDate>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 #include <QWidget>
 #include <vector>
 
@@ -66,10 +68,12 @@ Q_SIGNALS:
 
 private:
     struct PendingData {
-        QString stamp;
+        QDate date;
+        QTime time;
         QString direction;
         QByteArray bytes;
     };
+    static void SaveBytes(const QByteArray& bytes, const QString& fileName);
     void TakeData();
     void ScrollToEnd();
 
