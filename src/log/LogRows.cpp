@@ -64,9 +64,10 @@ void TLogRows::AppendData(QDate date, QTime time, const QString& direction,
                             [&stamp] { return stamp; }));
         return;
     }
-    const quint64 head = quint64(day) << DayShift |
-                         quint64(time.msecsSinceStartOfDay()) << DirectionBits | number;
-    const qsizetype prefix = FormLogLine(stamp, direction, {}, LogLayout::MainWindow).toUtf8().size();
+    const quint64 head =
+        quint64(day) << DayShift | quint64(time.msecsSinceStartOfDay()) << DirectionBits | number;
+    const qsizetype prefix =
+        FormLogLine(stamp, direction, {}, LogLayout::MainWindow).toUtf8().size();
     std::vector<NewRow> rows;
     for (const LogPiece& piece : SplitLogBytes(bytes)) {
         const QByteArrayView text = QByteArrayView(bytes).sliced(piece.start, piece.size);
@@ -82,7 +83,8 @@ void TLogRows::Insert(const std::vector<NewRow>& rows) {
     std::size_t first = static_cast<std::size_t>(std::max<qsizetype>(0, lines - FMaxRows));
     qsizetype incomingBytes = 0;
     for (std::size_t i = first; i < rows.size(); ++i) incomingBytes += rows[i].shown;
-    while (incomingBytes > FMaxBytes && first + 1 < rows.size()) incomingBytes -= rows[first++].shown;
+    while (incomingBytes > FMaxBytes && first + 1 < rows.size())
+        incomingBytes -= rows[first++].shown;
     const auto count = static_cast<qsizetype>(rows.size() - first);
 
     const auto held = static_cast<qsizetype>(FRows.size());
@@ -151,9 +153,9 @@ QString TLogRows::Text(const Row& row, qsizetype limit) const {
             static_cast<int>(row.head >> DirectionBits & ((quint64(1) << MsecsBits) - 1))),
         TimeStampSeparator());
     // Every byte is at least one byte of UTF-8: the limit's worth of them is enough.
-    const QString line = FormLogLine(stamp, FDirections[number],
-                                     BytesText(bytes.first(std::min(limit, bytes.size()))),
-                                     LogLayout::MainWindow);
+    const QString line =
+        FormLogLine(stamp, FDirections[number],
+                    BytesText(bytes.first(std::min(limit, bytes.size()))), LogLayout::MainWindow);
     if (row.shown <= limit) return line;
     return QString::fromUtf8(line.toUtf8().left(limit));
 }
