@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -18,9 +19,7 @@
 
 #include "log/CodePage.h"
 #include "log/LintaroError.h"
-#include "log/LogLines.h"
 #include "log/LogRows.h"
-#include "log/TimeFuncs.h"
 
 namespace lintaro {
 namespace {
@@ -121,7 +120,8 @@ void TLOGForm::AppendLines(const QStringList& lines, bool scrollToEnd) {
 
 void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, bool scrollToEnd) {
     if (FPending.empty() || FPending.back().direction != direction) {
-        FPending.push_back({GetTimeStamp(), direction, bytes});
+        const QDateTime now = QDateTime::currentDateTime();
+        FPending.push_back({now.date(), now.time(), direction, bytes});
     } else {
         FPending.back().bytes += bytes;
     }
@@ -139,11 +139,8 @@ void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, boo
 void TLOGForm::TakeData() {
     FDataTimer->stop();
     if (FPending.empty()) return;
-    // One entry at a time: the text of one is all that exists at once.
-    for (const PendingData& data : FPending) {
-        Rows->Append(FormLogLines(BytesToText(data.bytes), data.direction, LogLayout::MainWindow,
-                                  [&data] { return data.stamp; }));
-    }
+    for (const PendingData& data : FPending)
+        Rows->AppendData(data.date, data.time, data.direction, data.bytes);
     FPending.clear();
     FPendingBytes = 0;
     if (std::exchange(FPendingScroll, false)) ScrollToEnd();
@@ -163,10 +160,11 @@ QStringList TLOGForm::Lines() {
 
 void TLOGForm::SaveLines(const QStringList& lines, const QString& fileName) {
     QByteArray bytes;
-    for (const QString& line : lines) {
-        bytes += TextToBytes(line);
-        bytes += "\r\n";
-    }
+    for (const QString& line : lines) bytes += TextToBytes(line) + "\r\n";
+    SaveBytes(bytes, fileName);
+}
+
+void TLOGForm::SaveBytes(const QByteArray& bytes, const QString& fileName) {
     const QString shown = QDir::toNativeSeparators(fileName);
     // Only a file is replaced: a FIFO would block the window, and a device (or a link to
     // one) is no place for a log.
@@ -219,7 +217,11 @@ void TLOGForm::N2Click() {
     const QStringList files = dialog->selectedFiles();
     if (files.isEmpty()) return;
     FLastFileName = files.first();
-    SaveLines(Lines(), FLastFileName);
+    // Formed one line at a time: the rows' text never exists all at once.
+    TakeData();
+    QByteArray bytes;
+    Rows->ForEachLine([&bytes](const QString& line) { bytes += TextToBytes(line) + "\r\n"; });
+    SaveBytes(bytes, FLastFileName);
 }
 
 }  // namespace lintaro

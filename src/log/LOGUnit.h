@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDate>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 #include <QWidget>
 #include <vector>
 
@@ -42,8 +44,8 @@ public:
     // into view. Used by the main window's writer (scrolling when AutiscrollCheckBox is
     // checked) and by the dialling thread's hand-over (always scrolling).
     void AppendLines(const QStringList& lines, bool scrollToEnd);
-    // Relayed bytes in the main window's layout, formed into lines when the window next
-    // takes them (within DataInterval). Chunks of one direction that arrive in between
+    // Relayed bytes in the main window's layout, taken in as rows when the window next
+    // takes them (within DataInterval) and formed into lines only when shown. Chunks of one direction that arrive in between
     // become one entry, stamped when its first chunk came: the window's cost does not
     // grow with the number of chunks, and the relay never waits for it.
     void AppendData(const QByteArray& bytes, const QString& direction, bool scrollToEnd);
@@ -66,10 +68,12 @@ Q_SIGNALS:
 
 private:
     struct PendingData {
-        QString stamp;
+        QDate date;
+        QTime time;
         QString direction;
         QByteArray bytes;
     };
+    static void SaveBytes(const QByteArray& bytes, const QString& fileName);
     void TakeData();
     void ScrollToEnd();
 

@@ -1,30 +1,53 @@
 #include "log/LogLines.h"
 
 namespace lintaro {
+namespace {
 
-QStringList SplitLogText(const QString& text) {
+// One splitter for text and for bytes: `at(i)` is the code of the i-th character.
+template <typename At>
+std::vector<LogPiece> SplitPieces(qsizetype size, At at) {
     // The presence of a carriage return is judged on the whole text, also past a NUL.
-    const bool split = text.contains(u'\r');
-    const qsizetype nul = text.indexOf(QChar(u'\0'));
-    const QString body = nul < 0 ? text : text.left(nul);
-    if (!split) return {body};
+    bool split = false;
+    qsizetype n = size;
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t c = at(i);
+        if (c == u'\r') split = true;
+        if (c == u'\0' && n == size) n = i;
+    }
+    if (!split) return {{0, n}};
 
-    QStringList pieces;
+    std::vector<LogPiece> pieces;
     qsizetype start = 0;
     qsizetype i = 0;
-    const qsizetype n = body.size();
     while (i < n) {
-        const QChar c = body[i];
+        const char16_t c = at(i);
         if (c == u'\r' || c == u'\n') {
-            pieces.append(body.mid(start, i - start));
-            i += (c == u'\r' && i + 1 < n && body[i + 1] == u'\n') ? 2 : 1;
+            pieces.push_back({start, i - start});
+            i += (c == u'\r' && i + 1 < n && at(i + 1) == u'\n') ? 2 : 1;
             start = i;
         } else {
             ++i;
         }
     }
-    if (start < n) pieces.append(body.mid(start));
+    if (start < n) pieces.push_back({start, n - start});
     return pieces;
+}
+
+}  // namespace
+
+QStringList SplitLogText(const QString& text) {
+    QStringList pieces;
+    for (const LogPiece& piece :
+         SplitPieces(text.size(), [&text](qsizetype i) { return text[i].unicode(); })) {
+        pieces.append(text.mid(piece.start, piece.size));
+    }
+    return pieces;
+}
+
+std::vector<LogPiece> SplitLogBytes(QByteArrayView bytes) {
+    return SplitPieces(bytes.size(), [bytes](qsizetype i) {
+        return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
+    });
 }
 
 QString FormLogLine(const QString& stamp, const QString& direction, const QString& piece,

@@ -2,9 +2,11 @@
 // both use it, each with its own layout.
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <vector>
 
 namespace lintaro {
 
@@ -17,6 +19,13 @@ enum class LogLayout {
 // piece, line feeds included. With one, the text is cut at every CR, LF and CR LF; a
 // break at the end gives no empty last piece. A NUL ends the text in both cases.
 QStringList SplitLogText(const QString& text);
+
+// Where the pieces of SplitLogText lie in a text of bytes, each byte one character.
+struct LogPiece {
+    qsizetype start = 0;
+    qsizetype size = 0;
+};
+std::vector<LogPiece> SplitLogBytes(QByteArrayView bytes);
 
 // One line of the layout from a stamp, a direction (may be empty) and a piece.
 QString FormLogLine(const QString& stamp, const QString& direction, const QString& piece,

@@ -17,6 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         total += piece.size();
     }
     FUZZ_CHECK(total <= text.size());
+    // The log window cuts the bytes themselves, where the text would be cut.
+    const std::vector<lintaro::LogPiece> spans = lintaro::SplitLogBytes(bytes);
+    FUZZ_CHECK(spans.size() == static_cast<std::size_t>(pieces.size()));
+    for (std::size_t i = 0; i < spans.size() && i < static_cast<std::size_t>(pieces.size()); ++i)
+        FUZZ_CHECK(lintaro::BytesToText(bytes.mid(spans[i].start, spans[i].size)) == pieces[i]);
     int stamps = 0;
     const QStringList lines = lintaro::FormLogLines(text, QStringLiteral("COM->TCP"),
                                                     lintaro::LogLayout::MainWindow, [&stamps] {

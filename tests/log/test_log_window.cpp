@@ -22,7 +22,9 @@
 #include "ModalWatcher.h"
 #include "log/CodePage.h"
 #include "log/LOGUnit.h"
+#include "log/LogLines.h"
 #include "log/LogRows.h"
+#include "log/TimeFuncs.h"
 #include "shell/ErrorReport.h"
 
 namespace lintaro {
@@ -105,6 +107,50 @@ TEST(LogRows, keep_the_newest_lines_within_their_limits) {
         ASSERT_EQ(rows.rowCount(), c.held.size()) << c.name;
         EXPECT_EQ(rows.index(0).data().toString(), c.held.first()) << c.name;
         EXPECT_EQ(rows.index(rows.rowCount() - 1).data().toString(), c.held.last()) << c.name;
+    }
+}
+
+// A data entry is kept as bytes and formed when asked for: shown, listed and counted
+// against the limits exactly as the lines FormLogLines makes of its text.
+TEST(LogRows, data_entries_are_the_lines_formed_of_their_text) {
+    struct Case {
+        const char* name;
+        qsizetype maxRows, maxBytes;
+        std::vector<std::pair<QString, QByteArray>> entries;
+    };
+    const QByteArray cyrillic(1500, '\xC0');
+    const Case cases[] = {
+        {"breaks and directions",
+         100,
+         10000,
+         {{"COM->TCP", "A\r\nB\r\n"}, {"TCP->COM", "x\ny"}, {"COM->TCP", "\r\rC"}}},
+        {"a NUL ends the text",
+         100,
+         10000,
+         {{"TCP->COM", QByteArray("A\nB\0C\rD", 8)}, {"TCP->COM", QByteArray("\0\r", 2)}}},
+        {"empty, and no direction", 100, 10000, {{"TCP->COM", ""}, {"", "\xC0\xFF\xB9\x88"}}},
+        {"high bytes count as UTF-8",
+         100,
+         130,
+         {{"COM->TCP", QByteArray(30, '\xC0')}, {"COM->TCP", "abcdefghijklmnopqrstuvwxyz"}}},
+        {"an entry over the rows", 3, 10000, {{"COM->TCP", "a\rb\rc\rd\re"}}},
+        {"a long row is cut as shown", 100, 100000, {{"COM->TCP", cyrillic}}},
+    };
+    const QDate date(2024, 12, 31);
+    const QTime time(23, 59, 59, 999);
+    const QString stamp = FormatTimeStamp(date, time, TimeStampSeparator());
+    for (const Case& c : cases) {
+        TLogRows rows(c.maxRows, c.maxBytes);
+        TLogRows formed(c.maxRows, c.maxBytes);
+        for (const auto& [direction, bytes] : c.entries) {
+            rows.AppendData(date, time, direction, bytes);
+            formed.Append(FormLogLines(BytesToText(bytes), direction, LogLayout::MainWindow,
+                                       [&] { return stamp; }));
+        }
+        EXPECT_EQ(rows.Lines(), formed.Lines()) << c.name;
+        ASSERT_EQ(rows.rowCount(), formed.rowCount()) << c.name;
+        for (int i = 0; i < rows.rowCount(); ++i)
+            EXPECT_EQ(rows.index(i).data(), formed.index(i).data()) << c.name << " row " << i;
     }
 }
 
@@ -197,11 +243,15 @@ TEST(LogSaveDialog, typed_name_without_extension_gets_log_and_is_offered_again) 
     QTemporaryDir dir;
     TLOGForm form;
     form.AppendLines({"first", "Привет"}, false);
+    form.AppendData("\xC0\xFF\r\n", "COM->TCP", false);
     {
         ModalWatcher watcher(TypeFileName(dir.filePath("traffic")));
         form.N2Click();
     }
-    const QByteArray saved = "first\r\n" + TextToBytes("Привет") + "\r\n";
+    const QString data = form.Lines().value(2);
+    EXPECT_TRUE(data.endsWith(": COM->TCP Ая")) << data.toStdString();
+    const QByteArray saved =
+        "first\r\n" + TextToBytes("Привет") + "\r\n" + TextToBytes(data) + "\r\n";
     EXPECT_EQ(ReadFile(dir.filePath("traffic.log")), saved);
 
     QString offered;
