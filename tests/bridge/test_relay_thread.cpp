@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QStringList>
@@ -70,6 +72,9 @@ struct Rig {
         };
         on(&RelayThread::PortHungUp, "hung up");
         on(&RelayThread::PortWriteFailed, "write failed");
+        on(&RelayThread::BrowserRefused, "browser");
+        QObject::connect(relay.get(), &RelayThread::PortData, relay.get(),
+                         [this](quint64, const QByteArray& bytes) { heard << "data " + QString::fromLatin1(bytes); });
         QObject::connect(relay.get(), &RelayThread::ResultWord, relay.get(),
                          [this](quint64, const QByteArray& chunk, bool down) {
                              heard << "word " + QString::fromLatin1(chunk) + (down ? " down" : "");
@@ -135,11 +140,11 @@ void HeldAtBound(int from, int to) {
 
 void Send(int fd, const std::string& bytes) { EXPECT_EQ(Fill(fd, bytes), bytes.size()); }
 std::string Receive(int fd, std::size_t n) { return Through(-1, fd, std::string(n, '?'), n); }
-// 1: a byte waits, 0: closed, -1: nothing yet.
+// 1: a byte waits, 0: closed (reset included), -1: nothing yet.
 int Peek(int fd) {
     char c;
     const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK);
-    return n >= 0 ? static_cast<int>(n) : -1;
+    return n >= 0 ? static_cast<int>(n) : errno == ECONNRESET ? 0 : -1;
 }
 
 struct Row {
@@ -215,6 +220,37 @@ const Row kRows[] = {
          EXPECT_EQ(Receive(r.device, 1), "z");
          log = r.relay->TakeLog();
          EXPECT_TRUE(log.toPort.isEmpty() && log.unlogged == 0) << log.toPort.size() << " " << log.unlogged;
+     }},
+    {"Identify", Port::Terminal, 1, false,
+     [](Rig& r) {
+         r.relay->AttachPort(r.portEnd, false, RelayThread::PortUse::Identify);
+         Send(r.device, "stale1");
+         EXPECT_TRUE(r.Heard("data stale1"));
+         // The next read waits for the owner: what comes stays in the port, and goes with
+         // the input emptied for the request; the client's bytes wait behind the request.
+         Send(r.device, "stale2");
+         int waiting = 0;
+         EXPECT_TRUE(test::WaitUntil([&] { return ::ioctl(r.portEnd, FIONREAD, &waiting) == 0 && waiting == 6; }));
+         Send(r.clients[0], "early");
+         EXPECT_NE(r.relay->SendRequest("REQ"), 0u);
+         EXPECT_EQ(Receive(r.device, 3), "REQ");
+         Send(r.device, "reply");
+         EXPECT_TRUE(r.Heard("data reply"));
+         r.relay->UsePortFor(RelayThread::PortUse::Relay);
+         EXPECT_EQ(Receive(r.device, 5), "early");
+         Send(r.device, "after");
+         EXPECT_EQ(Receive(r.clients[0], 5), "after");
+     }},
+    {"BrowserRefused", Port::Socket, 2, false,
+     [](Rig& r) {
+         Send(r.clients[0], "POST /cfg HTTP/1.1\r\n\r\n+SET_ADDR=99\r\n");
+         EXPECT_TRUE(r.Heard("browser"));
+         EXPECT_EQ(Peek(r.clients[0]), 0);
+         // Capitals that cannot begin a request go on at once, and all after them.
+         Send(r.clients[1], "GET\r");
+         EXPECT_EQ(Receive(r.device, 4), "GET\r");
+         Send(r.clients[1], "POST /");
+         EXPECT_EQ(Receive(r.device, 6), "POST /");
      }},
 #ifdef LINTARO_PLANTED_RACE
     // Unguarded on purpose, touched on the relay's thread and the owner's, with Qt's frames
