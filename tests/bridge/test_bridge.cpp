@@ -14,6 +14,7 @@
 
 #include "BridgeHarness.h"
 #include "OtherUser.h"
+#include "StandInSysfs.h"
 #include "TestBytes.h"
 #include "serial/COMUtils.h"
 
@@ -525,6 +526,66 @@ TEST_P(HostileUserTest, another_users_process_gets_nothing_and_the_users_program
 }
 
 INSTANTIATE_TEST_SUITE_P(Attacks, HostileUserTest, ::testing::ValuesIn(kHostileCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// An adapter that comes back under another name is followed there by what it is: by its
+// serial number, or, without one, in another USB socket while it is the only one of its
+// kind; beside a twin the status says why nothing is opened.
+struct FollowCase {
+    const char* Name;
+    const char* Ids;  // vendor, product [serial]
+    const char* Socket;
+    const char* NewSocket;
+    bool Twin;
+};
+
+const FollowCase kFollowCases[] = {
+    {"serial_number", "0403 6001 A50285BI", "1-2", "1-3", false},
+    {"no_serial_number_in_another_socket", "1a86 7523", "1-1.2", "1-1.4", false},
+    {"no_serial_number_beside_a_twin", "1a86 7523", "1-1.2", "1-1.4", true},
+};
+
+class FollowTest : public BridgeTest, public ::testing::WithParamInterface<FollowCase> {};
+
+TEST_P(FollowTest, lost_adapter_is_followed_under_its_new_name) {
+    const FollowCase& row = GetParam();
+    test::StandInSysfs sysfs;
+    const auto attach = [&](devsim::DeviceSimulator& sim, const std::string& socket) {
+        sysfs.Attach(sim.slavePath(), "usb1/" + socket, socket + ":1.0/ttyUSB0", row.Ids);
+    };
+    attach(*Simulator, row.Socket);
+    ClickWhile([&] {
+        ASSERT_TRUE(WaitConnected());
+        auto client = ConnectClient();
+        ASSERT_NE(client, nullptr);
+        // Started before the old one goes, so that no terminal takes its number.
+        devsim::DeviceSimulator moved(PortDir().toStdString(), "moved", Device);
+        moved.start();
+        attach(moved, row.NewSocket);
+        std::unique_ptr<devsim::DeviceSimulator> twin;
+        if (row.Twin) {
+            twin = std::make_unique<devsim::DeviceSimulator>(PortDir().toStdString(), "twin", Device);
+            twin->start();
+            attach(*twin, "1-1.3");
+        }
+        Simulator->vanish();
+        if (row.Twin) {
+            EXPECT_TRUE(Eventually([&] { return Status().contains(QStringLiteral("несколько одинаковых адаптеров")); }));
+            EXPECT_TRUE(OnGui([&] { return Form->NeedCOMReconnect(); }));
+            twin->stop();
+        }
+        ASSERT_TRUE(Eventually([&] { return Status() == QStringLiteral("Подключен"); }));
+        EXPECT_FALSE(OnGui([&] { return Windows.LOGForm->Lines(); })
+                         .filter(QStringLiteral("найден под именем ") + QString::fromStdString(moved.portPath()))
+                         .isEmpty());
+        client->write("moved");
+        EXPECT_EQ(ReadExactly(*client, 5), QByteArray("moved"));
+        PostClick();
+        ASSERT_TRUE(Eventually([&] { return State() == 0; }));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, FollowTest, ::testing::ValuesIn(kFollowCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // A device that is back within a blink: the port's descriptor hung up, so the port counts
