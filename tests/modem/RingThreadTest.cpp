@@ -223,6 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome{"bearer_refused_with_late_answers",
                 [](ModemPersonality& m) {
                     m.setReply("AT+CBST=7,0,1", Reply::Error);
+                    // ATZ's late answer could outlast the wake-up's pause on a stalled machine.
+                    m.setReply("ATZ", Reply::Silent);
                     m.setAnswerDelay(std::chrono::milliseconds(10), std::chrono::milliseconds(30));
                 },
                 2, {1}, 0, {"AT", "AT+CBST=7,0,1"}},
@@ -241,6 +243,8 @@ INSTANTIATE_TEST_SUITE_P(
                 0, {1, 2, 3}, 2, {"AT+CREG?", "AT+CREG?", "ATD123"}},
         Outcome{"connected_with_late_answers",
                 [](ModemPersonality& m) {
+                    // ATZ's late answer could outlast the wake-up's pause on a stalled machine.
+                    m.setReply("ATZ", Reply::Silent);
                     m.setAnswerDelay(std::chrono::milliseconds(10), std::chrono::milliseconds(30));
                     m.setDial(Dial::Connect, std::chrono::milliseconds(30));
                 },
@@ -257,6 +261,8 @@ INSTANTIATE_TEST_SUITE_P(
                 7, {1, 2, 3}, 1, DialTail},
         Outcome{"busy_with_late_answers",
                 [](ModemPersonality& m) {
+                    // ATZ's late answer could outlast the wake-up's pause on a stalled machine.
+                    m.setReply("ATZ", Reply::Silent);
                     m.setAnswerDelay(std::chrono::milliseconds(10), std::chrono::milliseconds(30));
                     m.setDial(Dial::Busy, std::chrono::milliseconds(20));
                 },
