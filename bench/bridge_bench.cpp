@@ -492,7 +492,7 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
 
     lintaro::LintaroWindows windows = lintaro::CreateLintaroWindows();
     lintaro::TMainLintaroForm* form = windows.MainLintaroForm.get();
-    form->SetProgramFolder(folders.program);
+    form->Session()->SetProgramFolder(folders.program);
     const quint16 port = FreeTcpPort();
     windows.TCPServerSettingsForm->PortEdit->setText(QString::number(port));
     lintaro::TMainLintaroForm::SelectComboItem(form->PortsListComboBox,
@@ -513,8 +513,8 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
     std::atomic<bool> playerDone{false};
     std::thread player([&] {
         const auto connectDeadline = Clock::now() + std::chrono::seconds(30);
-        while (lintaro::test::OnGui([&] { return form->ConnectionState(); }) != 2) {
-            const bool failed = clickReturned && lintaro::test::OnGui([&] { return form->ConnectionState(); }) == 0;
+        while (lintaro::test::OnGui([&] { return form->Session()->State(); }) != lintaro::ConnectionState::Connected) {
+            const bool failed = clickReturned && lintaro::test::OnGui([&] { return form->Session()->State(); }) == lintaro::ConnectionState::Idle;
             if (failed || Clock::now() > connectDeadline) {
                 figures.Fail("the bridge did not connect");
                 playerDone = true;
@@ -526,7 +526,7 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
         lintaro::test::OnGui([&] { answerer.Pause(); });
         Client client;
         bool ready = client.Connect(port, Clock::now() + std::chrono::seconds(10));
-        while (ready && !lintaro::test::OnGui([&] { return form->SetupConnected(); })) {
+        while (ready && !lintaro::test::OnGui([&] { return form->Session()->SetupConnected(); })) {
             ready = Clock::now() < connectDeadline;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
@@ -557,7 +557,7 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
     // CPU time is the relay's. The player wakes it when done.
     while (!playerDone) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     player.join();
-    if (form->ConnectionState() != 0) form->URLLabel1Click();
+    if (form->Session()->State() != lintaro::ConnectionState::Idle) form->URLLabel1Click();
     for (const std::string& text : answerer.Seen()) figures.Fail("the bridge said: " + text);
     if (!figures.error.empty()) figures.completed = false;
     return figures;

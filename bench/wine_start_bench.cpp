@@ -95,7 +95,7 @@ std::optional<double> FirstByte(const QString& prefix, const QString& ports,
     simulator.start();
     lintaro::LintaroWindows windows = lintaro::CreateLintaroWindows();
     lintaro::TMainLintaroForm* form = windows.MainLintaroForm.get();
-    form->SetProgramFolder(program);
+    form->Session()->SetProgramFolder(program);
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     const quint16 port = probe.serverPort();
@@ -116,7 +116,7 @@ std::optional<double> FirstByte(const QString& prefix, const QString& ports,
             seconds = SecondsSince(start);
         }
         lintaro::test::PostToGui([&] {
-            if (form->ConnectionState() != 0) form->URLLabel1Click();
+            if (form->Session()->State() != lintaro::ConnectionState::Idle) form->URLLabel1Click();
             done = true;
         });
     });

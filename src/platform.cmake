@@ -24,6 +24,7 @@ else()
     ${_dir}/shell/FileVersion_posix.cpp
     ${_dir}/shell/InstanceSign_posix.cpp
     ${_dir}/bridge/SetupProcess_posix.cpp
+    ${_dir}/bridge/RunRecord_posix.h ${_dir}/bridge/RunRecord_posix.cpp
     ${_dir}/bridge/PrivateFolder.h ${_dir}/bridge/PrivateFolder_posix.cpp
     ${_dir}/bridge/RegularFile_posix.cpp)
   target_compile_definitions(lintaro_platform PRIVATE

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/PeerAddress.h"
 #include "bridge/PeerCheck.h"
 #include "serial/COMUtils_linux.h"
 
@@ -57,13 +58,8 @@ bool SocketEnd(int fd, bool peer, Endpoint& endpoint) {
     if (address.ss_family != AF_INET6) return false;
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     endpoint.port = v6.sin6_port;
-    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-        endpoint.family = AF_INET;
-        std::memcpy(&endpoint.words[0], v6.sin6_addr.s6_addr + 12, 4);
-        return true;
-    }
-    endpoint.family = AF_INET6;
-    std::memcpy(endpoint.words, v6.sin6_addr.s6_addr, 16);
+    auto* bytes = reinterpret_cast<unsigned char*>(endpoint.words);
+    endpoint.family = StoreV6Address(v6.sin6_addr.s6_addr, bytes) ? AF_INET : AF_INET6;
     return true;
 }
 
@@ -71,7 +67,7 @@ bool SocketEnd(int fd, bool peer, Endpoint& endpoint) {
 bool SameAddress(const std::uint32_t* got, const Endpoint& end) {
     if (end.family == AF_INET6) return std::memcmp(got, end.words, sizeof end.words) == 0;
     return got[0] == end.words[0] ||
-           (got[0] == 0 && got[1] == 0 && got[2] == htonl(0xffff) && got[3] == end.words[0]);
+           (IsV4Mapped(reinterpret_cast<const unsigned char*>(got)) && got[3] == end.words[0]);
 }
 
 // The uid of the socket whose local end is `source` and whose remote end is `target`,

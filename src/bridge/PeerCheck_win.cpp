@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/PeerAddress.h"
 #include "bridge/PeerCheck.h"
 
 namespace lintaro {
@@ -45,13 +46,7 @@ bool SocketEnd(SOCKET socket, bool peer, Endpoint& end) {
     if (address.ss_family != AF_INET6) return false;
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     end.port = v6.sin6_port;
-    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-        end.family = AF_INET;
-        std::memcpy(end.address, v6.sin6_addr.s6_addr + 12, 4);
-        return true;
-    }
-    end.family = AF_INET6;
-    std::memcpy(end.address, v6.sin6_addr.s6_addr, 16);
+    end.family = StoreV6Address(v6.sin6_addr.s6_addr, end.address) ? AF_INET : AF_INET6;
     return true;
 }
 

@@ -78,26 +78,15 @@ public:
     // The connection session that the window drives.
     ConnectionSession* Session() const { return FSession; }
 
-    // Configuration program launcher (forwards to the session).
-    void StartSetupProgram() { FSession->StartSetupProgram(); }
-    void StopSetupProgram() { FSession->StopSetupProgram(); }
-
     // Connection controller (ConnectionControl.cpp): the link's click, by state.
     void URLLabel1Click();
     // Modem connection control (ConnectionControl.cpp).
     bool PhoneNumberGiven();
     void StartDialling();
     void WMRingStatus(int stage);
-    void SetRingTimings(const RingTimings& timings) { FSession->SetRingTimings(timings); }
-    void SetHangUpTimings(const HangUpTimings& timings) { FSession->SetHangUpTimings(timings); }
-    TRingThread* Ring() const { return FSession->Ring(); }
 
-    // State, for tests and the benchmark; the link's Tag mirrors the session's state.
+    // The link's Tag, which mirrors the session's state.
     int ConnectionState() const;
-    bool Connected() const { return FSession->Connected(); }
-    bool SetupConnected() const { return FSession->SetupConnected(); }
-    bool NeedCOMReconnect() const { return FSession->NeedCOMReconnect(); }
-    COMHandle PortHandle() const { return FSession->PortHandle(); }
 
     // Status label colours.
     static QColor ButtonTextColor();
@@ -107,16 +96,6 @@ public:
     TCOMSettingsForm* COMSettings() const { return FCOMSettings; }
     TTCPServerSettingsForm* TCPServerSettings() const { return FTCPServerSettings; }
     TLOGForm* LOGForm() const { return FLOGForm; }
-
-    // For the launcher's tests: the device's identification reply and the started program.
-    const QByteArray& VerInfo() const { return FSession->VerInfo(); }
-    void SetVerInfo(const QByteArray& verInfo) { FSession->SetVerInfo(verInfo); }
-    bool SetupIsStarted() const { return FSession->SetupIsStarted(); }
-    const QString& SetupFile() const { return FSession->SetupFile(); }
-    const TProcessInformation& SetupProcInfo() const { return FSession->SetupProcInfo(); }
-    // Where setup.ini and the configuration programs are looked up; the executable's
-    // folder unless set.
-    void SetProgramFolder(const QString& folder) { FSession->SetProgramFolder(folder); }
 
 protected:
     bool event(QEvent* event) override;

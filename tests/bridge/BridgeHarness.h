@@ -41,6 +41,21 @@
 #include "shell/TPCServerSettingsUnit.h"
 #include "shell/URLLabel.h"
 
+namespace lintaro {
+
+// A failed comparison of states names them.
+inline void PrintTo(ConnectionState state, std::ostream* out) {
+    switch (state) {
+    case ConnectionState::Idle: *out << "Idle"; return;
+    case ConnectionState::Connecting: *out << "Connecting"; return;
+    case ConnectionState::Connected: *out << "Connected"; return;
+    case ConnectionState::CallLost: *out << "CallLost"; return;
+    }
+    *out << static_cast<int>(state);
+}
+
+}  // namespace lintaro
+
 namespace lintaro::test {
 
 // Polls `condition` from a scenario thread until it holds or the deadline passes.
@@ -77,7 +92,7 @@ protected:
         Watcher = std::make_unique<ModalWatcher>();
         Windows = CreateLintaroWindows();
         Form = Windows.MainLintaroForm.get();
-        Form->SetProgramFolder(ProgramFolder());
+        Form->Session()->SetProgramFolder(ProgramFolder());
         ServerPort = FServerPort.Number();
         Windows.TCPServerSettingsForm->PortEdit->setText(QString::number(ServerPort));
         InstallSetupProgram("DEMO1=probe\r\n");
@@ -89,7 +104,7 @@ protected:
         if (HasFailure() && Windows.LOGForm) {
             for (const QString& line : Windows.LOGForm->Lines()) std::cerr << line.toStdString() << '\n';
         }
-        if (Form != nullptr && Form->ConnectionState() != 0) Form->URLLabel1Click();
+        if (Form != nullptr && Form->Session()->State() != ConnectionState::Idle) Form->URLLabel1Click();
         Windows = {};
         // Nothing the wizard started outlives it (what the programs start included).
         const std::string folder = QDir(ProgramFolder()).canonicalPath().toStdString();
@@ -127,7 +142,7 @@ protected:
         FClicked = false;
         std::thread player([&] {
             scenario();
-            if (!FClicked && State() == 2) PostClick();
+            if (!FClicked && State() == ConnectionState::Connected) PostClick();
             done = true;
         });
         // The click returns at once; the identification and the connection run on events
@@ -160,11 +175,11 @@ protected:
     // From the scenario thread: the connection was ended some other way than the link.
     void MarkEnded() { FClicked = true; }
 
-    int State() { return OnGui([this] { return Form->ConnectionState(); }); }
+    ConnectionState State() { return OnGui([this] { return Form->Session()->State(); }); }
     QString Status() { return OnGui([this] { return Form->Label7->text(); }); }
 
     bool WaitConnected() {
-        return Eventually([this] { return State() == 2; });
+        return Eventually([this] { return State() == ConnectionState::Connected; });
     }
 
     // A configuration program's connection to the bridge.
@@ -173,7 +188,7 @@ protected:
         auto socket = std::make_unique<QTcpSocket>();
         socket->connectToHost(address, ServerPort);
         if (!socket->waitForConnected(5000)) return nullptr;
-        if (!Eventually([this] { return OnGui([this] { return Form->SetupConnected(); }); })) {
+        if (!Eventually([this] { return OnGui([this] { return Form->Session()->SetupConnected(); }); })) {
             return nullptr;
         }
         return socket;

@@ -43,8 +43,8 @@ TEST_F(BridgeTest, connect_relays_both_ways_and_disconnect_cleans_everything_up)
         EXPECT_TRUE(OnGui([&] { return Form->URLLabel1->isEnabled(); }));
         EXPECT_FALSE(OnGui([&] { return Form->PortsListComboBox->isEnabled(); }));
         EXPECT_FALSE(OnGui([&] { return Form->SpeedButton1->isEnabled(); }));
-        copy = OnGui([&] { return Form->SetupFile(); });
-        pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        copy = OnGui([&] { return Form->Session()->SetupFile(); });
+        pid = OnGui([&] { return static_cast<qint64>(Form->Session()->SetupProcInfo().dwProcessId); });
         EXPECT_TRUE(QFileInfo(copy).isFile());
         EXPECT_EQ(Device->identificationRequests(), 1u);
 
@@ -79,14 +79,14 @@ TEST_F(BridgeTest, connect_relays_both_ways_and_disconnect_cleans_everything_up)
         EXPECT_TRUE(client->waitForDisconnected(10000));
     });
 
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
     EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Подключить"));
     EXPECT_TRUE(Form->URLLabel1->isEnabled());
     EXPECT_TRUE(Form->PortsListComboBox->isEnabled());
     EXPECT_TRUE(Form->SpeedButton1->isEnabled());
-    EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
-    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_EQ(Form->Session()->PortHandle(), InvalidCOMHandle);
+    EXPECT_FALSE(Form->Session()->SetupIsStarted());
     EXPECT_FALSE(ServerListening(ServerPort));
     EXPECT_FALSE(QFileInfo::exists(copy));
     EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
@@ -111,11 +111,11 @@ TEST_F(BridgeTest, identification_collected_across_reads_is_accepted) {
     ASSERT_TRUE(Simulator->waitForSent(std::chrono::seconds(10)));
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());
-        EXPECT_EQ(OnGui([&] { return Form->VerInfo(); }),
+        EXPECT_EQ(OnGui([&] { return Form->Session()->VerInfo(); }),
                   QByteArray("VER_INFO,DEMO1.0,X\r\nOK\r\nTRAILING"));
         PostClick();
     });
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
 }
 
 // Input during the identification is dropped, as a blocking read would; a close request
@@ -130,7 +130,7 @@ TEST_F(BridgeTest, window_is_deaf_during_the_identification_and_closes_after_it)
         EXPECT_TRUE(OnGui([&] { return Form->isVisible(); }));
         MarkEnded();
         EXPECT_TRUE(Eventually([&] { return !OnGui([&] { return Form->isVisible(); }); }));
-        EXPECT_EQ(OnGui([&] { return Form->VerInfo(); }),
+        EXPECT_EQ(OnGui([&] { return Form->Session()->VerInfo(); }),
                   QByteArray("VER_INFO,DEMO1.0,X\r\nOK\r\n"));
     });
 }
@@ -145,18 +145,18 @@ TEST_F(BridgeTest, flooded_identification_is_accepted_and_capped) {
     Device->setIdentification(pieces);
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());
-        const QByteArray verInfo = OnGui([&] { return Form->VerInfo(); });
+        const QByteArray verInfo = OnGui([&] { return Form->Session()->VerInfo(); });
         EXPECT_EQ(verInfo.size(), ConnectionSession::VerInfoCap);
         EXPECT_TRUE(verInfo.startsWith("VER_INFO,DEMO1.0,X\r\n"));
         PostClick();
     });
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
 }
 
 TEST_F(BridgeTest, reply_without_ok_crlf_fails_after_ten_seconds_and_launches_nothing) {
     Device->setIdentification("VER_INFO,DEMO1.0,X\r\nOK\n");
     Form->URLLabel1Click();
-    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 1 && Form->ConnectionState() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 1 && Form->Session()->State() == ConnectionState::Idle; }));
     EXPECT_EQ(Watcher->Seen()[0].text,
               QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
     const QString detail = Watcher->Seen()[0].detail;
@@ -166,10 +166,10 @@ TEST_F(BridgeTest, reply_without_ok_crlf_fails_after_ten_seconds_and_launches_no
                                 QStringLiteral("выберите другой порт")})
         EXPECT_TRUE(detail.contains(part)) << detail.toStdString();
     EXPECT_EQ(Watcher->Seen()[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
-    EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
-    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_EQ(Form->Session()->PortHandle(), InvalidCOMHandle);
+    EXPECT_FALSE(Form->Session()->SetupIsStarted());
     EXPECT_FALSE(ServerListening(ServerPort));
     EXPECT_TRUE(Form->PortsListComboBox->isEnabled());
 }
@@ -177,22 +177,22 @@ TEST_F(BridgeTest, reply_without_ok_crlf_fails_after_ten_seconds_and_launches_no
 TEST_F(BridgeTest, missing_setup_ini_and_missing_program_end_the_attempt) {
     QFile::remove(ProgramFolder() + "setup.ini");
     Form->URLLabel1Click();
-    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 2 && Form->ConnectionState() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 2 && Form->Session()->State() == ConnectionState::Idle; }));
     EXPECT_EQ(Watcher->Seen()[0].text, QStringLiteral("Оболочка не запущена, не найден файл настроек"));
     EXPECT_EQ(Watcher->Seen()[1].text,
               QStringLiteral("Программа настройки для данного прибора не обнаружена."));
-    EXPECT_EQ(Form->ConnectionState(), 0);
-    EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
+    EXPECT_EQ(Form->Session()->PortHandle(), InvalidCOMHandle);
     EXPECT_FALSE(ServerListening(ServerPort));
 
     InstallSetupProgram("DEMO1=absent\r\n");
     Form->URLLabel1Click();
-    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 3 && Form->ConnectionState() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == 3 && Form->Session()->State() == ConnectionState::Idle; }));
     EXPECT_EQ(Watcher->Seen()[2].text,
               QStringLiteral("Программа настройки для данного прибора не обнаружена."));
     EXPECT_TRUE(Watcher->Seen()[2].detail.startsWith(
         QStringLiteral("Модель прибора: DEMO1\nПрограмма \"absent\" не найдена в папке")));
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
     EXPECT_TRUE(Form->SpeedButton1->isEnabled());
 }
 
@@ -200,7 +200,7 @@ TEST_F(BridgeTest, busy_port_waits_for_cancel_which_restores_the_controls) {
     COMHandle other = InvalidCOMHandle;
     ASSERT_TRUE(OpenCOMPort(Simulator->portPath(), 19200, other));
     Form->URLLabel1Click();
-    EXPECT_EQ(Form->ConnectionState(), 1);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Connecting);
     EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Отмена подключения"));
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("COM-порт занят"));
     EXPECT_EQ(Form->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
@@ -208,7 +208,7 @@ TEST_F(BridgeTest, busy_port_waits_for_cancel_which_restores_the_controls) {
     EXPECT_TRUE(Form->URLLabel1->isEnabled());
 
     Form->URLLabel1Click();
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
     EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Подключить"));
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
     EXPECT_TRUE(Form->PortsListComboBox->isEnabled());
@@ -223,11 +223,11 @@ TEST_F(BridgeTest, busy_port_waits_for_cancel_which_restores_the_controls) {
 TEST_F(BridgeTest, a_port_that_is_gone_or_closed_to_the_user_says_so) {
     Simulator->vanish();
     Form->URLLabel1Click();
-    EXPECT_EQ(Form->ConnectionState(), 1);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Connecting);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Прибор недоступен"));
     EXPECT_EQ(Form->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     Form->URLLabel1Click();
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
     Simulator->reappear();
 
     // What the open reports for a port closed to this user (root opens every terminal, so
@@ -259,15 +259,15 @@ TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) 
         ASSERT_NE(client, nullptr);
         Device->setMode(devsim::InstrumentPersonality::Mode::Record);
         ASSERT_TRUE(vanish());
-        EXPECT_TRUE(OnGui([&] { return Form->NeedCOMReconnect(); }));
-        EXPECT_EQ(State(), 2);
+        EXPECT_TRUE(OnGui([&] { return Form->Session()->NeedCOMReconnect(); }));
+        EXPECT_EQ(State(), ConnectionState::Connected);
         client->write("held");
         client->flush();
 
         Simulator->clearReceived();
         Simulator->reappear();
         ASSERT_TRUE(Eventually([&] { return Status() == QStringLiteral("Подключен"); }));
-        EXPECT_FALSE(OnGui([&] { return Form->NeedCOMReconnect(); }));
+        EXPECT_FALSE(OnGui([&] { return Form->Session()->NeedCOMReconnect(); }));
         EXPECT_TRUE(Simulator->waitForReceived(13 + 4, std::chrono::seconds(10)));
         EXPECT_EQ(Simulator->received(), "+VER_INFO=?\r\nheld");
         Simulator->clearReceived();
@@ -299,8 +299,8 @@ TEST_F(BridgeTest, vanished_port_is_reopened_when_it_returns_and_relay_resumes) 
                          .isEmpty());
         PostClick();
     });
-    EXPECT_EQ(Form->ConnectionState(), 0);
-    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
+    EXPECT_FALSE(Form->Session()->SetupIsStarted());
 }
 
 TEST_F(BridgeTest, megabytes_both_ways_at_once_arrive_whole_and_in_order) {
@@ -373,7 +373,7 @@ TEST_F(BridgeTest, every_connection_feeds_the_device_and_the_oldest_hears_it) {
         EXPECT_TRUE(second->state() == QAbstractSocket::UnconnectedState || second->waitForDisconnected(5000));
         Simulator->send("still");
         EXPECT_EQ(ReadExactly(*first, 5), QByteArray("still"));
-        EXPECT_TRUE(OnGui([&] { return Form->SetupConnected(); }));
+        EXPECT_TRUE(OnGui([&] { return Form->Session()->SetupConnected(); }));
 
         // The program reconnects at once: every new connection is echoed.
         Device->setMode(devsim::InstrumentPersonality::Mode::Echo);
@@ -599,11 +599,11 @@ TEST_F(BridgeTest, device_recreated_at_once_is_reopened_and_relay_resumes) {
             Simulator->vanish();
             Simulator->reappear();
             ASSERT_TRUE(Eventually([&] {
-                return OnGui([&] { return Form->NeedCOMReconnect(); }) ||
+                return OnGui([&] { return Form->Session()->NeedCOMReconnect(); }) ||
                        OnGui([&] { return Windows.LOGForm->Lines().join('\n').count("Порт успешно переоткрыт"); }) > round;
             }));
             ASSERT_TRUE(Eventually([&] {
-                return !OnGui([&] { return Form->NeedCOMReconnect(); }) && Status() == QStringLiteral("Подключен");
+                return !OnGui([&] { return Form->Session()->NeedCOMReconnect(); }) && Status() == QStringLiteral("Подключен");
             }));
             const QByteArray word = "blink" + QByteArray::number(round);
             client->write(word);
@@ -612,7 +612,7 @@ TEST_F(BridgeTest, device_recreated_at_once_is_reopened_and_relay_resumes) {
         }
         PostClick();
     });
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
 }
 
 // Who holds the server's port: the user's own program by name (its own choice, shown with
@@ -673,7 +673,7 @@ TEST_P(ServerPortInUse, is_reported_with_its_holder_and_nothing_is_launched) {
         }
     }
     Form->URLLabel1Click();
-    const bool reported = WaitUntil([&] { return Watcher->Count() == 1 && Form->ConnectionState() == 0; });
+    const bool reported = WaitUntil([&] { return Watcher->Count() == 1 && Form->Session()->State() == ConnectionState::Idle; });
     if (row.ProcessName != nullptr) {
         ::prctl(PR_SET_NAME, kept);
     } else {
@@ -687,10 +687,10 @@ TEST_P(ServerPortInUse, is_reported_with_its_holder_and_nothing_is_launched) {
     const QString text = Watcher->Seen()[0].text;
     EXPECT_TRUE(text.startsWith(QStringLiteral("Не удалось запустить TCP сервер на порту %1.\n").arg(ServerPort))) << text.toStdString();
     EXPECT_TRUE(text.endsWith(QStringLiteral("\nПорт занят: %1.").arg(holder))) << text.toStdString();
-    EXPECT_EQ(Form->ConnectionState(), 0);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
-    EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
-    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_EQ(Form->Session()->PortHandle(), InvalidCOMHandle);
+    EXPECT_FALSE(Form->Session()->SetupIsStarted());
     EXPECT_TRUE(Form->PortsListComboBox->isEnabled());
 }
 
@@ -703,7 +703,7 @@ TEST_F(BridgeTest, closing_the_window_mid_connection_ends_everything) {
     QString copy;
     ClickWhile([&] {
         ASSERT_TRUE(WaitConnected());
-        copy = OnGui([&] { return Form->SetupFile(); });
+        copy = OnGui([&] { return Form->Session()->SetupFile(); });
         auto client = ConnectClient();
         ASSERT_NE(client, nullptr);
         Device->setMode(devsim::InstrumentPersonality::Mode::Record);
@@ -715,9 +715,9 @@ TEST_F(BridgeTest, closing_the_window_mid_connection_ends_everything) {
         PostToGui([&] { Form->close(); });
         MarkEnded();
     });
-    EXPECT_FALSE(Form->Connected());
-    EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
-    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_FALSE(Form->Session()->Connected());
+    EXPECT_EQ(Form->Session()->PortHandle(), InvalidCOMHandle);
+    EXPECT_FALSE(Form->Session()->SetupIsStarted());
     EXPECT_FALSE(QFileInfo::exists(copy));
     EXPECT_FALSE(ServerListening(ServerPort));
     EXPECT_LT(Simulator->received().size(), std::size_t{1} << 20) << "the transfer was still on";

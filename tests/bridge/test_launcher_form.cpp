@@ -26,46 +26,46 @@ TEST(LauncherForm, window_starts_from_its_own_folder_once_and_stops_on_close) {
     ModalWatcher watcher;
     TMainLintaroForm form;
     const int boxesAtCreation = watcher.Count();  // "no ports" when none is present
-    form.SetVerInfo(kAbc12Reply);
+    form.Session()->SetVerInfo(kAbc12Reply);
 
-    form.StartSetupProgram();
-    EXPECT_FALSE(form.SetupIsStarted());
+    form.Session()->StartSetupProgram();
+    EXPECT_FALSE(form.Session()->SetupIsStarted());
     ASSERT_EQ(watcher.Count(), boxesAtCreation + 1);
     EXPECT_EQ(watcher.Seen().back().text,
               QStringLiteral("Оболочка не запущена, не найден файл настроек"));
 
     ASSERT_TRUE(WriteBytes(settings, "ABC12=abc12setup\r\n"));
     ASSERT_TRUE(InstallProbe(folder, QStringLiteral("abc12setup")));
-    form.StartSetupProgram();
-    ASSERT_TRUE(form.SetupIsStarted());
-    const qint64 pid = form.SetupProcInfo().hProcess;
-    const QString copy = form.SetupFile();
+    form.Session()->StartSetupProgram();
+    ASSERT_TRUE(form.Session()->SetupIsStarted());
+    const qint64 pid = form.Session()->SetupProcInfo().hProcess;
+    const QString copy = form.Session()->SetupFile();
     ASSERT_TRUE(WaitUntil([&] { return !ProbeReport(folder).isEmpty(); }));
     EXPECT_EQ(ProbeReport(folder)[QStringLiteral("pid")], QString::number(pid));
     EXPECT_EQ(ProbeReport(folder)[QStringLiteral("cwd")], QDir(folder).canonicalPath());
 
     // Started already: nothing is looked at again (a missing setup.ini would be reported).
     QFile::remove(settings);
-    form.StartSetupProgram();
-    EXPECT_TRUE(form.SetupIsStarted());
-    EXPECT_EQ(form.SetupProcInfo().hProcess, pid);
+    form.Session()->StartSetupProgram();
+    EXPECT_TRUE(form.Session()->SetupIsStarted());
+    EXPECT_EQ(form.Session()->SetupProcInfo().hProcess, pid);
     EXPECT_EQ(watcher.Count(), boxesAtCreation + 1);
 
-    form.StopSetupProgram();
-    EXPECT_FALSE(form.SetupIsStarted());
+    form.Session()->StopSetupProgram();
+    EXPECT_FALSE(form.Session()->SetupIsStarted());
     EXPECT_TRUE(ChildReaped(pid));
     EXPECT_FALSE(QFileInfo::exists(copy));
-    form.StopSetupProgram();
-    EXPECT_FALSE(form.SetupIsStarted());
+    form.Session()->StopSetupProgram();
+    EXPECT_FALSE(form.Session()->SetupIsStarted());
 
     // Closing the window stops a running program too.
     ASSERT_TRUE(WriteBytes(settings, "ABC12=abc12setup\r\n"));
-    form.StartSetupProgram();
-    ASSERT_TRUE(form.SetupIsStarted());
-    const qint64 second = form.SetupProcInfo().hProcess;
+    form.Session()->StartSetupProgram();
+    ASSERT_TRUE(form.Session()->SetupIsStarted());
+    const qint64 second = form.Session()->SetupProcInfo().hProcess;
     form.show();
     form.close();
-    EXPECT_FALSE(form.SetupIsStarted());
+    EXPECT_FALSE(form.Session()->SetupIsStarted());
     EXPECT_TRUE(ChildReaped(second));
 
     QFile::remove(settings);
@@ -110,10 +110,10 @@ TEST(LauncherForm, a_start_that_fails_names_the_model_the_file_and_the_folder_in
         TLOGForm log;
         form.SetCompanions(nullptr, nullptr, &log);
         log.show();
-        form.SetVerInfo(kAbc12Reply);
+        form.Session()->SetVerInfo(kAbc12Reply);
         const int boxes = watcher.Count();
-        form.StartSetupProgram();
-        EXPECT_FALSE(form.SetupIsStarted());
+        form.Session()->StartSetupProgram();
+        EXPECT_FALSE(form.Session()->SetupIsStarted());
         EXPECT_EQ(watcher.Count(), boxes + c.boxes);
         ASSERT_EQ(log.Lines().size(), 1) << c.line.toStdString();
         EXPECT_TRUE(log.Lines()[0].contains(c.line)) << log.Lines()[0].toStdString();

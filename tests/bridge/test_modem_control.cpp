@@ -44,18 +44,18 @@ protected:
     }
     void SetUp() override {
         BridgeTest::SetUp();
-        Form->SetRingTimings(FastTimings());
+        Form->Session()->SetRingTimings(FastTimings());
         // A modem guard time below the hang-up's, as a real modem's is below the production
         // one; "ATH" within it would reach the device and leave the call up.
         Modem->setEscapeGuard(ModemGuard);
-        Form->SetHangUpTimings(FastHangUp());
+        Form->Session()->SetHangUpTimings(FastHangUp());
         Form->ConnectTypeComboBox->setCurrentIndex(0);
         Q_EMIT Form->ConnectTypeComboBox->activated(0);
         Form->PhoneNumber->setEditText(QStringLiteral("+7 900 123"));
     }
     void TearDown() override {
         // A lost call is left as it is (a click would redial); the windows go anyway.
-        if (Form != nullptr && Form->ConnectionState() == 3) Form = nullptr;
+        if (Form != nullptr && Form->Session()->State() == ConnectionState::CallLost) Form = nullptr;
         if (Modem) Modem->setOutput({});
         BridgeTest::TearDown();
     }
@@ -107,7 +107,7 @@ protected:
 TEST_F(ModemTest, dials_relays_over_the_call_and_hangs_up_on_disconnect) {
     qint64 pid = 0;
     Form->URLLabel1Click();  // only starts the dialling thread
-    EXPECT_EQ(Form->ConnectionState(), 1);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Connecting);
     EXPECT_FALSE(SettingsEnabled());
     // The call's cycle runs inside the dialling thread's end notification, on this thread,
     // while the scenario plays on its own.
@@ -115,7 +115,7 @@ TEST_F(ModemTest, dials_relays_over_the_call_and_hangs_up_on_disconnect) {
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(Status(), QStringLiteral("Подключен"));
         EXPECT_EQ(Modem->dialled(), std::vector<std::string>{"+7 900 123"});
-        pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        pid = OnGui([&] { return static_cast<qint64>(Form->Session()->SetupProcInfo().dwProcessId); });
         auto client = ConnectClient();
         ASSERT_NE(client, nullptr);
         client->write("ping");
@@ -124,7 +124,7 @@ TEST_F(ModemTest, dials_relays_over_the_call_and_hangs_up_on_disconnect) {
         Modem->clearRecord();
         PostClick();
         EXPECT_TRUE(Eventually([&] { return Modem->hangUps() == 1; }));
-        EXPECT_TRUE(Eventually([&] { return State() == 0 && !OnGui([&] { return Form->Connected(); }); }));
+        EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::Idle && !OnGui([&] { return Form->Session()->Connected(); }); }));
     });
 
     // "+" three times framed by the guard time, then "ATH" CR LF once the modem said OK.
@@ -141,13 +141,13 @@ TEST_F(ModemTest, dialling_again_during_the_hang_up_waits_for_the_port) {
         ASSERT_TRUE(WaitConnected());
         PostClick();  // disconnect
         PostClick();  // and dial again while the modem is still being hung up
-        EXPECT_TRUE(Eventually([&] { return State() == 1 && HangingUp(); }));
-        ASSERT_TRUE(Eventually([&] { return State() == 2; }));
+        EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::Connecting && HangingUp(); }));
+        ASSERT_TRUE(Eventually([&] { return State() == ConnectionState::Connected; }));
         EXPECT_EQ(Modem->dialled().size(), 2u);
         EXPECT_EQ(Modem->hangUps(), 1u);
         Modem->clearRecord();
         PostClick();
-        EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+        EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::Idle; }));
     });
     ExpectCallDown();
     ExpectEscapeThenHangUp();
@@ -170,14 +170,14 @@ TEST_P(LostCallTest, lost_call_ends_its_connections_and_the_redial_serves_only_t
     Form->URLLabel1Click();
     PlayWhilePumping([&] {
         ASSERT_TRUE(WaitConnected());
-        pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        pid = OnGui([&] { return static_cast<qint64>(Form->Session()->SetupProcInfo().dwProcessId); });
         auto old = ConnectClient();
         ASSERT_NE(old, nullptr);
         Modem->dropCall();
-        ASSERT_TRUE(Eventually([&] { return State() == 3; }));
+        ASSERT_TRUE(Eventually([&] { return State() == ConnectionState::CallLost; }));
         // The cycle of the lost call ends; the thread that dialled it finishes.
         ASSERT_TRUE(Eventually([&] {
-            return OnGui([&] { return !Form->Connected() && Form->Ring()->Finished(); });
+            return OnGui([&] { return !Form->Session()->Connected() && Form->Session()->Ring()->Finished(); });
         }));
         EXPECT_TRUE(old->state() == QAbstractSocket::UnconnectedState || old->waitForDisconnected(10000))
             << "the lost call's connection is still open";
@@ -186,7 +186,7 @@ TEST_P(LostCallTest, lost_call_ends_its_connections_and_the_redial_serves_only_t
         EXPECT_EQ(OnGui([&] { return Form->URLLabel1->text(); }), QStringLiteral("Переподключить"));
         EXPECT_EQ(Status(), QStringLiteral("Нет подключения"));
         EXPECT_FALSE(SettingsEnabled());
-        EXPECT_TRUE(OnGui([&] { return Form->SetupIsStarted(); }));
+        EXPECT_TRUE(OnGui([&] { return Form->Session()->SetupIsStarted(); }));
         EXPECT_EQ(::kill(static_cast<pid_t>(pid), 0), 0);
 
         std::string why;
@@ -216,7 +216,7 @@ TEST_P(LostCallTest, lost_call_ends_its_connections_and_the_redial_serves_only_t
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(Modem->dialled().size(), 2u);
         EXPECT_EQ(Device->identificationRequests(), 2u);
-        const qint64 now = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        const qint64 now = OnGui([&] { return static_cast<qint64>(Form->Session()->SetupProcInfo().dwProcessId); });
         if (row.Identification == nullptr) {
             EXPECT_EQ(now, pid);
             EXPECT_EQ(ReadExactly(*held, 4), QByteArray("held"));  // the device echoes
@@ -232,7 +232,7 @@ TEST_P(LostCallTest, lost_call_ends_its_connections_and_the_redial_serves_only_t
         }
         EXPECT_EQ(Received().find("stale"), std::string::npos);
         PostClick();
-        EXPECT_TRUE(Eventually([&] { return State() == 0 && !OnGui([&] { return Form->Connected(); }); }));
+        EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::Idle && !OnGui([&] { return Form->Session()->Connected(); }); }));
     });
     EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
 }
@@ -248,13 +248,13 @@ INSTANTIATE_TEST_SUITE_P(Redial, LostCallTest, ::testing::ValuesIn(kRedialCases)
 TEST_F(ModemTest, busy_number_shows_its_text_and_frees_everything) {
     Modem->setDial(ModemPersonality::DialOutcome::Busy);
     Form->URLLabel1Click();
-    ASSERT_TRUE(WaitUntil([&] { return Form->ConnectionState() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return Form->Session()->State() == ConnectionState::Idle; }));
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Номер занят"));
     EXPECT_EQ(Form->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     EXPECT_EQ(Form->URLLabel1->text(), QStringLiteral("Подключить"));
     EXPECT_TRUE(SettingsEnabled());
     EXPECT_TRUE(PortFree());
-    EXPECT_FALSE(Form->SetupIsStarted());
+    EXPECT_FALSE(Form->Session()->SetupIsStarted());
 }
 
 TEST_F(ModemTest, cancel_during_dialling_stops_the_thread_and_frees_the_port) {
@@ -262,8 +262,8 @@ TEST_F(ModemTest, cancel_during_dialling_stops_the_thread_and_frees_the_port) {
     Form->URLLabel1Click();
     ASSERT_TRUE(WaitUntil([&] { return Form->Label7->text() == QStringLiteral("Набор номера"); }));
     Form->URLLabel1Click();
-    EXPECT_EQ(Form->ConnectionState(), 0);
-    EXPECT_EQ(Form->Ring(), nullptr);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
+    EXPECT_EQ(Form->Session()->Ring(), nullptr);
     EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
     EXPECT_TRUE(SettingsEnabled());
     EXPECT_TRUE(PortFree());
@@ -274,8 +274,8 @@ TEST_F(ModemTest, blank_phone_number_is_refused) {
     Form->URLLabel1Click();
     ASSERT_EQ(Watcher->Count(), 1);
     EXPECT_EQ(Watcher->Seen()[0].text, QStringLiteral("Не указан номер телефона."));
-    EXPECT_EQ(Form->ConnectionState(), 0);
-    EXPECT_EQ(Form->Ring(), nullptr);
+    EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
+    EXPECT_EQ(Form->Session()->Ring(), nullptr);
 }
 
 TEST_F(ModemTest, numbers_that_are_no_dial_strings_are_refused_and_never_stored) {
@@ -308,8 +308,8 @@ TEST_F(ModemTest, numbers_that_are_no_dial_strings_are_refused_and_never_stored)
         Form->URLLabel1Click();
         ASSERT_EQ(Watcher->Count(), ++boxes);
         EXPECT_EQ(Watcher->Seen().back().text, DialStringRefusal());
-        EXPECT_EQ(Form->ConnectionState(), 0);
-        EXPECT_EQ(Form->Ring(), nullptr);
+        EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
+        EXPECT_EQ(Form->Session()->Ring(), nullptr);
         Form->LoadPhoneHistory();
         EXPECT_EQ(Form->PhoneNumber->findText(c.number), -1);
     }
@@ -320,8 +320,8 @@ TEST_F(ModemTest, closing_the_window_while_dialling_stops_the_thread) {
     Form->URLLabel1Click();
     ASSERT_TRUE(WaitUntil([&] { return Form->Label7->text() == QStringLiteral("Набор номера"); }));
     Form->close();
-    ASSERT_NE(Form->Ring(), nullptr);
-    EXPECT_TRUE(Form->Ring()->Finished());
+    ASSERT_NE(Form->Session()->Ring(), nullptr);
+    EXPECT_TRUE(Form->Session()->Ring()->Finished());
     EXPECT_TRUE(PortFree());
 }
 
@@ -364,12 +364,12 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
     if (ending == Ending::CancelAfterConnect) {
         RingTimings timings = FastTimings();
         timings.afterConnect = RingTimings{}.afterConnect;
-        Form->SetRingTimings(timings);
+        Form->Session()->SetRingTimings(timings);
     }
     if (ending == Ending::DeviceSilent) Device->setIdentification(std::vector<std::string>{});
     if (ending == Ending::WindowClosedRealTimings) {
         Modem->setEscapeGuard(milliseconds(1000));
-        Form->SetHangUpTimings(HangUpTimings{});
+        Form->Session()->SetHangUpTimings(HangUpTimings{});
     }
     // Shown, so that its end can be seen.
     if (closing) Form->show();
@@ -384,7 +384,7 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
             ASSERT_EQ(Modem->state(), State::Data);
             Modem->clearRecord();
             PostClick();
-            EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+            EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::Idle; }));
             return;
         }
         if (ending == Ending::DeviceSilent) {
@@ -396,12 +396,12 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
         }
         ASSERT_TRUE(WaitConnected());
         EXPECT_EQ(Status(), QStringLiteral("Подключен"));
-        pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+        pid = OnGui([&] { return static_cast<qint64>(Form->Session()->SetupProcInfo().dwProcessId); });
         Modem->clearRecord();
         switch (ending) {
             case Ending::SplitResultWord:
                 Modem->dropCall(milliseconds(300));
-                EXPECT_TRUE(Eventually([&] { return State() == 3; }));
+                EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::CallLost; }));
                 break;
             case Ending::ResultWordInData: {
                 // A pseudo-terminal has no carrier line to ask, so the call is hung up the
@@ -412,16 +412,16 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
                 client->flush();
                 ASSERT_TRUE(Eventually([&] { return Received() == "data NO CARRIER data"; }));
                 Modem->clearRecord();
-                EXPECT_TRUE(Eventually([&] { return State() == 3; }));
+                EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::CallLost; }));
                 break;
             }
             case Ending::PortVanished:
                 Simulator->vanish();
-                EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+                EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::Idle; }));
                 break;
             case Ending::ErrorWordWhileRegistering:
                 PostClick();
-                EXPECT_TRUE(Eventually([&] { return State() == 0; }));
+                EXPECT_TRUE(Eventually([&] { return State() == ConnectionState::Idle; }));
                 break;
             default: {
                 if (ending == Ending::StopSignal) break;  // given below, to the program's loop
@@ -456,7 +456,7 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
             QStringLiteral("Завершение работы по потере порта.")));
         EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
         EXPECT_TRUE(SettingsEnabled());
-        EXPECT_TRUE(Form->SetupIsStarted());
+        EXPECT_TRUE(Form->Session()->SetupIsStarted());
         return;
     }
     ExpectCallDown();
@@ -467,7 +467,7 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
     }
     if (closing) {
         EXPECT_FALSE(Form->isVisible());
-        EXPECT_FALSE(Form->SetupIsStarted());
+        EXPECT_FALSE(Form->Session()->SetupIsStarted());
         EXPECT_TRUE(WaitUntil([&] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
     } else if (!lost) {
         if (ending == Ending::DeviceSilent) {
@@ -475,7 +475,7 @@ TEST_P(ModemEndingTest, no_call_is_left_up) {
             EXPECT_EQ(Watcher->Seen()[0].text,
                       QStringLiteral("Устройство не обнаружено, работа программы невозможна."));
         }
-        EXPECT_EQ(Form->ConnectionState(), 0);
+        EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
         EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
         EXPECT_TRUE(SettingsEnabled());
     }

@@ -80,15 +80,15 @@ TEST_F(WineStart, a_windows_program_needs_a_trusted_wine_and_runs_through_it) {
         const int boxes = Watcher->Count();
         if (!c.logged.isEmpty()) {
             Form->URLLabel1Click();
-            ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == boxes + 1 && Form->ConnectionState() == 0; }));
+            ASSERT_TRUE(WaitUntil([&] { return Watcher->Count() == boxes + 1 && Form->Session()->State() == ConnectionState::Idle; }));
             EXPECT_EQ(Watcher->Seen().back().text,
                       QStringLiteral("Программа настройки \"winsetup\" — программа для Windows. "
                                      "Для её запуска нужен Wine.\nУстановите его (Debian, Ubuntu): "
                                      "sudo apt install wine"));
             EXPECT_TRUE(Windows.LOGForm->Lines().join('\n').contains(c.logged));
-            EXPECT_EQ(Form->ConnectionState(), 0);
+            EXPECT_EQ(Form->Session()->State(), ConnectionState::Idle);
             EXPECT_EQ(Form->Label7->text(), QStringLiteral("Нет подключения"));
-            EXPECT_EQ(Form->PortHandle(), InvalidCOMHandle);
+            EXPECT_EQ(Form->Session()->PortHandle(), InvalidCOMHandle);
             QTcpSocket server;
             server.connectToHost(QHostAddress::LocalHost, ServerPort);
             EXPECT_FALSE(server.waitForConnected(1000)) << "the server still listens";
@@ -98,7 +98,7 @@ TEST_F(WineStart, a_windows_program_needs_a_trusted_wine_and_runs_through_it) {
         qint64 pid = 0;
         ClickWhile([&] {
             ASSERT_TRUE(WaitConnected());
-            pid = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+            pid = OnGui([&] { return static_cast<qint64>(Form->Session()->SetupProcInfo().dwProcessId); });
             ASSERT_TRUE(
                 Eventually([&] { return QFileInfo::exists(ProgramFolder() + "wine-args.txt"); }));
             QFile args(ProgramFolder() + "wine-args.txt");
@@ -144,7 +144,7 @@ TEST_F(WineStart, a_windows_client_under_wine_moves_bytes_and_leaves_nothing_beh
             // wizard: the clean-up of a next start after an unclean end ends the
             // configuration program, which started the prefix's server and services, but
             // not what the user's program needs of them.
-            const qint64 program = OnGui([&] { return static_cast<qint64>(Form->SetupProcInfo().dwProcessId); });
+            const qint64 program = OnGui([&] { return static_cast<qint64>(Form->Session()->SetupProcInfo().dwProcessId); });
             QProcess own;
             own.start(QStringLiteral("wine"), {QStringLiteral("cmd")});
             const auto answers = [&own](const QByteArray& sum, const QByteArray& expected) {

@@ -68,7 +68,7 @@ TEST_F(MainWindowTest, start_up_layout_shows_one_port_row_and_the_link_row) {
     EXPECT_EQ(form.Label4->text(), QStringLiteral("COM-порт:"));
     EXPECT_EQ(form.Label7->text(), QStringLiteral("Нет подключения"));
     EXPECT_EQ(form.URLLabel1->text(), QStringLiteral("Подключить"));
-    EXPECT_EQ(form.URLLabel1->Tag(), 0);
+    EXPECT_EQ(form.URLLabel1->Tag(), static_cast<int>(ConnectionState::Idle));
     EXPECT_TRUE(form.URLLabel1->font().underline());
     EXPECT_EQ(form.URLLabel1->palette().color(QPalette::Active, QPalette::WindowText),
               QColor(0, 0, 255));
