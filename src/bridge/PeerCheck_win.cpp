@@ -127,7 +127,7 @@ DWORD OwnerOfConnection(const Endpoint& source, const Endpoint& target) {
 
 }  // namespace
 
-PeerUser PeerUserOf(std::intptr_t descriptor, std::uint32_t* owner) {
+PeerUser PeerUserOf(std::intptr_t descriptor, std::uint32_t* ownerId) {
     const auto socket = static_cast<SOCKET>(descriptor);
     Endpoint local, peer;
     if (!SocketEnd(socket, false, local) || !SocketEnd(socket, true, peer) ||
@@ -152,7 +152,7 @@ PeerUser PeerUserOf(std::intptr_t descriptor, std::uint32_t* owner) {
     if (!known || !ProcessUser(GetCurrentProcess(), ours)) return PeerUser::Other;
     if (EqualSid(reinterpret_cast<PSID>(theirs.data()), reinterpret_cast<PSID>(ours.data())) == FALSE)
         return PeerUser::Other;
-    if (owner != nullptr) *owner = pid;
+    if (ownerId != nullptr) *ownerId = pid;
     return PeerUser::Same;
 }
 
