@@ -571,7 +571,7 @@ TEST_P(FollowTest, lost_adapter_is_followed_under_its_new_name) {
         Simulator->vanish();
         if (row.Twin) {
             EXPECT_TRUE(Eventually([&] { return Status().contains(QStringLiteral("несколько одинаковых адаптеров")); }));
-            EXPECT_TRUE(OnGui([&] { return Form->NeedCOMReconnect(); }));
+            EXPECT_TRUE(OnGui([&] { return Form->Session()->NeedCOMReconnect(); }));
             twin->stop();
         }
         ASSERT_TRUE(Eventually([&] { return Status() == QStringLiteral("Подключен"); }));
@@ -581,7 +581,7 @@ TEST_P(FollowTest, lost_adapter_is_followed_under_its_new_name) {
         client->write("moved");
         EXPECT_EQ(ReadExactly(*client, 5), QByteArray("moved"));
         PostClick();
-        ASSERT_TRUE(Eventually([&] { return State() == 0; }));
+        ASSERT_TRUE(Eventually([&] { return State() == ConnectionState::Idle; }));
     });
 }
 
