@@ -574,10 +574,12 @@ TEST_P(FollowTest, lost_adapter_is_followed_under_its_new_name) {
             EXPECT_TRUE(OnGui([&] { return Form->Session()->NeedCOMReconnect(); }));
             twin->stop();
         }
+        EXPECT_TRUE(Eventually([&] {
+            return !OnGui([&] { return Windows.LOGForm->Lines(); })
+                        .filter(QStringLiteral("найден под именем ") + QString::fromStdString(moved.portPath()))
+                        .isEmpty();
+        }));
         ASSERT_TRUE(Eventually([&] { return Status() == QStringLiteral("Подключен"); }));
-        EXPECT_FALSE(OnGui([&] { return Windows.LOGForm->Lines(); })
-                         .filter(QStringLiteral("найден под именем ") + QString::fromStdString(moved.portPath()))
-                         .isEmpty());
         client->write("moved");
         EXPECT_EQ(ReadExactly(*client, 5), QByteArray("moved"));
         PostClick();
