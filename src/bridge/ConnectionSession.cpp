@@ -43,18 +43,18 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
     connect(FRelay, &RelayThread::PortHungUp, this, &ConnectionSession::RelayPortHungUp);
     connect(FRelay, &RelayThread::PortWriteFailed, this, &ConnectionSession::RelayWriteFailed);
     connect(FRelay, &RelayThread::ResultWord, this, &ConnectionSession::RelayResultWord);
-    connect(FRelay, &RelayThread::PortData, this, &ConnectionSession::IdentificationRead);
     connect(FRelay, &RelayThread::BrowserRefused, this, &ConnectionSession::BrowserRefused);
 
-    FIdentifyTimer = new QTimer(this);
-    FIdentifyTimer->setSingleShot(true);
-    connect(FIdentifyTimer, &QTimer::timeout, this, [this] {
-        if (FRequestSent) {
-            FinishIdentification(false);
-        } else {
-            SendIdentificationRequest();
-        }
-    });
+    Identification::LogSink identificationLog;
+    identificationLog.line = [this](const QString& text, const QString& direction) {
+        Q_EMIT LogLine(text, direction);
+    };
+    identificationLog.data = [this](const QByteArray& bytes, const QString& direction) {
+        Q_EMIT LogData(bytes, direction);
+    };
+    FIdentification = new Identification(FRelay, std::move(identificationLog), this);
+    connect(FIdentification, &Identification::Finished, this,
+            &ConnectionSession::FinishIdentification);
 
     FPortWaiter = new PortWaiter(this);
     connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);
@@ -102,12 +102,9 @@ void ConnectionSession::DataLogWantedChanged() { FRelay->SetLogWanted(DataLogged
 void ConnectionSession::SetPhase(Phase phase) {
     if (phase == FPhase) return;
     const Phase was = std::exchange(FPhase, phase);
-    if (was == Phase::Identifying) {
-        FIdentifyTimer->stop();
-        Q_EMIT IdentificationFinished();
-    }
+    if (was == Phase::Identifying || was == Phase::Rechecking) FIdentification->Stop();
+    if (was == Phase::Identifying) Q_EMIT IdentificationFinished();
     if (phase == Phase::Identifying) Q_EMIT IdentificationStarted();
-    if (was == Phase::Rechecking) FIdentifyTimer->stop();
     // The timed presence test runs only where the platform cannot tell by itself.
     const int presence = FPortWaiter->PresenceIntervalMs();
     if (phase == Phase::Relaying && presence > 0) {

@@ -10,13 +10,13 @@
 // and decides what its reports mean (reopen, status, hang-up).
 //
 // The class is written in four files: ConnectionSession.cpp (state, the user's actions,
-// the port), MainCycle.cpp (identification and what the relay reports),
-// TCPServerEndpoint.cpp and ModemControl.cpp.
+// the port), MainCycle.cpp (what the identification and the relay report),
+// TCPServerEndpoint.cpp and ModemControl.cpp. The identification itself is a part of its
+// own (Identification).
 #pragma once
 
 #include <QByteArray>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bridge/ConnectionState.h"
+#include "bridge/Identification.h"
 #include "bridge/ProcessInformation.h"
 #include "bridge/SetupLauncher.h"
 #include "serial/COMUtils.h"
@@ -53,7 +54,7 @@ public:
     // source.
     static constexpr int PendingBound = 64 * 1024;
     // Most bytes of an identification reply that are kept.
-    static constexpr int VerInfoCap = 64 * 1024;
+    static constexpr int VerInfoCap = Identification::ReplyCap;
 
     // Where setup.ini and the configuration programs are looked up (with a trailing
     // separator); the executable's folder unless set.
@@ -173,8 +174,7 @@ private:
     bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
     void BeginIdentification(Phase phase);
-    void SendIdentificationRequest();
-    void FinishRecheck(bool answered);
+    void FinishRecheck(bool answered, const QByteArray& reply);
     // Closes the configuration program's connections (those still being checked
     // included), saying why when there were any. Nothing they sent reaches the device.
     void DropConnections(const QString& why);
@@ -185,8 +185,7 @@ private:
     static bool SameDevice(const QByteArray& before, const QByteArray& now);
     // The configuration program ends; the server keeps its port.
     void EndSetupProgram();
-    void IdentificationRead(quint64 generation, const QByteArray& bytes);
-    void FinishIdentification(bool answered);
+    void FinishIdentification(bool answered, const QByteArray& reply);
     void LogModemError(const QByteArray& chunk);
     void StartRelay();
     void EndRelay();
@@ -250,16 +249,7 @@ private:
     // The identification of the device whose connections are held across a loss of the
     // line (a lost call's redial, a reopened cable port); empty: none may be held.
     QByteArray FHeldFor;
-    // The identification's reply so far, and its last bytes, in which the end mark may
-    // have begun.
-    QByteArray FVerReply;
-    QByteArray FVerCarry;
-    // Before the request: how long the line has been waited on, and what it brought.
-    QElapsedTimer FQuietWait;
-    qint64 FStaleBytes = 0;
-    bool FRequestSent = false;
-    // The quiet wait before the request, then the wait for the reply.
-    QTimer* FIdentifyTimer = nullptr;
+    Identification* FIdentification = nullptr;
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;
     QString FSetupFile;
@@ -270,8 +260,6 @@ private:
     std::vector<PendingPeer> FPendingPeers;
     QTimer* FPeerTimer = nullptr;
     RelayThread* FRelay = nullptr;
-    // The relay's current hold of the port; its reports about earlier ones are stale.
-    quint64 FPortGeneration = 0;
     PortWaiter* FPortWaiter = nullptr;
     QTimer* FPresenceTimer = nullptr;
     QTimer* FReopenTimer = nullptr;
