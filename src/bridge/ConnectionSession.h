@@ -11,16 +11,14 @@
 //
 // The class is written in four files: ConnectionSession.cpp (state, the user's actions,
 // the port), MainCycle.cpp (what the identification and the relay report),
-// TCPServerEndpoint.cpp and ModemControl.cpp. The identification itself is a part of its
-// own (Identification).
+// TCPServerEndpoint.cpp and ModemControl.cpp. The identification (Identification) and the
+// admission of the server's connections (ConnectionAdmission) are parts of their own.
 #pragma once
 
 #include <QByteArray>
-#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -34,11 +32,11 @@
 #include "serial/ModemWords.h"
 #include "serial/RingThread.h"
 
-class QTcpSocket;
 class QTimer;
 
 namespace lintaro {
 
+class ConnectionAdmission;
 class PortWaiter;
 class RelayThread;
 class RingHost;
@@ -204,21 +202,6 @@ private:
     // its old name.
     bool FollowAdapter();
     void LoseModemPort();
-    void ClientConnected(QTcpSocket* socket);
-    // A connection whose owner the system could not name yet is asked again every
-    // kPeerRecheckMs until kPeerWaitMs have passed; nothing reads it meanwhile.
-    struct PendingPeer {
-        qintptr socket = -1;
-        quint16 port = 0;
-        QDeadlineTimer deadline;
-    };
-    static constexpr int kPeerRecheckMs = 20;
-    static constexpr int kPeerWaitMs = 2000;
-    void CheckPeer(const PendingPeer& peer);
-    void CheckPendingPeers();
-    void BrowserRefused(quint16 peerPort, bool tls);
-    void LogAccepted(quint16 peerPort, std::uint32_t pid);
-    void DropPendingPeers();
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
     void ReleaseFinishedRings();
@@ -257,8 +240,7 @@ private:
     QString FSetupMissing;      // what the launcher looked for in vain, for the box
 
     TServerSocket* FServer = nullptr;
-    std::vector<PendingPeer> FPendingPeers;
-    QTimer* FPeerTimer = nullptr;
+    ConnectionAdmission* FAdmission = nullptr;
     RelayThread* FRelay = nullptr;
     PortWaiter* FPortWaiter = nullptr;
     QTimer* FPresenceTimer = nullptr;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "bridge/BoxText.h"
+#include "bridge/ConnectionAdmission.h"
 #include "bridge/ConnectionSession.h"
 #include "bridge/NoDeviceText.h"
 #include "bridge/PortHolder.h"
@@ -141,8 +142,8 @@ void ConnectionSession::CheckHeldConnections(const QByteArray& verInfo, const QS
 }
 
 void ConnectionSession::DropConnections(const QString& why) {
-    const int open = FRelay->Clients() + static_cast<int>(FPendingPeers.size());
-    DropPendingPeers();
+    const int open = FRelay->Clients() + FAdmission->Checking();
+    FAdmission->DropChecking();
     FRelay->DropClients();
     if (open > 0) Log(QStringLiteral("Закрыты подключения к TCP серверу (%1): %2").arg(open).arg(why));
 }
