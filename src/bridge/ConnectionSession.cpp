@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <utility>
 
+#include "bridge/ConnectionAdmission.h"
 #include "bridge/PortWaiter.h"
 #include "bridge/RelayThread.h"
 #include "bridge/ServerSocket.h"
@@ -33,28 +34,31 @@ ConnectionSession::ConnectionSession(QObject* parent) : QObject(parent) {
             [this](int exitCode) { Log(SetupEndedLogLine(exitCode)); });
     FServer = new TServerSocket(this);
     FServer->setObjectName(QStringLiteral("ServerSocket"));
-    connect(FServer, &TServerSocket::ClientConnect, this, &ConnectionSession::ClientConnected);
-    FPeerTimer = new QTimer(this);
-    FPeerTimer->setInterval(kPeerRecheckMs);
-    connect(FPeerTimer, &QTimer::timeout, this, &ConnectionSession::CheckPendingPeers);
-
     FRelay = new RelayThread(PendingBound, this);
+    // Only the user's own processes may reach the device. Each of their connections goes to
+    // the relay, which owns it from then on: its bytes go to the device in the order they
+    // come, and the device's bytes go to the oldest connection.
+    FAdmission = new ConnectionAdmission(
+        FServer, [this](const QString& text) { Log(text); },
+        [this] { return FSetupIsStarted ? FSetupProcInfo.dwProcessId : 0; }, this);
+    connect(FAdmission, &ConnectionAdmission::Admitted, this,
+            [this](qintptr socket, quint16 peerPort) { FRelay->AddClient(socket, peerPort); });
     connect(FRelay, &RelayThread::LogReady, this, &ConnectionSession::DeliverLog);
     connect(FRelay, &RelayThread::PortHungUp, this, &ConnectionSession::RelayPortHungUp);
     connect(FRelay, &RelayThread::PortWriteFailed, this, &ConnectionSession::RelayWriteFailed);
     connect(FRelay, &RelayThread::ResultWord, this, &ConnectionSession::RelayResultWord);
-    connect(FRelay, &RelayThread::PortData, this, &ConnectionSession::IdentificationRead);
-    connect(FRelay, &RelayThread::BrowserRefused, this, &ConnectionSession::BrowserRefused);
+    connect(FRelay, &RelayThread::BrowserRefused, FAdmission, &ConnectionAdmission::BrowserRefused);
 
-    FIdentifyTimer = new QTimer(this);
-    FIdentifyTimer->setSingleShot(true);
-    connect(FIdentifyTimer, &QTimer::timeout, this, [this] {
-        if (FRequestSent) {
-            FinishIdentification(false);
-        } else {
-            SendIdentificationRequest();
-        }
-    });
+    Identification::LogSink identificationLog;
+    identificationLog.line = [this](const QString& text, const QString& direction) {
+        Q_EMIT LogLine(text, direction);
+    };
+    identificationLog.data = [this](const QByteArray& bytes, const QString& direction) {
+        Q_EMIT LogData(bytes, direction);
+    };
+    FIdentification = new Identification(FRelay, std::move(identificationLog), this);
+    connect(FIdentification, &Identification::Finished, this,
+            &ConnectionSession::FinishIdentification);
 
     FPortWaiter = new PortWaiter(this);
     connect(FPortWaiter, &PortWaiter::FolderChanged, this, &ConnectionSession::CheckPortPresence);
@@ -76,7 +80,7 @@ ConnectionSession::~ConnectionSession() {
     FHangUp.reset();
     // Nobody could stop a program that outlived its session (a lost call keeps it).
     StopSetupProgram();
-    DropPendingPeers();
+    FAdmission->DropChecking();
 }
 
 // ---- State ----
@@ -102,12 +106,9 @@ void ConnectionSession::DataLogWantedChanged() { FRelay->SetLogWanted(DataLogged
 void ConnectionSession::SetPhase(Phase phase) {
     if (phase == FPhase) return;
     const Phase was = std::exchange(FPhase, phase);
-    if (was == Phase::Identifying) {
-        FIdentifyTimer->stop();
-        Q_EMIT IdentificationFinished();
-    }
+    if (was == Phase::Identifying || was == Phase::Rechecking) FIdentification->Stop();
+    if (was == Phase::Identifying) Q_EMIT IdentificationFinished();
     if (phase == Phase::Identifying) Q_EMIT IdentificationStarted();
-    if (was == Phase::Rechecking) FIdentifyTimer->stop();
     // The timed presence test runs only where the platform cannot tell by itself.
     const int presence = FPortWaiter->PresenceIntervalMs();
     if (phase == Phase::Relaying && presence > 0) {

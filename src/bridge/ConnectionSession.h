@@ -10,22 +10,21 @@
 // and decides what its reports mean (reopen, status, hang-up).
 //
 // The class is written in four files: ConnectionSession.cpp (state, the user's actions,
-// the port), MainCycle.cpp (identification and what the relay reports),
-// TCPServerEndpoint.cpp and ModemControl.cpp.
+// the port), MainCycle.cpp (what the identification and the relay report),
+// TCPServerEndpoint.cpp and ModemControl.cpp. The identification (Identification) and the
+// admission of the server's connections (ConnectionAdmission) are parts of their own.
 #pragma once
 
 #include <QByteArray>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "bridge/ConnectionState.h"
+#include "bridge/Identification.h"
 #include "bridge/ProcessInformation.h"
 #include "bridge/SetupLauncher.h"
 #include "serial/COMUtils.h"
@@ -33,11 +32,11 @@
 #include "serial/ModemWords.h"
 #include "serial/RingThread.h"
 
-class QTcpSocket;
 class QTimer;
 
 namespace lintaro {
 
+class ConnectionAdmission;
 class PortWaiter;
 class RelayThread;
 class RingHost;
@@ -53,7 +52,7 @@ public:
     // source.
     static constexpr int PendingBound = 64 * 1024;
     // Most bytes of an identification reply that are kept.
-    static constexpr int VerInfoCap = 64 * 1024;
+    static constexpr int VerInfoCap = Identification::ReplyCap;
 
     // Where setup.ini and the configuration programs are looked up (with a trailing
     // separator); the executable's folder unless set.
@@ -173,8 +172,7 @@ private:
     bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
     void BeginIdentification(Phase phase);
-    void SendIdentificationRequest();
-    void FinishRecheck(bool answered);
+    void FinishRecheck(bool answered, const QByteArray& reply);
     // Closes the configuration program's connections (those still being checked
     // included), saying why when there were any. Nothing they sent reaches the device.
     void DropConnections(const QString& why);
@@ -185,8 +183,7 @@ private:
     static bool SameDevice(const QByteArray& before, const QByteArray& now);
     // The configuration program ends; the server keeps its port.
     void EndSetupProgram();
-    void IdentificationRead(quint64 generation, const QByteArray& bytes);
-    void FinishIdentification(bool answered);
+    void FinishIdentification(bool answered, const QByteArray& reply);
     void LogModemError(const QByteArray& chunk);
     void StartRelay();
     void EndRelay();
@@ -205,21 +202,6 @@ private:
     // its old name.
     bool FollowAdapter();
     void LoseModemPort();
-    void ClientConnected(QTcpSocket* socket);
-    // A connection whose owner the system could not name yet is asked again every
-    // kPeerRecheckMs until kPeerWaitMs have passed; nothing reads it meanwhile.
-    struct PendingPeer {
-        qintptr socket = -1;
-        quint16 port = 0;
-        QDeadlineTimer deadline;
-    };
-    static constexpr int kPeerRecheckMs = 20;
-    static constexpr int kPeerWaitMs = 2000;
-    void CheckPeer(const PendingPeer& peer);
-    void CheckPendingPeers();
-    void BrowserRefused(quint16 peerPort, bool tls);
-    void LogAccepted(quint16 peerPort, std::uint32_t pid);
-    void DropPendingPeers();
     void ReportServerFailure();
     void StartDialling(const QString& port, const QByteArray& phone);
     void ReleaseFinishedRings();
@@ -250,16 +232,7 @@ private:
     // The identification of the device whose connections are held across a loss of the
     // line (a lost call's redial, a reopened cable port); empty: none may be held.
     QByteArray FHeldFor;
-    // The identification's reply so far, and its last bytes, in which the end mark may
-    // have begun.
-    QByteArray FVerReply;
-    QByteArray FVerCarry;
-    // Before the request: how long the line has been waited on, and what it brought.
-    QElapsedTimer FQuietWait;
-    qint64 FStaleBytes = 0;
-    bool FRequestSent = false;
-    // The quiet wait before the request, then the wait for the reply.
-    QTimer* FIdentifyTimer = nullptr;
+    Identification* FIdentification = nullptr;
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;
     QString FSetupFile;
@@ -267,11 +240,8 @@ private:
     QString FSetupMissing;      // what the launcher looked for in vain, for the box
 
     TServerSocket* FServer = nullptr;
-    std::vector<PendingPeer> FPendingPeers;
-    QTimer* FPeerTimer = nullptr;
+    ConnectionAdmission* FAdmission = nullptr;
     RelayThread* FRelay = nullptr;
-    // The relay's current hold of the port; its reports about earlier ones are stale.
-    quint64 FPortGeneration = 0;
     PortWaiter* FPortWaiter = nullptr;
     QTimer* FPresenceTimer = nullptr;
     QTimer* FReopenTimer = nullptr;

@@ -1,10 +1,12 @@
-// The bridge cycle: the identification, the start of the server and the configuration
-// program, and what the relay thread reports, with the loss and reopening of the port.
+// The bridge cycle: what the identification found, the start of the server and the
+// configuration program, and what the relay thread reports, with the loss and reopening of
+// the port.
 #include <QTimer>
 #include <algorithm>
 #include <string_view>
 
 #include "bridge/BoxText.h"
+#include "bridge/ConnectionAdmission.h"
 #include "bridge/ConnectionSession.h"
 #include "bridge/NoDeviceText.h"
 #include "bridge/PortHolder.h"
@@ -19,13 +21,6 @@ namespace lintaro {
 
 namespace {
 
-const QByteArray kVerInfoRequest("+VER_INFO=?\r\n");
-const QByteArray kVerInfoEnd("OK\r\n");
-constexpr int kVerInfoTimeoutMs = 10000;
-// Before the request the line must have been quiet this long; a line that never falls
-// quiet gets the request after the limit all the same.
-constexpr int kQuietBeforeRequestMs = 50;
-constexpr qint64 kQuietWaitLimitMs = 1000;
 // A lost cable port is tried again after half a second, then every 550 ms (a pause and a
 // pass of the relay loop this replaced).
 constexpr int kFirstReopenMs = 500;
@@ -53,10 +48,6 @@ void ConnectionSession::WriteFailed() {
 
 // ---- The bridge cycle ----
 
-// A device may still be sending what it sent before the port was opened (the echo of a
-// transfer cut short by a quick reconnect), which would run into its reply: what comes is
-// discarded until the line has been quiet a while, the port is emptied once more, and only
-// then does the request go out.
 void ConnectionSession::MainCycle() {
     FVerInfo.clear();
     // The window hears nothing while the device answers, as a blocking read would.
@@ -64,61 +55,19 @@ void ConnectionSession::MainCycle() {
 }
 
 void ConnectionSession::BeginIdentification(Phase phase) {
-    FVerReply.clear();
-    FVerCarry.clear();
-    FStaleBytes = 0;
-    FRequestSent = false;
-    FQuietWait.start();
     SetPhase(phase);
-    FIdentifyTimer->start(kQuietBeforeRequestMs);
-    FPortGeneration = FRelay->AttachPort(FCOMHandle, FModemConnect, RelayThread::PortUse::Identify);
+    FIdentification->Begin(FCOMHandle, FModemConnect);
 }
 
-// The relay writes the request itself, the port's one writer, after emptying the port's
-// input; what it read before comes under an older generation, so it cannot pass for the
-// reply.
-void ConnectionSession::SendIdentificationRequest() {
-    if (FStaleBytes > 0) {
-        Log(QStringLiteral("Отброшено байт, пришедших до запроса: %1").arg(FStaleBytes));
-    }
-    FRequestSent = true;
-    FPortGeneration = FRelay->SendRequest(kVerInfoRequest);
-    Q_EMIT LogLine(QStringLiteral("+VER_INFO=?"), QStringLiteral("APP->COM"));
-    FIdentifyTimer->start(kVerInfoTimeoutMs);
-}
-
-// The reply is collected across reads until "OK" CR LF has come; the end mark is looked
-// for only in the new bytes and the three before them, so a flood without it costs the
-// time of reading it once.
-void ConnectionSession::IdentificationRead(quint64 generation, const QByteArray& bytes) {
-    // Reads of an older generation came before the request went out.
-    if (generation != FPortGeneration || !IdentifyingPhase()) return;
-    if (!FRequestSent) {
-        FStaleBytes += bytes.size();
-        if (FQuietWait.elapsed() < kQuietWaitLimitMs) FIdentifyTimer->start(kQuietBeforeRequestMs);
-        FRelay->ContinueIdentify();
-        return;
-    }
-    const QByteArray window = FVerCarry + bytes;
-    if (FVerReply.size() < VerInfoCap) FVerReply += bytes.left(VerInfoCap - FVerReply.size());
-    if (window.contains(kVerInfoEnd)) {
-        Q_EMIT LogData(FVerReply, QStringLiteral("COM->APP"));
-        if (FPhase == Phase::Identifying) FVerInfo = FVerReply;
-        FinishIdentification(true);
-        return;
-    }
-    FVerCarry = window.right(kVerInfoEnd.size() - 1);
-    FRelay->ContinueIdentify();
-}
-
-void ConnectionSession::FinishIdentification(bool answered) {
+void ConnectionSession::FinishIdentification(bool answered, const QByteArray& reply) {
     if (!IdentifyingPhase()) return;
     // What the device sends next waits in the port for the relay: the relay reads no more
     // until the port is given to the relay proper.
     if (FPhase == Phase::Rechecking) {
-        FinishRecheck(answered);
+        FinishRecheck(answered, reply);
         return;
     }
+    if (answered) FVerInfo = reply;
     SetPhase(Phase::Idle);
     // A lost call's connections wait for the redial of the same device, and only for it.
     const bool sameDevice = answered && SameDevice(FHeldFor, FVerInfo);
@@ -129,8 +78,9 @@ void ConnectionSession::FinishIdentification(bool answered) {
     if (answered && !sameDevice && FSetupIsStarted) EndSetupProgram();
     if (!answered) {
         Log(QStringLiteral("Устройство не обнаружено, работа программы невозможна"));
-        Q_EMIT ErrorMessage(NoDeviceMessage({FPortName, FSpeed, FModemConnect, kVerInfoRequest,
-                                             FVerReply, kVerInfoTimeoutMs / 1000}));
+        Q_EMIT ErrorMessage(NoDeviceMessage({FPortName, FSpeed, FModemConnect,
+                                             Identification::Request(), reply,
+                                             Identification::TimeoutMs / 1000}));
         AbandonAttempt(QStringLiteral("главный цикл, нет ответа на VER_INFO"));
         return;
     }
@@ -168,11 +118,11 @@ void ConnectionSession::FinishIdentification(bool answered) {
 // The port came back after a loss: what the connections held was meant for the device
 // that was there, so it goes on only when the same device answers; otherwise they are
 // closed and the relay serves whoever connects next.
-void ConnectionSession::FinishRecheck(bool answered) {
-    CheckHeldConnections(answered ? FVerReply : QByteArray(),
+void ConnectionSession::FinishRecheck(bool answered, const QByteArray& reply) {
+    CheckHeldConnections(answered ? reply : QByteArray(),
                          answered ? QStringLiteral("после переоткрытия порта ответил другой прибор")
                                   : QStringLiteral("после переоткрытия порта прибор не ответил"));
-    if (answered) FVerInfo = FVerReply;
+    if (answered) FVerInfo = reply;
     SetPhase(Phase::Relaying);
     Q_EMIT StatusChanged(QStringLiteral("Подключен"), StatusColour::ButtonText);
     RelayPort();
@@ -192,8 +142,8 @@ void ConnectionSession::CheckHeldConnections(const QByteArray& verInfo, const QS
 }
 
 void ConnectionSession::DropConnections(const QString& why) {
-    const int open = FRelay->Clients() + static_cast<int>(FPendingPeers.size());
-    DropPendingPeers();
+    const int open = FRelay->Clients() + FAdmission->Checking();
+    FAdmission->DropChecking();
     FRelay->DropClients();
     if (open > 0) Log(QStringLiteral("Закрыты подключения к TCP серверу (%1): %2").arg(open).arg(why));
 }
@@ -269,7 +219,7 @@ void ConnectionSession::DeliverLog() {
 
 // The port hung up. During the identification the answer is waited for all the same.
 void ConnectionSession::RelayPortHungUp(quint64 generation) {
-    if (generation != FPortGeneration || (FPhase != Phase::Relaying && FPhase != Phase::Rechecking)) {
+    if (generation != FIdentification->Generation() || (FPhase != Phase::Relaying && FPhase != Phase::Rechecking)) {
         return;
     }
     DeliverLog();
@@ -277,7 +227,7 @@ void ConnectionSession::RelayPortHungUp(quint64 generation) {
 }
 
 void ConnectionSession::RelayWriteFailed(quint64 generation) {
-    if (generation != FPortGeneration || (FPhase != Phase::Relaying && !IdentifyingPhase())) return;
+    if (generation != FIdentification->Generation() || (FPhase != Phase::Relaying && !IdentifyingPhase())) return;
     DeliverLog();
     WriteFailed();
 }
@@ -287,7 +237,7 @@ void ConnectionSession::RelayWriteFailed(quint64 generation) {
 // the word may have been the device's data with the call still up, and the call is hung
 // up the full way. Then the port closes.
 void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& chunk, bool carrierDown) {
-    if (generation != FPortGeneration || (FPhase != Phase::Relaying && FPhase != Phase::Identifying)) {
+    if (generation != FIdentification->Generation() || (FPhase != Phase::Relaying && FPhase != Phase::Identifying)) {
         return;
     }
     DeliverLog();
@@ -295,7 +245,7 @@ void ConnectionSession::RelayResultWord(quint64 generation, const QByteArray& ch
     Enter(ConnectionState::CallLost, QStringLiteral("процедура COMRead"));
     HangUpCall(carrierDown ? ModemLine::Command : ModemLine::Unknown);
     if (FPhase == Phase::Identifying) {
-        FinishIdentification(false);
+        FinishIdentification(false, FIdentification->Reply());
     } else {
         EndRelay();
     }
