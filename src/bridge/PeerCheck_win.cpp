@@ -18,6 +18,7 @@
 
 #include "bridge/PeerAddress.h"
 #include "bridge/PeerCheck.h"
+#include "bridge/ProcessFacts_win.h"
 
 namespace lintaro {
 
@@ -47,22 +48,6 @@ bool SocketEnd(SOCKET socket, bool peer, Endpoint& end) {
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     end.port = v6.sin6_port;
     end.family = StoreV6Address(v6.sin6_addr.s6_addr, end.address) ? AF_INET : AF_INET6;
-    return true;
-}
-
-// The user SID of a process's token, copied into `sid`.
-bool ProcessUser(HANDLE process, std::vector<BYTE>& sid) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    const bool ok = size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
-    CloseHandle(token);
-    if (!ok) return false;
-    PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    if (!IsValidSid(user)) return false;
-    sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + GetLengthSid(user));
     return true;
 }
 
@@ -162,17 +147,7 @@ PeerProgram DescribePeer(std::uint32_t pid, std::uint32_t started) {
     PeerProgram program;
     if (pid == 0) return program;
     if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
-        wchar_t path[MAX_PATH];
-        DWORD size = MAX_PATH;
-        if (QueryFullProcessImageNameW(process, 0, path, &size)) {
-            std::wstring name(path, size);
-            name.erase(0, name.find_last_of(L"\\/") + 1);
-            const int bytes = WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()),
-                                                  nullptr, 0, nullptr, nullptr);
-            program.name.resize(static_cast<std::size_t>(std::max(bytes, 0)));
-            WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()),
-                                program.name.data(), bytes, nullptr, nullptr);
-        }
+        program.name = ProcessImageName(process);
         CloseHandle(process);
     }
     if (started == 0) return program;

@@ -12,28 +12,13 @@
 #include <vector>
 
 #include "bridge/PortHolder.h"
+#include "bridge/ProcessFacts_win.h"
 #include "serial/ForeignText.h"
 #include "serial/WinText.h"
 
 namespace lintaro {
 
 namespace {
-
-// The user SID of a process's token.
-bool ProcessUser(HANDLE process, std::vector<BYTE>& sid) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    const bool ok = size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
-    CloseHandle(token);
-    if (!ok) return false;
-    PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    if (!IsValidSid(user)) return false;
-    sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + GetLengthSid(user));
-    return true;
-}
 
 // The owning process ids of one address family's listeners on `port` (host order) at an
 // address that keeps the server from the loopback address: any, or the loopback itself.
@@ -87,21 +72,17 @@ std::string TCPPortHolder(std::uint16_t port) {
         // included).
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
         std::vector<BYTE> theirs;
-        wchar_t image[MAX_PATH] = {};
-        DWORD length = MAX_PATH;
         const bool own = process != nullptr && ProcessUser(process, theirs) &&
                          EqualSid(reinterpret_cast<PSID>(theirs.data()),
                                   reinterpret_cast<PSID>(ours.data())) != FALSE;
-        const bool named = own && QueryFullProcessImageNameW(process, 0, image, &length);
+        const std::string name = own ? ProcessImageName(process) : std::string();
         if (process != nullptr) CloseHandle(process);
         if (!own) {
             others = true;
             continue;
         }
-        std::wstring name = named ? std::wstring(image, length) : std::wstring();
-        name = name.substr(name.find_last_of(L"\\/") + 1);
         holders += (holders.empty() ? "" : ", ") +
-                   (name.empty() ? std::string("?") : ShownForeignText(WideToUtf8(name))) +
+                   (name.empty() ? std::string("?") : ShownForeignText(name)) +
                    " (PID " + std::to_string(pid) + ")";
     }
     if (others) holders += holders.empty() ? "другой пользователь" : ", другой пользователь";
