@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "log/CodePage.h"
 #include "log/LintaroError.h"
@@ -112,7 +113,17 @@ void TLOGForm::AppendLines(const QStringList& lines, bool scrollToEnd) {
 void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, bool scrollToEnd) {
     const QDateTime now = QDateTime::currentDateTime();
     Rows->AppendData(now.date(), now.time(), direction, bytes);
-    if (scrollToEnd) ScrollToEnd();
+    // Brought into view once per turn of the event loop: a batch comes as one entry per
+    // direction, and each scroll lays the list out anew.
+    if (scrollToEnd && !std::exchange(FScrollDue, true)) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                FScrollDue = false;
+                ScrollToEnd();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void TLOGForm::ScrollToEnd() {

@@ -65,6 +65,7 @@ private:
     static void SaveBytes(const QByteArray& bytes, const QString& fileName);
     void ScrollToEnd();
 
+    bool FScrollDue = false;
     QFileDialog* FSaveDialog = nullptr;
     QString FLastFileName;  // the save dialog offers the last chosen name again
 };
