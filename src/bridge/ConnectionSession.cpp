@@ -96,12 +96,7 @@ void ConnectionSession::Enter(ConnectionState state, const QString& place) {
     }
 }
 
-void ConnectionSession::SetDataLogWanted(std::function<bool()> wanted) {
-    FDataLogWanted = std::move(wanted);
-    DataLogWantedChanged();
-}
-
-void ConnectionSession::DataLogWantedChanged() { FRelay->SetLogWanted(DataLogged()); }
+void ConnectionSession::SetDataLogWanted(bool wanted) { FRelay->SetLogWanted(wanted); }
 
 void ConnectionSession::SetPhase(Phase phase) {
     if (phase == FPhase) return;

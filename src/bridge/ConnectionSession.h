@@ -58,12 +58,9 @@ public:
     // separator); the executable's folder unless set.
     void SetProgramFolder(const QString& folder) { FProgramFolder = folder; }
     // Whether relayed data is logged at all (turning it into log text costs more than
-    // relaying it); asked each time the relay hands its data for the log over (at most
-    // every 50 ms) and by DataLogWantedChanged. Always, unless set.
-    void SetDataLogWanted(std::function<bool()> wanted);
-    // The answer may have changed (the log window was shown or hidden): the relay keeps a
-    // copy of what it relays for the log only while it is wanted.
-    void DataLogWantedChanged();
+    // relaying it): the window says so whenever its log window is shown or hidden. Not
+    // until told; the relay keeps a copy of what it relays only while it is wanted.
+    void SetDataLogWanted(bool wanted);
     // The dialling dialogue's timings; the production ones unless a test sets others.
     void SetRingTimings(const RingTimings& timings) { FRingTimings = timings; }
     // The hang-up's timings; the production ones unless a test sets others.
@@ -169,7 +166,6 @@ private:
     // A failed start of the connection: back to idle with the port closed.
     void AbandonAttempt(const QString& place);
     void Log(const QString& text) { Q_EMIT LogLine(text, {}); }
-    bool DataLogged() const { return !FDataLogWanted || FDataLogWanted(); }
 
     void BeginIdentification(Phase phase);
     void FinishRecheck(bool answered, const QByteArray& reply);
@@ -213,7 +209,6 @@ private:
     void HangUpEnded();
 
     QString FProgramFolder;
-    std::function<bool()> FDataLogWanted;
     QString FPortName;
     // What the cable connection's port is (empty where the system knows nothing): the
     // reopen follows the adapter, not its name.

@@ -199,10 +199,11 @@ void ConnectionSession::EndRelay() {
     StopSetupProgram();
 }
 
-// Relayed data for the log: one entry per direction for all that came since the last.
+// Relayed data for the log: one entry per direction for all that came since the last
+// (nothing while the log is not wanted: the relay kept none). Handed on as it is, so that
+// the lines logged after it come after it.
 void ConnectionSession::DeliverLog() {
-    RelayThread::LogBatch batch = FRelay->TakeLog();
-    if (!DataLogged()) return;
+    const RelayThread::LogBatch batch = FRelay->TakeLog();
     const auto deliver = [this](const QByteArray& bytes, const QString& direction) {
         if (!bytes.isEmpty()) Q_EMIT LogData(bytes, direction);
     };

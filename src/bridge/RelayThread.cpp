@@ -107,8 +107,10 @@ struct RelayThread::Loop {
     Pending toClient;             // for clients[0], what its connection did not take yet
     std::array<std::uint8_t, COMBufferSize> buffer{};
 
-    // Data for the log, shared with the owner's thread.
-    std::atomic<bool> logWanted{true};
+    // Data for the log, shared with the owner's thread; kept only while wanted. The flag is
+    // read without the lock first, so that an unwanted log costs nothing, and again under
+    // it, so that nothing is kept once SetLogWanted(false) has returned.
+    std::atomic<bool> logWanted{false};
     std::mutex logMutex;
     LogBatch log;
     bool logTold = false;
@@ -347,6 +349,7 @@ struct RelayThread::Loop {
     void AddLog(bool toPortDirection, const char* bytes, int n) {
         if (!logWanted.load(std::memory_order_relaxed)) return;
         std::lock_guard lock(logMutex);
+        if (!logWanted.load(std::memory_order_relaxed)) return;
         QByteArray& target = toPortDirection ? log.toPort : log.toClient;
         if (log.toPort.isEmpty() && log.toClient.isEmpty()) log.toPortFirst = toPortDirection;
         const qsizetype taken = std::clamp<qsizetype>(LogCap - target.size(), 0, n);
@@ -455,7 +458,11 @@ void RelayThread::DropClients() {
     });
 }
 
-void RelayThread::SetLogWanted(bool wanted) { d->logWanted.store(wanted, std::memory_order_relaxed); }
+void RelayThread::SetLogWanted(bool wanted) {
+    std::lock_guard lock(d->logMutex);
+    d->logWanted.store(wanted, std::memory_order_relaxed);
+    if (!wanted) d->log = {};
+}
 
 RelayThread::LogBatch RelayThread::TakeLog() {
     std::lock_guard lock(d->logMutex);

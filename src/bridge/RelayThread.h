@@ -4,8 +4,9 @@
 // holds the device back through the port's own queue, a slow device holds the clients back
 // through TCP). The window's thread never waits for it and never touches its buffers: it
 // gives commands (which take effect before they return; the thread never waits for the
-// window) and hears back by queued signals. Relayed data for the log is collected here and
-// taken by the owner at most once per LogInterval, merged when the owner falls behind.
+// window) and hears back by queued signals. Relayed data for the log is collected here, while
+// the log is wanted, and taken by the owner at most once per LogInterval, merged when the
+// owner falls behind: the log's only batching and its only bound.
 //
 // The loop and the queues are plain code (RelayThread.cpp); waiting on the port, the
 // sockets and the wake-up, and the socket calls are per platform (RelayThread_posix.cpp,
@@ -61,7 +62,8 @@ public:
     void DropClients();
     // Connections open, as far as the relay has seen.
     int Clients() const { return FClients.load(); }
-    // Whether relayed data is kept for the log (TakeLog) at all; from any thread.
+    // Whether relayed data is kept for the log (TakeLog) at all; from any thread. Not until
+    // told; what is held is dropped when it is no longer wanted.
     void SetLogWanted(bool wanted);
 
     // Relayed data waiting for the log, by direction, in the order the directions began.

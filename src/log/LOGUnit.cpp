@@ -13,7 +13,6 @@
 #include <QSaveFile>
 #include <QScreen>
 #include <QStyledItemDelegate>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <utility>
 
@@ -25,7 +24,6 @@ namespace lintaro {
 namespace {
 
 constexpr int ItemHeight = 13;
-constexpr qsizetype kTakeAtOnceBytes = 1024 * 1024;
 
 // Every entry one line of the same height, whatever characters it holds.
 class TFixedHeightDelegate : public QStyledItemDelegate {
@@ -78,11 +76,6 @@ TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
         move(screen->geometry().topLeft());
     }
 
-    FDataTimer = new QTimer(this);
-    FDataTimer->setSingleShot(true);
-    FDataTimer->setInterval(DataInterval);
-    connect(FDataTimer, &QTimer::timeout, this, [this] { TakeData(); });
-
     connect(AutiscrollCheckBox, &QCheckBox::clicked, this, [this] { AutiscrollCheckBoxClick(); });
     connect(N1, &QAction::triggered, this, [this] { N1Click(); });
     connect(N2, &QAction::triggered, this, [this] {
@@ -113,37 +106,24 @@ QFileDialog* TLOGForm::SaveDialog() {
 }
 
 void TLOGForm::AppendLines(const QStringList& lines, bool scrollToEnd) {
-    TakeData();  // data that came first stays first
     Rows->Append(lines);
     if (scrollToEnd) ScrollToEnd();
 }
 
 void TLOGForm::AppendData(const QByteArray& bytes, const QString& direction, bool scrollToEnd) {
-    if (FPending.empty() || FPending.back().direction != direction) {
-        const QDateTime now = QDateTime::currentDateTime();
-        FPending.push_back({now.date(), now.time(), direction, bytes});
-    } else {
-        FPending.back().bytes += bytes;
+    const QDateTime now = QDateTime::currentDateTime();
+    Rows->AppendData(now.date(), now.time(), direction, bytes);
+    // Brought into view once per turn of the event loop: a batch comes as one entry per
+    // direction, and each scroll lays the list out anew.
+    if (scrollToEnd && !std::exchange(FScrollDue, true)) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                FScrollDue = false;
+                ScrollToEnd();
+            },
+            Qt::QueuedConnection);
     }
-    FPendingScroll = FPendingScroll || scrollToEnd;
-    FPendingBytes += bytes.size();
-    // Taken at once beyond a megabyte, so that what waits, and the text made of it in one
-    // step, stay small.
-    if (FPendingBytes > kTakeAtOnceBytes) {
-        TakeData();
-    } else if (!FDataTimer->isActive()) {
-        FDataTimer->start();
-    }
-}
-
-void TLOGForm::TakeData() {
-    FDataTimer->stop();
-    if (FPending.empty()) return;
-    for (const PendingData& data : FPending)
-        Rows->AppendData(data.date, data.time, data.direction, data.bytes);
-    FPending.clear();
-    FPendingBytes = 0;
-    if (std::exchange(FPendingScroll, false)) ScrollToEnd();
 }
 
 void TLOGForm::ScrollToEnd() {
@@ -153,10 +133,7 @@ void TLOGForm::ScrollToEnd() {
     if (count > 0) Log->scrollTo(Rows->index(count - 1), QAbstractItemView::PositionAtTop);
 }
 
-QStringList TLOGForm::Lines() {
-    TakeData();
-    return Rows->Lines();
-}
+QStringList TLOGForm::Lines() { return Rows->Lines(); }
 
 void TLOGForm::SaveLines(const QStringList& lines, const QString& fileName) {
     QByteArray bytes;
@@ -203,12 +180,7 @@ void TLOGForm::AutiscrollCheckBoxClick() {
     // it from here, and assigning to that property has no effect.
 }
 
-void TLOGForm::N1Click() {
-    FPending.clear();
-    FPendingBytes = 0;
-    FDataTimer->stop();
-    Rows->Clear();
-}
+void TLOGForm::N1Click() { Rows->Clear(); }
 
 void TLOGForm::N2Click() {
     QFileDialog* dialog = SaveDialog();
@@ -218,7 +190,6 @@ void TLOGForm::N2Click() {
     if (files.isEmpty()) return;
     FLastFileName = files.first();
     // Formed one line at a time: the rows' text never exists all at once.
-    TakeData();
     QByteArray bytes;
     Rows->ForEachLine([&bytes](const QString& line) { bytes += TextToBytes(line) + "\r\n"; });
     SaveBytes(bytes, FLastFileName);

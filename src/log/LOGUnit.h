@@ -4,19 +4,15 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDate>
 #include <QString>
 #include <QStringList>
-#include <QTime>
 #include <QWidget>
-#include <vector>
 
 class QAction;
 class QCheckBox;
 class QFileDialog;
 class QListView;
 class QMenu;
-class QTimer;
 
 namespace lintaro {
 
@@ -44,13 +40,12 @@ public:
     // into view. Used by the main window's writer (scrolling when AutiscrollCheckBox is
     // checked) and by the dialling thread's hand-over (always scrolling).
     void AppendLines(const QStringList& lines, bool scrollToEnd);
-    // Relayed bytes in the main window's layout, taken in as rows when the window next
-    // takes them (within DataInterval) and formed into lines only when shown. Chunks of one direction that arrive in between
-    // become one entry, stamped when its first chunk came: the window's cost does not
-    // grow with the number of chunks, and the relay never waits for it.
+    // Relayed bytes in the main window's layout, one entry stamped now, kept as a row and
+    // formed into lines only when shown. The relay batches them (RelayThread::LogInterval):
+    // the window's cost does not grow with the number of chunks, and nothing waits here,
+    // so that they stay in order with the lines.
     void AppendData(const QByteArray& bytes, const QString& direction, bool scrollToEnd);
-    static constexpr int DataInterval = 50;  // ms
-    // Every line the window holds, data not yet taken included.
+    // Every line the window holds.
     QStringList Lines();
 
     // Writes `lines` to `fileName`, replacing it: CR LF after every line, in the 8-bit
@@ -67,20 +62,10 @@ Q_SIGNALS:
     void ErrorRaised(const QString& text);
 
 private:
-    struct PendingData {
-        QDate date;
-        QTime time;
-        QString direction;
-        QByteArray bytes;
-    };
     static void SaveBytes(const QByteArray& bytes, const QString& fileName);
-    void TakeData();
     void ScrollToEnd();
 
-    std::vector<PendingData> FPending;
-    qsizetype FPendingBytes = 0;
-    bool FPendingScroll = false;
-    QTimer* FDataTimer = nullptr;
+    bool FScrollDue = false;
     QFileDialog* FSaveDialog = nullptr;
     QString FLastFileName;  // the save dialog offers the last chosen name again
 };

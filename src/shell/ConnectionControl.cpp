@@ -50,9 +50,6 @@ void TMainLintaroForm::ConnectSession() {
             });
     connect(FSession, &ConnectionSession::LogLine, this, &TMainLintaroForm::WriteLog);
     connect(FSession, &ConnectionSession::LogData, this, &TMainLintaroForm::WriteLogBytes);
-    // The log window is hidden for the program's whole life: relayed chunks are then not
-    // even handed over.
-    FSession->SetDataLogWanted([this] { return FLOGForm != nullptr && FLOGForm->isVisible(); });
     // The dialling thread's lines go into the list whether or not the log window is shown.
     connect(FSession, &ConnectionSession::RingLogLines, this, [this](const QStringList& lines) {
         if (FLOGForm != nullptr) FLOGForm->AppendLines(lines, true);

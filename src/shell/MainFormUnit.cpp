@@ -95,14 +95,14 @@ void TMainLintaroForm::SetCompanions(TCOMSettingsForm* comSettings,
     FTCPServerSettings = tcpSettings;
     FLOGForm = log;
     if (log != nullptr) log->installEventFilter(this);
-    FSession->DataLogWantedChanged();
+    FSession->SetDataLogWanted(LogShown());
 }
 
 // The log window shown or hidden: the relay keeps relayed data for it only while shown.
 bool TMainLintaroForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == FLOGForm && FSession != nullptr &&
         (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
-        FSession->DataLogWantedChanged();
+        FSession->SetDataLogWanted(LogShown());
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -72,6 +72,9 @@ public:
     void WriteLog(const QString& text, const QString& direction);
     // WriteLog of data bytes, taken as characters of the 8-bit code page.
     void WriteLogBytes(const QByteArray& bytes, const QString& direction);
+    // Whether anything is logged at all: the log window is shown. The one answer, given to
+    // the session (and so to the relay) whenever it changes.
+    bool LogShown() const;
     bool Autoscroll() const;
     void SetAutoscroll(bool) {}  // the setting lives in the log window's check box
 

@@ -8,20 +8,20 @@
 
 namespace lintaro {
 
+bool TMainLintaroForm::LogShown() const { return FLOGForm != nullptr && FLOGForm->isVisible(); }
+
 void TMainLintaroForm::WriteLog(const QString& text, const QString& direction) {
-    TLOGForm* log = LOGForm();
     // The log window is hidden for the program's whole life, so these lines are dropped.
-    if (log == nullptr || !log->isVisible()) return;
-    log->AppendLines(FormLogLines(text, direction, LogLayout::MainWindow, GetTimeStamp),
-                     log->AutiscrollCheckBox->isChecked());
+    if (!LogShown()) return;
+    FLOGForm->AppendLines(FormLogLines(text, direction, LogLayout::MainWindow, GetTimeStamp),
+                          FLOGForm->AutiscrollCheckBox->isChecked());
 }
 
+// Relayed data comes batched by the relay (and only while the log is shown); the bytes of
+// the identification and of a modem's error come here too.
 void TMainLintaroForm::WriteLogBytes(const QByteArray& bytes, const QString& direction) {
-    // Relayed chunks are turned into text by the log window when it takes them in: only
-    // for a shown log, and never more often than it can show them.
-    TLOGForm* log = LOGForm();
-    if (log == nullptr || !log->isVisible()) return;
-    log->AppendData(bytes, direction, log->AutiscrollCheckBox->isChecked());
+    if (!LogShown()) return;
+    FLOGForm->AppendData(bytes, direction, FLOGForm->AutiscrollCheckBox->isChecked());
 }
 
 bool TMainLintaroForm::Autoscroll() const {

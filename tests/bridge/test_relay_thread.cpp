@@ -206,6 +206,7 @@ const Row kRows[] = {
      }},
     {"LogCap", Port::Socket, 1, false,
      [](Rig& r) {
+         r.relay->SetLogWanted(true);
          const std::string data = test_bytes::RandomBytes(RelayThread::LogCap + 1000, 3);
          EXPECT_EQ(Through(r.clients[0], r.device, data), data);
          Send(r.device, "back");
@@ -214,12 +215,15 @@ const Row kRows[] = {
          EXPECT_EQ(log.toPort, QByteArray::fromStdString(data.substr(0, RelayThread::LogCap)));
          EXPECT_EQ(log.unlogged, 1000);
          EXPECT_EQ(log.toClient, "back");
-         // Not wanted: not kept.
+         // No longer wanted: what was kept is dropped, and nothing more is kept.
+         Send(r.device, "y");
+         EXPECT_EQ(Receive(r.clients[0], 1), "y");  // logged before it was sent
          r.relay->SetLogWanted(false);
          Send(r.clients[0], "z");
          EXPECT_EQ(Receive(r.device, 1), "z");
          log = r.relay->TakeLog();
-         EXPECT_TRUE(log.toPort.isEmpty() && log.unlogged == 0) << log.toPort.size() << " " << log.unlogged;
+         EXPECT_TRUE(log.toPort.isEmpty() && log.toClient.isEmpty() && log.unlogged == 0)
+             << log.toPort.size() << " " << log.toClient.size() << " " << log.unlogged;
      }},
     {"Identify", Port::Terminal, 1, false,
      [](Rig& r) {

@@ -154,27 +154,21 @@ TEST(LogRows, data_entries_are_the_lines_formed_of_their_text) {
     }
 }
 
-// Relayed chunks wait for the window's next turn; those of one direction in between make
-// one entry, and lines written meanwhile come after them.
-TEST(LogWindow, data_chunks_are_merged_until_the_window_takes_them) {
+// Relayed data (batched by the relay) is taken in at once, one stamp per entry, in order
+// with the lines written between.
+TEST(LogWindow, data_entries_are_taken_in_order_with_lines) {
     TLOGForm form;
-    form.AppendData("AB", "COM->TCP", false);
-    form.AppendData("C\r\nD", "COM->TCP", false);
-    form.AppendData("x", "TCP->COM", false);
-    EXPECT_EQ(form.Rows->rowCount(), 0);
-    ASSERT_TRUE(test::WaitUntil([&] { return form.Rows->rowCount() == 3; }));
-    form.AppendData("y", "TCP->COM", false);
+    form.AppendData("AB\r\nC", "COM->TCP", false);
     form.AppendLines({"plain"}, false);
+    form.AppendData("x", "TCP->COM", false);
     const QStringList lines = form.Lines();
-    const QStringList pieces = {": COM->TCP ABC", ": COM->TCP D", ": TCP->COM x",
-                                ": TCP->COM y", "plain"};
+    const QStringList pieces = {": COM->TCP AB", ": COM->TCP C", "plain", ": TCP->COM x"};
     ASSERT_EQ(lines.size(), pieces.size());
     for (qsizetype i = 0; i < lines.size(); ++i) {
         EXPECT_TRUE(lines[i].endsWith(pieces[i])) << lines[i].toStdString();
     }
     EXPECT_EQ(lines[0].chopped(pieces[0].size()), lines[1].chopped(pieces[1].size()));  // one stamp
 
-    form.AppendData("gone", "TCP->COM", false);
     form.N1->trigger();
     EXPECT_TRUE(form.Lines().isEmpty());
 }
