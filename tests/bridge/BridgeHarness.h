@@ -58,12 +58,14 @@ inline void PrintTo(ConnectionState state, std::ostream* out) {
 
 namespace lintaro::test {
 
-// Polls `condition` from a scenario thread until it holds or the deadline passes.
+// Polls `condition` from a scenario thread until it holds or the deadline passes. Not
+// faster: each look wakes the window's thread too, and on a loaded machine a poll of a few
+// milliseconds kept the simulated devices from running for seconds.
 inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 15000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }

@@ -38,7 +38,7 @@ inline RingTimings FastTimings() {
     timings.beforeDial = milliseconds(20);
     timings.connectTimeout = milliseconds(5000);
     timings.afterConnect = milliseconds(20);
-    timings.poll = milliseconds(5);
+    timings.poll = milliseconds(20);
     return timings;
 }
 
@@ -52,7 +52,7 @@ inline HangUpTimings FastHangUp() {
     timings.escapeAnswer = milliseconds(3000);
     timings.commandAnswer = milliseconds(3000);
     timings.dtrDrop = milliseconds(20);
-    timings.poll = milliseconds(5);
+    timings.poll = milliseconds(20);
     return timings;
 }
 

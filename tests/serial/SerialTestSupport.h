@@ -116,7 +116,7 @@ inline bool WaitUntil(const std::function<bool()>& condition,
     const auto deadline = Clock::now() + limit;
     while (!condition()) {
         if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(20ms);
     }
     return true;
 }

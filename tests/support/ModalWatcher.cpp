@@ -45,7 +45,7 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     while (!condition()) {
         if (deadline.hasExpired()) return condition();
         QEventLoop loop;
-        QTimer::singleShot(std::min<qint64>(5, std::max<qint64>(1, deadline.remainingTime())), &loop,
+        QTimer::singleShot(std::min<qint64>(20, std::max<qint64>(1, deadline.remainingTime())), &loop,
                            &QEventLoop::quit);
         loop.exec();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
