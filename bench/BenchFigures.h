@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lintaro::bench {
@@ -31,6 +32,12 @@ struct Workload {
     // shown (0: not measured), and how long the window's thread is held while bytes flow.
     std::size_t logMessages = 2000000;
     int freezeMs = 2000;
+    // The log's messages are echoed in this many pairs, hidden then shown, so that a change
+    // in the machine's load falls on both alike.
+    int logPairs = 8;
+    // Seconds of small echoed writes with the log shown, whose first and last ten seconds
+    // are compared (0: not measured).
+    int longRunS = 0;
 
     int BlockRoundTrips() const { return std::max(5, roundTrips / 10); }
     int BlockWarmup() const { return std::max(1, warmup / 10); }
@@ -66,6 +73,9 @@ struct Figures {
     double logHiddenMBps = NAN;
     double logShownMBps = NAN;
     double logShownGrowthMB = NAN;
+    double logShownRatio = NAN;  // median over the pairs of shown / hidden
+    double longFirstMBps = NAN;  // the long run's first and last ten seconds
+    double longLastMBps = NAN;
 
     void Fail(const std::string& what) {
         if (error.empty()) error = what;
@@ -88,6 +98,18 @@ inline double Median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// The least and the most of one figure over the runs (NaN left out); NaN for none.
+inline std::pair<double, double> Spread(const std::vector<Figures>& runs, double Figures::*field) {
+    double least = NAN, most = NAN;
+    for (const Figures& f : runs) {
+        const double v = f.*field;
+        if (std::isnan(v)) continue;
+        if (std::isnan(least) || v < least) least = v;
+        if (std::isnan(most) || v > most) most = v;
+    }
+    return {least, most};
+}
+
 // Bytes missing, differing or extra in `got` against `want`.
 inline std::uint64_t Mismatch(const std::string& want, const std::string& got) {
     const std::size_t common = std::min(want.size(), got.size());
@@ -105,7 +127,8 @@ inline Figures Combine(const std::vector<Figures>& runs) {
                                    &Figures::blockRttP50Us, &Figures::toDeviceMBps, &Figures::toClientMBps,
                                    &Figures::idleCpuMsPerS, &Figures::cpuMsPerMB, &Figures::runningMBps,
                                    &Figures::frozenMBps, &Figures::logHiddenMBps, &Figures::logShownMBps,
-                                   &Figures::logShownGrowthMB}) {
+                                   &Figures::logShownGrowthMB, &Figures::logShownRatio,
+                                   &Figures::longFirstMBps, &Figures::longLastMBps}) {
         std::vector<double> values;
         for (const Figures& f : runs) values.push_back(f.*field);
         all.*field = Median(std::move(values));
@@ -189,6 +212,10 @@ inline std::optional<Options> ParseOptions(const std::vector<std::string>& args)
             const std::optional<std::size_t> v = value(true);
             ok = v.has_value();
             if (v) o.workload.logMessages = *v;
+        } else if (arg == "--log-pairs") {
+            ok = setInt(o.workload.logPairs);
+        } else if (arg == "--long-run") {
+            ok = setInt(o.workload.longRunS, true);
         } else if (arg == "--freeze-ms") {
             ok = setInt(o.workload.freezeMs, true);
         } else if (arg == "--load") {

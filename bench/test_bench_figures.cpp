@@ -61,6 +61,7 @@ TEST(CommandLine, refuses_what_it_cannot_run) {
         {"--bytes", "10X"},                // unknown suffix
         {"--bytes", "0"},                  // nothing to move
         {"--repeat", "0"},                 // no run
+        {"--log-pairs", "0"},              // no pair to compare
         {"--round-trips", "3000000000"},   // beyond an int
         {"--bridge-only", "--socat-only"}, // nothing measured
         {"--socat"},                       // path missing
@@ -141,6 +142,10 @@ TEST(Figures, runs_combine_into_medians_sums_and_the_first_error) {
     EXPECT_EQ(all.lost, 7u);
     EXPECT_FALSE(all.completed);
     EXPECT_EQ(all.error, b.error);
+
+    // The spread beside the median: the runs that have the figure.
+    EXPECT_EQ(Spread({a, b, c}, &Figures::toClientMBps), std::make_pair(30.0, 50.0));
+    EXPECT_TRUE(std::isnan(Spread({a, b, c}, &Figures::rttP99Us).first));
 
     EXPECT_TRUE(Combine({a, c}).completed);
     EXPECT_FALSE(Combine({}).completed);

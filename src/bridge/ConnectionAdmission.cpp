@@ -2,7 +2,6 @@
 // byte is read.
 #include "bridge/ConnectionAdmission.h"
 
-#include <QTcpSocket>
 #include <QTimer>
 #include <utility>
 
@@ -29,19 +28,14 @@ ConnectionAdmission::ConnectionAdmission(TServerSocket* server,
 
 ConnectionAdmission::~ConnectionAdmission() { DropChecking(); }
 
-// Nothing was read from the connection yet (this runs as it is accepted), so a descriptor
-// of its own starts with the first byte; the socket object lets go of it at once, and
-// nothing reads it until the owner is known.
-void ConnectionAdmission::ClientConnected(QTcpSocket* socket) {
-    const qintptr own = relay_platform::SocketTake(socket->socketDescriptor());
-    const quint16 peerPort = socket->peerPort();
-    FServer->Refuse(socket);
-    if (own == -1) {
+// Nothing reads the connection until its owner is known.
+void ConnectionAdmission::ClientConnected(qintptr socket, quint16 peerPort) {
+    if (socket == -1) {
         FLog(QStringLiteral("Отклонено подключение к TCP серверу с порта %1: соединение не удалось принять")
                  .arg(peerPort));
         return;
     }
-    CheckPeer({own, peerPort, QDeadlineTimer(kPeerWaitMs)});
+    CheckPeer({socket, peerPort, QDeadlineTimer(kPeerWaitMs)});
 }
 
 void ConnectionAdmission::CheckPeer(const PendingPeer& peer) {

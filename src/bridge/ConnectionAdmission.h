@@ -1,5 +1,5 @@
 // Who may reach the device through the local server: only the user's own processes. Each
-// accepted connection is taken from the server at once, its owner asked for (again for a
+// accepted connection has its owner asked for (again for a
 // while where the system cannot name it yet), and it is either refused with a log line or
 // reported as admitted; nothing reads it meanwhile.
 #pragma once
@@ -11,7 +11,6 @@
 #include <functional>
 #include <vector>
 
-class QTcpSocket;
 class QTimer;
 
 namespace lintaro {
@@ -51,7 +50,7 @@ private:
     static constexpr int kPeerRecheckMs = 20;
     static constexpr int kPeerWaitMs = 2000;
 
-    void ClientConnected(QTcpSocket* socket);
+    void ClientConnected(qintptr socket, quint16 peerPort);
     void CheckPeer(const PendingPeer& peer);
     void CheckPendingPeers();
     void LogAccepted(quint16 peerPort, std::uint32_t pid);

@@ -163,22 +163,22 @@ void ConnectionSession::Dial(const QString& port, const QByteArray& phone, int s
     StartDialling(port, phone);
 }
 
-void ConnectionSession::Cancel(bool modem) {
+void ConnectionSession::Cancel() {
     Enter(ConnectionState::Idle,
           QStringLiteral("нажатие на кнопку подключения в момент подключения к прибору"));
     FAfterHangUp = nullptr;
     SetPhase(Phase::Idle);
-    if (modem) StopRingThread();
+    if (FModemConnect) StopRingThread();
     CheckHeldConnections({}, QStringLiteral("подключение отменено"));
     // Also releases a handle that a failed open left behind.
     ReleasePort();
     Q_EMIT SettingsControlsEnabled(true);
 }
 
-void ConnectionSession::Disconnect(bool modem) {
+void ConnectionSession::Disconnect() {
     Enter(ConnectionState::Idle,
           QStringLiteral("нажатие на кнопку подключения при подключенном приборе (разрыв подключения)"));
-    if (modem) EndModemCall();
+    if (FModemConnect) EndModemCall();
     EndRelay();
 }
 

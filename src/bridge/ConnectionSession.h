@@ -73,9 +73,9 @@ public:
     // Idle or CallLost, modem: dials `phone` (bytes in the 8-bit code page) on `port`.
     void Dial(const QString& port, const QByteArray& phone, int serverPort);
     // Connecting: gives the attempt up.
-    void Cancel(bool modem);
+    void Cancel();
     // Connected: ends the connection (a modem call is hung up first).
-    void Disconnect(bool modem);
+    void Disconnect();
     // The window closes: the relay ends, a dialling thread is stopped, a modem call is
     // hung up, the configuration program is stopped. The state is left as it is. The
     // hang-up goes on afterwards (HangingUp); the window waits for HangUpFinished.

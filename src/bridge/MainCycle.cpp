@@ -303,38 +303,25 @@ bool ConnectionSession::FollowAdapter() {
     if (COMPortIdentity(name) == FPortIdentity) return true;
     std::vector<std::string> names;
     GetCOMPortList(names, COMPortPrefix);
-    std::string now = FindCOMPortByIdentity(FPortIdentity, names);
-    std::string identity = FPortIdentity;
-    if (now.empty()) {
-        // An adapter without a serial number is known by its socket, so in another socket
-        // it is another identity: it is taken there only when nothing else could be it.
-        const std::vector<std::string> moved = FindMovedAdapter(FPortIdentity, names);
-        if (moved.size() > 1) {
-            const QString text = QStringLiteral("Прибор недоступен: подключено несколько "
-                                                "одинаковых адаптеров без серийного номера");
-            if (!FTwinsReported) {
-                FTwinsReported = true;
-                QStringList found;
-                for (const std::string& name : moved) found << QString::fromStdString(name);
-                Log(QStringLiteral("COM-порт %1 (%2) не найден: адаптеров без серийного номера "
-                                   "с теми же кодами несколько (%3), какой из них прежний, не узнать")
-                        .arg(FPortName, QString::fromStdString(FPortIdentity), found.join(QStringLiteral(", "))));
-            }
-            Q_EMIT StatusChanged(text, StatusColour::Red);
+    const AdapterWhereabouts found = FindAdapter(FPortIdentity, names);
+    if (!found.twins.empty()) {
+        if (!FTwinsReported) {
+            FTwinsReported = true;
+            QStringList twins;
+            for (const std::string& twin : found.twins) twins << QString::fromStdString(twin);
+            Log(QStringLiteral("COM-порт %1 (%2) не найден: адаптеров без серийного номера "
+                               "с теми же кодами несколько (%3), какой из них прежний, не узнать")
+                    .arg(FPortName, QString::fromStdString(FPortIdentity), twins.join(QStringLiteral(", "))));
         }
-        if (moved.size() != 1) return false;
-        now = moved.front();
-        identity = COMPortIdentity(now);
+        Q_EMIT StatusChanged(QStringLiteral("Прибор недоступен: подключено несколько "
+                                            "одинаковых адаптеров без серийного номера"),
+                             StatusColour::Red);
     }
+    if (found.name.empty()) return false;
     FTwinsReported = false;
-    const QString identities = identity == FPortIdentity
-                                   ? QString::fromStdString(identity)
-                                   : QStringLiteral("%1 -> %2").arg(QString::fromStdString(FPortIdentity),
-                                                                    QString::fromStdString(identity));
-    Log(QStringLiteral("COM-порт %1 найден под именем %2 (%3)")
-            .arg(FPortName, QString::fromStdString(now), identities));
-    FPortName = QString::fromStdString(now);
-    FPortIdentity = identity;
+    Log(QString::fromStdString(AdapterFoundText(name, FPortIdentity, found)));
+    FPortName = QString::fromStdString(found.name);
+    FPortIdentity = found.identity;
     return true;
 }
 

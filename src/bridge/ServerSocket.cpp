@@ -3,6 +3,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include "bridge/RelayThread.h"
+
 namespace lintaro {
 
 TServerSocket::TServerSocket(QObject* parent)
@@ -51,19 +53,8 @@ bool TServerSocket::Listen(quint16 port) {
 }
 
 void TServerSocket::Close() {
-    DropClients();
     if (FServer->isListening()) FServer->close();
     if (FServer6->isListening()) FServer6->close();
-}
-
-void TServerSocket::DropClients() {
-    const QList<QTcpSocket*> dropped = FConnections;
-    FConnections.clear();
-    for (QTcpSocket* socket : dropped) {
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    }
 }
 
 void TServerSocket::Accept() {
@@ -73,21 +64,14 @@ void TServerSocket::Accept() {
         // Bytes go out as they come: with Nagle's algorithm a reply split over two port
         // reads would wait for the client's delayed acknowledgement (about 40 ms).
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        FConnections.append(socket);
-        Q_EMIT ClientConnect(socket);
+        // Nothing was read yet, so a descriptor of its own starts with the first byte; the
+        // socket object lets go of its own at once.
+        const qintptr own = relay_platform::SocketTake(socket->socketDescriptor());
+        const quint16 peerPort = socket->peerPort();
+        socket->abort();
+        socket->deleteLater();
+        Q_EMIT ClientConnect(own, peerPort);
     }
-}
-
-void TServerSocket::Refuse(QTcpSocket* socket) {
-    socket->disconnect(this);
-    socket->abort();
-    Forget(socket);
-}
-
-void TServerSocket::Forget(QTcpSocket* socket) {
-    FConnections.removeOne(socket);
-    socket->disconnect(this);
-    socket->deleteLater();
 }
 
 }  // namespace lintaro

@@ -1,13 +1,10 @@
 // The local TCP server of the bridge: listening sockets on the loopback addresses. Each
-// accepted connection is handed to the connection session as it comes, which takes it
-// over (or refuses it); the server keeps only those nobody took, until it closes.
+// accepted connection is handed on as it comes, as a descriptor of its own; the server
+// keeps none.
 #pragma once
 
-#include <QHostAddress>
-#include <QList>
 #include <QObject>
 #include <QString>
-#include <QTcpSocket>
 
 class QTcpServer;
 
@@ -27,29 +24,24 @@ public:
     // the machine 127.0.0.1 alone is enough. False with ErrorString() set when a port
     // cannot be bound.
     bool Open(quint16 port);
-    // Closes every connection (without disconnect events), then the listening socket.
+    // Stops listening; the connections handed on are their receivers'.
     void Close();
-    // Closes and frees every connection at once, without disconnect events; keeps
-    // listening.
-    void DropClients();
-    // Closes and frees one connection at once, without a disconnect event.
-    void Refuse(QTcpSocket* socket);
     quint16 Port() const;
     QString ErrorString() const { return FError; }
 
 Q_SIGNALS:
-    // A connection was accepted; nothing was read from it yet.
-    void ClientConnect(QTcpSocket* socket);
+    // A connection was accepted: `socket` is a non-blocking socket of the platform, of
+    // which nothing was read yet, the receiver's to own and close; -1 when the system
+    // gave none.
+    void ClientConnect(qintptr socket, quint16 peerPort);
 
 private:
     void Accept();
-    void Forget(QTcpSocket* socket);
 
     bool Listen(quint16 port);
 
     QTcpServer* FServer;   // 127.0.0.1
     QTcpServer* FServer6;  // ::1
-    QList<QTcpSocket*> FConnections;
     QString FError;
 };
 

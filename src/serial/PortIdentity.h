@@ -28,6 +28,22 @@ std::string FindCOMPortByIdentity(const std::string& identity,
 std::vector<std::string> FindMovedAdapter(const std::string& identity,
                                           const std::vector<std::string>& names);
 
+// Where the adapter last seen with `identity` is among `names` now: the one port with that
+// identity, else the only adapter without a serial number that may be it in another socket
+// (FindMovedAdapter), with the identity it has there. Nothing is chosen when several may be
+// it; `twins` names them then.
+struct AdapterWhereabouts {
+    std::string name;
+    std::string identity;
+    std::vector<std::string> twins;
+};
+AdapterWhereabouts FindAdapter(const std::string& identity, const std::vector<std::string>& names);
+
+// The log line of an adapter found under `found.name`, last seen as `stored` with
+// `storedIdentity`.
+std::string AdapterFoundText(const std::string& stored, const std::string& storedIdentity,
+                             const AdapterWhereabouts& found);
+
 // Who holds the named port, for a port that could not be opened because it is in use:
 // "<program> (PID <id>)" for each of the user's own processes that has it open, joined by
 // ", "; "другой пользователь" when none of them has (Linux). Empty where the system does

@@ -124,11 +124,11 @@ void TMainLintaroForm::URLLabel1Click() {
             break;
 
         case lintaro::ConnectionState::Connecting:
-            FSession->Cancel(modem);
+            FSession->Cancel();
             break;
 
         case lintaro::ConnectionState::Connected: {
-            FSession->Disconnect(modem);
+            FSession->Disconnect();
             const QString port = PortsListComboBox->currentText();
             FillPortsList();
             SelectComboItem(PortsListComboBox, port);

@@ -89,16 +89,14 @@ void TMainLintaroForm::LoadCOMPort() {
     for (int i = 0; i < PortsListComboBox->count(); ++i) {
         names.push_back(PortsListComboBox->itemText(i).toStdString());
     }
-    const QString found =
-        QString::fromStdString(FindCOMPortByIdentity(identity.toStdString(), names));
-    if (found.isEmpty() || found == PortsListComboBox->currentText()) return;
-    PortsListComboBox->setCurrentIndex(PortsListComboBox->findText(found));
+    const AdapterWhereabouts found = FindAdapter(identity.toStdString(), names);
+    const QString name = QString::fromStdString(found.name);
+    if (name.isEmpty() || name == PortsListComboBox->currentText()) return;
+    PortsListComboBox->setCurrentIndex(PortsListComboBox->findText(name));
     // Logged once the window runs: at start-up the log window does not exist yet.
-    QTimer::singleShot(0, this, [this, stored, found, identity] {
-        WriteLog(
-            QStringLiteral("COM-порт %1 найден под именем %2 (%3)").arg(stored, found, identity),
-            QString());
-    });
+    const QString text =
+        QString::fromStdString(AdapterFoundText(stored.toStdString(), identity.toStdString(), found));
+    QTimer::singleShot(0, this, [this, text] { WriteLog(text, QString()); });
 }
 
 void TMainLintaroForm::SaveCOMPort() {

@@ -77,19 +77,24 @@ TEST_F(SettingsWindowTest, saved_port_is_reselected_whatever_its_letter_case) {
     EXPECT_EQ(FForm->PortsListComboBox->currentIndex(), 0);
 }
 
-// The adapter under its new name, old one gone or taken; without identity, by name.
+// The adapter under its new name, old one gone or taken, or moved to another socket without
+// a serial number; without identity, by name.
 TEST_F(SettingsWindowTest, saved_adapter_is_selected_under_its_new_name) {
     test::StandInSysfs sysfs;
-    const QString a = test::AddListedPort("ttyUSB1"), b = test::AddListedPort("ttyUSB0");
+    const QString a = test::AddListedPort("ttyUSB1"), b = test::AddListedPort("ttyUSB0"),
+                  c = test::AddListedPort("ttyUSB2");
     sysfs.Attach(a.toStdString(), "usb1/1-2", "1-2:1.0/ttyUSB1", "0403 6001 AAA");
     sysfs.Attach(b.toStdString(), "usb1/1-3", "1-3:1.0/ttyUSB0", "0403 6001 BBB");
+    sysfs.Attach(c.toStdString(), "usb1/1-1/1-1.4", "1-1.4:1.0/ttyUSB2", "1a86 7523");
     FForm->FillPortsList();
     TLOGForm log;
     FForm->SetCompanions(nullptr, nullptr, &log);
     log.show();
-    const QString gone = test::PortDir() + "/ttyUSB7", idA = "usb:0403:6001:AAA";
-    const struct { QString com, id, selected; } rows[] = {
-        {gone, idA, a}, {b, idA, a}, {b, "usb:0403:6001:ZZZ", b}, {b, {}, b}};
+    const QString gone = test::PortDir() + "/ttyUSB7", idA = "usb:0403:6001:AAA",
+                  idC = "usb:1a86:7523@1-1.2";
+    const struct { QString com, id, selected, shownId; } rows[] = {
+        {gone, idA, a, idA}, {b, idA, a, idA}, {b, "usb:0403:6001:ZZZ", b, {}}, {b, {}, b, {}},
+        {gone, idC, c, idC + " -> usb:1a86:7523@1-1.4"}};
     for (const auto& row : rows) {
         test::ResetSettings();
         TSettingsKey().WriteString("COM", row.com);
@@ -98,9 +103,10 @@ TEST_F(SettingsWindowTest, saved_adapter_is_selected_under_its_new_name) {
         FForm->LoadCOMPort();
         QCoreApplication::processEvents();
         EXPECT_EQ(FForm->PortsListComboBox->currentText(), row.selected) << row.com.toStdString();
-        const QString line = "COM-порт " + row.com + " найден под именем " + a + " (" + idA + ")";
+        const QString line = "COM-порт " + row.com + " найден под именем " + row.selected + " (" + row.shownId + ")";
         EXPECT_EQ(log.Lines().join('|').endsWith(line), row.selected != row.com);
     }
+    FForm->SelectComboItem(FForm->PortsListComboBox, b);
     FForm->SaveCOMPort();  // the identity goes beside the name
     EXPECT_EQ(TSettingsKey().ReadString("COMId"), "usb:0403:6001:BBB");
     FForm->SetCompanions(nullptr, nullptr, nullptr);
