@@ -1,7 +1,7 @@
 // Who may reach the device through the local server: only the user's own processes. Each
-// accepted connection has its owner asked for (again for a
-// while where the system cannot name it yet), and it is either refused with a log line or
-// reported as admitted; nothing reads it meanwhile.
+// accepted connection has its owner asked for (again for a while where the system cannot
+// name it yet), and it is either refused with a log line or reported as admitted; nothing
+// reads it meanwhile.
 #pragma once
 
 #include <QDeadlineTimer>
