@@ -641,6 +641,7 @@ TEST_P(ServerPortInUse, is_reported_with_its_holder_and_nothing_is_launched) {
     char kept[16] = {};
     std::thread other;
     int stop[2] = {-1, -1};
+    int ready[2] = {-1, -1};  // outlives the block: the other user's thread closes its end late
     std::string why;
     int code = -2;
     if (row.ProcessName != nullptr) {
@@ -649,7 +650,6 @@ TEST_P(ServerPortInUse, is_reported_with_its_holder_and_nothing_is_launched) {
         ASSERT_EQ(::prctl(PR_SET_NAME, row.ProcessName), 0);
         holder += QStringLiteral(" (PID %1)").arg(::getpid());
     } else {
-        int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
         ASSERT_EQ(::pipe(stop), 0);
         const quint16 port = ServerPort;
