@@ -119,6 +119,15 @@ void ConnectionSession::FinishIdentification(bool answered, const QByteArray& re
 // that was there, so it goes on only when the same device answers; otherwise they are
 // closed and the relay serves whoever connects next.
 void ConnectionSession::FinishRecheck(bool answered, const QByteArray& reply) {
+    // The echo of what the device got before the loss may still come in after a pause
+    // longer than the quiet wait and run into the reply: a reply that differs is asked
+    // for once more, from a line that has had its say.
+    if (answered && !FAskedAgain && !FHeldFor.isEmpty() && !SameDevice(FHeldFor, reply)) {
+        FAskedAgain = true;
+        Log(QStringLiteral("Ответ прибора не совпал с прежним, запрос повторён"));
+        BeginIdentification(Phase::Rechecking);
+        return;
+    }
     CheckHeldConnections(answered ? reply : QByteArray(),
                          answered ? QStringLiteral("после переоткрытия порта ответил другой прибор")
                                   : QStringLiteral("после переоткрытия порта прибор не ответил"));
@@ -287,6 +296,7 @@ void ConnectionSession::TryReopen() {
     if (FollowAdapter() && ReopenCOM()) {
         Log(QStringLiteral("Порт успешно переоткрыт"));
         // Another device may be on the line now: it is asked before anything held goes on.
+        FAskedAgain = false;
         BeginIdentification(Phase::Rechecking);
         return;
     }
