@@ -3,7 +3,7 @@
 # virtual host controller vhci-hcd over a loopback TCP connection. Linux's cdc-acm driver
 # takes it as /dev/ttyACMn; its device end is /dev/ttyGS0, joined to a device simulator's
 # pseudo-terminal by a shuttle.
-import glob, os, select, socket, subprocess, termios, threading, time, tty
+import contextlib, glob, os, select, socket, subprocess, termios, threading, time, tty
 
 GADGET = '/sys/kernel/config/usb_gadget/lintaro'
 UDC = 'usbip-vudc.0'
@@ -39,31 +39,77 @@ def make_gadget():
         pass
 
 
+class Lost(Exception):  # the virtual controllers failed, not the program
+    pass
+
+
 def plug(on, name=None):  # the device into the host controller or out of it
     if not on:
-        write(VHCI + '/detach', str(PORT))
+        with contextlib.suppress(OSError):  # the connection dropped already
+            write(VHCI + '/detach', str(PORT))
         return
+    for attempt in range(3):
+        # The controller takes a dropped connection down on a work queue of its own; one
+        # that stays taken is made anew (its driver unbound and bound, the gadget put back).
+        if not settled(time.monotonic() + 5) and attempt:
+            for path, text in ((VHCI + '/detach', str(PORT)), ('/sys/devices/platform/%s/usbip_sockfd' % UDC, '-1')):
+                with contextlib.suppress(OSError):  # nothing there to take down
+                    write(path, text)
+            write('/sys/bus/platform/drivers/usbip-vudc/unbind', UDC)
+            write('/sys/bus/platform/drivers/usbip-vudc/bind', UDC)
+            if not open(GADGET + '/UDC').read().strip():
+                write(GADGET + '/UDC', UDC)
+        try:
+            connect()
+            deadline = time.monotonic() + 15
+            while name and not os.path.exists(name) and not free() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            if not name or os.path.exists(name):
+                return
+            error = '%s did not come' % name
+        except OSError as refused:
+            error = refused
+        # The device controller may send what was left of the last connection on the new
+        # one (vhci: "cannot find a urb"), the host controller drops it: plugged anew.
+        log = subprocess.run(['dmesg'], capture_output=True, text=True).stdout.splitlines()
+        print('  plugging the ACM device failed (%s), try %d; device %s, host port %s; %s' % (
+            error, attempt + 1, open('/sys/devices/platform/%s/usbip_status' % UDC).read().strip(),
+            open(VHCI + '/status').readlines()[1 + PORT].strip(), ' / '.join(log[-6:])), flush=True)
+        plug(False)
+    raise Lost('the virtual controllers did not take the ACM device back in three tries')
+
+
+def free():  # the host controller's port empty: the connection was dropped or never made
+    return any(line.split()[1:3] == ['%04d' % PORT, '004'] for line in open(VHCI + '/status').readlines()[1:])
+
+
+def settled(deadline):  # the device controller free, the host controller's port empty
+    while True:
+        ready = open('/sys/devices/platform/%s/usbip_status' % UDC).read().strip() == '1' and free()
+        if ready or time.monotonic() > deadline:
+            return ready
+        time.sleep(0.05)
+
+
+def connect():  # one end of a fresh loopback connection to each controller
     listener = socket.create_server(('127.0.0.1', 0))
     host = socket.create_connection(listener.getsockname())
     device = listener.accept()[0]
     listener.close()
-    for end in (host, device):  # USB requests are small: Nagle's wait would pace them
-        end.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    # The device end first: the host's enumeration starts at once.
-    deadline = time.monotonic() + 30
-    while True:
+    try:
+        for end in (host, device):  # USB requests are small: Nagle's wait would pace them
+            end.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # The device end first: the host's enumeration starts at once.
+        write('/sys/devices/platform/%s/usbip_sockfd' % UDC, str(device.fileno()))
         try:
-            write('/sys/devices/platform/%s/usbip_sockfd' % UDC, str(device.fileno()))
-            break
-        except OSError:  # the controller is still taking the last connection down
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.1)
-    write(VHCI + '/attach', '%d %d %d %d' % (PORT, host.fileno(), 0x10002, HIGH_SPEED))
-    host.close()  # both ends are the kernel's now
-    device.close()
-    while name and not os.path.exists(name) and time.monotonic() < deadline:
-        time.sleep(0.05)
+            write(VHCI + '/attach', '%d %d %d %d' % (PORT, host.fileno(), 0x10002, HIGH_SPEED))
+        except OSError:
+            with contextlib.suppress(OSError):
+                write('/sys/devices/platform/%s/usbip_sockfd' % UDC, '-1')
+            raise
+    finally:
+        host.close()  # what was taken is the kernel's now
+        device.close()
 
 
 def lines():  # what the host set of DTR and RTS, from the kernel's log
