@@ -192,7 +192,7 @@ def replugs(p, link, cycles, plug, what):  # unplugged during a transfer both wa
         discard(link, stop, 1.0)  # what the device still echoes of the stream
         intact = round_trip(link, 64 << 10)
         row('%s replug %d: 64 KiB intact' % (what, cycle), intact,
-            '' if intact else ' / '.join(l for _, l in p.lines[-8:] if l.startswith('log')))
+            '' if intact else ' / '.join(l[:120] for t, l in p.lines if t >= replugged))
 
 
 def cable(cycles):
