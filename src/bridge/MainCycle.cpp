@@ -30,10 +30,17 @@ const QString kInterrupted = QStringLiteral("Соединение было пр�
 
 }  // namespace
 
-// A write to the port failed: the clients are dropped, the port is marked lost and
-// reopened (cable) or the call ended (modem) once this event is over.
+// A write to the port failed: a relaying cable port is lost as when it hangs up; otherwise
+// the clients are dropped, the port is marked lost and reopened (cable) or the call ended
+// (modem) once this event is over.
 void ConnectionSession::WriteFailed() {
     Log(QStringLiteral("Ошибка записи в COM порт"));
+    // A cable port whose device leaves fails the write as often as it hangs up first: a
+    // lost port either way, what the connections sent held for the same device.
+    if (!FModemConnect && FPhase == Phase::Relaying) {
+        PortLost(QStringLiteral("Прибор недоступен"));
+        return;
+    }
     Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
     DropTCPClients();
     if (FPhase != Phase::Relaying) return;
