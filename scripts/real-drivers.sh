@@ -26,7 +26,7 @@ mkdir -p /proc /sys /dev
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 mount -t sysfs sys /sys
-modprobe -a xhci-pci ftdi_sio virtio_pci 9pnet_virtio 9p
+modprobe -a xhci-pci ftdi_sio virtio_pci 9pnet_virtio 9p configfs cdc-acm libcomposite usb_f_acm usbip-vudc vhci-hcd
 r=/newroot
 mkdir -p $r
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000 hostroot $r || poweroff -f
@@ -46,13 +46,15 @@ sync
 poweroff -f
 EOF
 )"
+# The kernel's module folders the initramfs carries.
+guest_modules="drivers/usb drivers/virtio net/9p fs/9p fs/netfs fs/fscache fs/configfs drivers/tty"
 guest_image() {
   local cache="${LINTARO_CACHE:-$HOME/.cache/lintaro}" package version hash dir work
   package="$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')"
   [ -n "$package" ] || { apt-get update -qq >&2; package="$(apt-cache depends linux-image-amd64 |
     awk '/Depends: linux-image-[0-9]/ {print $2; exit}')"; }
   version="$(apt-cache policy "$package" | awk '/Candidate:/ {print $2}')"
-  hash="$( { echo "$package $version"; echo "$guest_init"; } | sha256sum | cut -c1-12)"
+  hash="$( { echo "$package $version"; echo "$guest_init"; echo "$guest_modules"; } | sha256sum | cut -c1-12)"
   dir="$cache/guest-${package#linux-image-}-$hash"
   if [ ! -f "$dir/.complete" ]; then
     echo "Making the guest's kernel and initramfs ($package $version)" >&2
@@ -67,7 +69,7 @@ guest_image() {
     cp /bin/busybox "$work/out/tree/bin/busybox"
     printf '%s\n' "$guest_init" > "$work/out/tree/init"
     chmod 755 "$work/out/tree/init"
-    for d in drivers/usb drivers/virtio net/9p fs/9p fs/netfs fs/fscache drivers/tty; do
+    for d in $guest_modules; do
       [ -d "$work/pkg/lib/modules/$kver/kernel/$d" ] || continue
       mkdir -p "$work/out/tree/lib/modules/$kver/kernel/$d"
       cp -r "$work/pkg/lib/modules/$kver/kernel/$d/." "$work/out/tree/lib/modules/$kver/kernel/$d/"
@@ -122,9 +124,9 @@ start_device modem --mode modem --escape-guard 3600000
 # What the guest runs goes into the share: the work tree may lie under /tmp, which the guest
 # does not see (its /tmp is its own).
 mkdir -p "$share/build/bin" "$share/build/tests/shell"
-cp "$build/bin/Lintaro" "$build/bin/lintaro-test-relay" "$share/build/bin/"
+cp "$build/bin/Lintaro" "$build/bin/lintaro-test-relay" "$build/bin/lintaro-devsim" "$share/build/bin/"
 cp -r "$build/tests/shell/plugins" "$share/build/tests/shell/"
-cp tests/realdrivers/guest_tests.py "$share/"
+cp tests/realdrivers/guest_tests.py tests/realdrivers/acm.py "$share/"
 cat >"$share/run" <<RUN
 export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin LANG=C.UTF-8
 export LINTARO_REPLUGS='${LINTARO_REPLUGS:-10}'

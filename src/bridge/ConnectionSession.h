@@ -227,6 +227,8 @@ private:
     // The identification of the device whose connections are held across a loss of the
     // line (a lost call's redial, a reopened cable port); empty: none may be held.
     QByteArray FHeldFor;
+    // The reopened port's device was asked a second time (its first reply differed).
+    bool FAskedAgain = false;
     Identification* FIdentification = nullptr;
     TProcessInformation FSetupProcInfo;
     bool FSetupIsStarted = false;

@@ -30,10 +30,17 @@ const QString kInterrupted = QStringLiteral("Соединение было пр�
 
 }  // namespace
 
-// A write to the port failed: the clients are dropped, the port is marked lost and
-// reopened (cable) or the call ended (modem) once this event is over.
+// A write to the port failed: a relaying cable port is lost as when it hangs up; otherwise
+// the clients are dropped, the port is marked lost and reopened (cable) or the call ended
+// (modem) once this event is over.
 void ConnectionSession::WriteFailed() {
     Log(QStringLiteral("Ошибка записи в COM порт"));
+    // A cable port whose device leaves fails the write as often as it hangs up first: a
+    // lost port either way, what the connections sent held for the same device.
+    if (!FModemConnect && FPhase == Phase::Relaying) {
+        PortLost(QStringLiteral("Прибор недоступен"));
+        return;
+    }
     Q_EMIT StatusChanged(QStringLiteral("Прибор не доступен"), StatusColour::Red);
     DropTCPClients();
     if (FPhase != Phase::Relaying) return;
@@ -119,6 +126,15 @@ void ConnectionSession::FinishIdentification(bool answered, const QByteArray& re
 // that was there, so it goes on only when the same device answers; otherwise they are
 // closed and the relay serves whoever connects next.
 void ConnectionSession::FinishRecheck(bool answered, const QByteArray& reply) {
+    // The echo of what the device got before the loss may still come in after a pause
+    // longer than the quiet wait and run into the reply: a reply that differs is asked
+    // for once more, from a line that has had its say.
+    if (answered && !FAskedAgain && !FHeldFor.isEmpty() && !SameDevice(FHeldFor, reply)) {
+        FAskedAgain = true;
+        Log(QStringLiteral("Ответ прибора не совпал с прежним, запрос повторён"));
+        BeginIdentification(Phase::Rechecking);
+        return;
+    }
     CheckHeldConnections(answered ? reply : QByteArray(),
                          answered ? QStringLiteral("после переоткрытия порта ответил другой прибор")
                                   : QStringLiteral("после переоткрытия порта прибор не ответил"));
@@ -287,6 +303,7 @@ void ConnectionSession::TryReopen() {
     if (FollowAdapter() && ReopenCOM()) {
         Log(QStringLiteral("Порт успешно переоткрыт"));
         // Another device may be on the line now: it is asked before anything held goes on.
+        FAskedAgain = false;
         BeginIdentification(Phase::Rechecking);
         return;
     }

@@ -297,10 +297,8 @@ struct RelayThread::Loop {
             const int n = static_cast<int>(std::min<qsizetype>(toPort.size(), COMBufferSize));
             const int r = PortWrite(port, reinterpret_cast<const std::uint8_t*>(toPort.data()), n);
             if (r < 0) {
-                // The chunk is not tried again; it is logged as the design logs it.
-                AddLog(true, toPort.data(), n);
-                toPort.clear();
-                while (!clients.empty()) DropClient(0);
+                // The owner decides: a device that left during the write keeps its clients
+                // and the chunk for the reopened port; otherwise it drops them (DropClients).
                 LeavePort();
                 Q_EMIT owner->PortWriteFailed(generation);
                 return;

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 # The rows of the real-drivers stage, run as root in the QEMU guest of scripts/real-drivers.sh:
 # the real program offscreen on /dev/ttyUSB0 (an FTDI adapter) and /dev/ttyS1 (a 16550 UART),
-# the device simulator behind each on the host, the user's hand the window driver plugin.
+# the device simulator behind each on the host, and on /dev/ttyACM0 (a CDC-ACM gadget, see
+# acm.py) with the simulator in the guest; the user's hand the window driver plugin.
 # Usage: guest_tests.py BUILD SHARE (SHARE: the host's scratch folder, writable)
-import glob, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
+import fcntl, glob, os, re, select, shutil, socket, subprocess, sys, tempfile, termios, threading, time
+import acm
 
 build, share = sys.argv[1:3]
 failed, running = [], []
@@ -127,13 +129,74 @@ def exchanges(link, count=200):  # median round trip of 16-byte exchanges, ms
     for _ in range(count):
         started = time.monotonic()
         if not round_trip(link, 16):
-            return None
+            return float('nan')
         times.append((time.monotonic() - started) * 1000)
-    return '%.1f' % sorted(times)[count // 2]
+    return sorted(times)[count // 2]
+
+
+def bulk(link, size=256 << 10):  # seconds for `size` bytes both ways at once
+    started = time.monotonic()
+    return time.monotonic() - started if round_trip(link, size) else float('nan')
+
+
+class Direct:  # the client on the port itself: what the line gives without the relay
+    def __init__(self, name):
+        self.fd, self.timeout = os.open(name, os.O_RDWR | os.O_NOCTTY), 60
+        acm.raw(self.fd, termios.B19200)
+        termios.tcflush(self.fd, termios.TCIOFLUSH)
+
+    def settimeout(self, timeout):
+        self.timeout = timeout
+
+    def sendall(self, data):
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.fd, view):]
+
+    def recv(self, size):
+        if not select.select([self.fd], [], [], self.timeout)[0]:
+            raise socket.timeout()
+        return os.read(self.fd, size)
+
+
+def cost(port, relayed, relayed_bulk):  # the relay against the client on the port itself
+    direct = Direct(port)
+    alone, alone_bulk = exchanges(direct), bulk(direct)
+    os.close(direct.fd)
+    trip, rate = relayed / alone, alone_bulk / relayed_bulk
+    print('bench: relay cost on %s: 16-byte round trip %.1f ms relayed, %.1f ms direct (%.2fx, %s); '
+          '256 KiB both ways %.2f s relayed, %.2f s direct (%.2fx the direct rate, %s)' % (
+              port, relayed, alone, trip, 'met' if trip <= 1.1 else 'NOT met', relayed_bulk, alone_bulk,
+              rate, 'met' if rate >= 0.95 else 'NOT met'), flush=True)
+
+
+def replugs(p, link, cycles, plug, what):  # unplugged during a transfer both ways, and back
+    for cycle in range(1, cycles + 1):
+        stop = threading.Event()
+        sender = threading.Thread(target=send, args=(link, noise(256 << 10)), daemon=True)
+        reader = threading.Thread(target=discard, args=(link, stop), daemon=True)
+        sender.start()
+        reader.start()
+        time.sleep(0.3)  # the stream under way both ways
+        unplugged = time.monotonic()
+        plug(False)
+        red = p.wait('status Прибор недоступен #ff0000', 10, unplugged)
+        row('%s unplug %d: red "Прибор недоступен" within 1 s' % (what, cycle),
+            red is not None and red - unplugged <= 1, '%.2f s' % (red - unplugged) if red else 'never')
+        replugged = time.monotonic()
+        plug(True)
+        row('%s replug %d: "Подключен"' % (what, cycle), p.wait('status Подключен', 30, replugged) is not None)
+        sender.join(60)
+        stop.set()
+        reader.join()
+        discard(link, stop, 1.0)  # what the device still echoes of the stream
+        intact = round_trip(link, 64 << 10)
+        row('%s replug %d: 64 KiB intact' % (what, cycle), intact,
+            '' if intact else ' / '.join(l[:120] for t, l in p.lines if t >= replugged))
 
 
 def cable(cycles):
-    before, p = latency(), Program('/dev/ttyUSB0')
+    before, p = latency(), Program('/dev/ttyUSB0', '--log')
     p.send('ports')
     p.wait('ports ')
     row('port list', {'/dev/ttyUSB0', '/dev/ttyS1'} <= set(p.line('ports ')[6:].split('|')), p.line('ports '))
@@ -154,32 +217,15 @@ def cable(cycles):
     # Off the bus and back: the kernel disconnects the adapter as when it is pulled out.
     device = os.path.realpath('/sys/class/tty/ttyUSB0/device')  # .../1-1/1-1:1.0/ttyUSB0
     authorized = os.path.dirname(os.path.dirname(device)) + '/authorized'
-    for cycle in range(1, cycles + 1):
-        stop = threading.Event()
-        sender = threading.Thread(target=send, args=(link, noise(256 << 10)), daemon=True)
-        reader = threading.Thread(target=discard, args=(link, stop), daemon=True)
-        sender.start()
-        reader.start()
-        time.sleep(0.3)  # the stream under way both ways
-        unplugged = time.monotonic()
-        open(authorized, 'w').write('0')
-        red = p.wait('status Прибор недоступен #ff0000', 10, unplugged)
-        row('unplug %d: red "Прибор недоступен" within 1 s' % cycle, red is not None and red - unplugged <= 1,
-            '%.2f s' % (red - unplugged) if red else 'never')
-        replugged = time.monotonic()
-        open(authorized, 'w').write('1')
-        row('replug %d: "Подключен"' % cycle, p.wait('status Подключен', 30, replugged) is not None)
-        sender.join(60)
-        stop.set()
-        reader.join()
-        discard(link, stop, 1.0)  # what the device still echoes of the stream
-        row('replug %d: 64 KiB intact' % cycle, round_trip(link, 64 << 10))
-    low = exchanges(link)
+    replugs(p, link, cycles, lambda on: open(authorized, 'w').write('1' if on else '0'), 'adapter')
+    low, moved = exchanges(link), bulk(link)
     p.close()
     p = Program('/dev/ttyUSB0', env={'LINTARO_LOW_LATENCY': '0'})
     p.send('click')
-    print('bench: 16-byte round trip through the adapter, median of 200: low latency %s ms, without %s ms'
+    print('bench: 16-byte round trip through the adapter, median of 200: low latency %.1f ms, without %.1f ms'
           % (low, exchanges(p.relay())), flush=True)
+    p.close()
+    cost('/dev/ttyUSB0', low, moved)
 
 
 def usb(serial):  # the adapter's USB device in sysfs, once enumerated
@@ -247,15 +293,116 @@ def no_access():
         p.wait('box .*dialout', 10) is not None, p.line('box '))
 
 
+def settings(name):  # what the driver keeps of its port from one open to the next
+    fd = os.open(name, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    info = bytearray(128)  # struct serial_struct: flags, close_delay, closing_wait...
+    fcntl.ioctl(fd, termios.TIOCGSERIAL, info)
+    kept = termios.tcgetattr(fd), bytes(info)
+    os.close(fd)
+    return kept
+
+
+def acm_cable(cycles):
+    before, seen = settings('/dev/ttyACM0'), len(acm.lines())
+    p = Program('/dev/ttyACM0', '--log')
+    p.send('ports')
+    p.wait('porttip ')
+    row('ACM port listed and described', '/dev/ttyACM0' in p.line('ports ')[6:].split('|') and
+        'Изготовитель: Lintaro|Модель: ACM Test|Серийный номер: ACM-0001' in p.line('porttip '),
+        p.line('porttip '))
+    p.send('click')
+    link = p.relay()
+    row('ACM port identified, 1 MiB both ways intact',
+        p.wait('status Подключен') is not None and round_trip(link, 1 << 20))
+    clicked = time.monotonic()
+    p.send('click')
+    p.wait('status Нет подключения', 20, clicked)
+    print('ACM lines the host set from the open to the close: ' + acm.shown(acm.lines()[seen:]), flush=True)
+    after = settings('/dev/ttyACM0')
+    # cdc-acm has no low-latency mode: the open and the close go on without a word. The
+    # line settings (termios) stay as the program set them: printed, not checked.
+    row('ACM driver flags as they were, no message', after[1] == before[1] and not p.line('box '))
+    print('ACM termios after the close %s the ones before the open' % ('are' if after[0] == before[0] else
+                                                                       'differ from'), flush=True)
+    p.send('click')
+    link = p.relay()
+    p.wait('status Подключен', 60, clicked)
+    replugs(p, link, cycles, lambda on: acm.plug(on, '/dev/ttyACM0' if on else None), 'ACM')
+    trip, moved = exchanges(link), bulk(link)
+    p.close()
+    cost('/dev/ttyACM0', trip, moved)
+
+
+def acm_identity():  # a port still held keeps its number: the device comes back as ttyACM1
+    p = Program('/dev/ttyACM0', '--log')
+    p.send('click')
+    link = p.relay()
+    p.wait('status Подключен')
+    held = os.open('/dev/ttyACM0', os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    acm.plug(False)
+    p.wait('status Прибор недоступен #ff0000', 10)
+    back = time.monotonic()
+    acm.plug(True, '/dev/ttyACM1')
+    row('ACM device followed under its new name',
+        p.wait('log .*/dev/ttyACM0 найден под именем /dev/ttyACM1', 30) is not None and
+        p.wait('status Подключен', 30, back) is not None and round_trip(link, 64 << 10))
+    os.close(held)
+    p.close()
+    p = Program('/dev/ttyACM0\nCOMId=usb:%s:%s:%s' % (*acm.IDS, acm.STRINGS['serialnumber']))
+    p.send('click')
+    row('at start the stored ACM device is selected under its new name', round_trip(p.relay(), 4096))
+
+
+def acm_modem():  # the modem on the gadget end: the escape and "ATH" end the call
+    global shuttle
+    shuttle.close()
+    shuttle = acm.Shuttle(sims['acmmodem'])
+    port, seen = glob.glob('/dev/ttyACM*')[0], len(acm.lines())
+    p = Program(port, '--modem', '--log')
+    p.send('modem 89001234567')
+    p.send('click')
+    link = p.relay()
+    row('modem call up on the ACM port', p.wait('status Подключен') is not None and round_trip(link, 4096))
+    hangup = time.monotonic()
+    p.send('click')
+    row('ACM modem hung up by "ATH"', p.wait('log .*ATH', 30, hangup) is not None and
+        p.wait('status Нет подключения', 30, hangup) is not None and not p.line('log .*Модем не ответил'),
+        ' / '.join(l for _, l in p.lines[-12:]))
+    print('ACM lines the host set from the open to the hang-up: ' + acm.shown(acm.lines()[seen:]), flush=True)
+
+
+# The ACM device: its simulators in the guest (an instrument, a modem), the instrument behind
+# the gadget first.
+sims, lost, acm_rows = {}, None, (('ACM cable', lambda: acm_cable(int(os.environ.get('LINTARO_REPLUGS', '10')))),
+                      ('ACM identity', acm_identity), ('ACM modem', acm_modem))
+try:
+    acm.make_gadget()
+    for name, options in (('acm', []), ('acmmodem', ['--mode', 'modem'])):
+        sim = subprocess.Popen([build + '/bin/lintaro-devsim', '--dir', '/run', '--name', name, *options],
+                               stdout=subprocess.PIPE)
+        sims[name] = sim.stdout.readline().decode().strip()
+    shuttle = acm.Shuttle(sims['acm'])
+    acm.plug(True, '/dev/ttyACM0')
+except acm.Lost as error:
+    lost = error
+except Exception as error:  # its rows cannot run
+    row('ACM device made', False, repr(error))
+    acm_rows = ()
 # Adapter A (the simulator behind it) on /dev/ttyUSB0, adapter B (nothing behind it) off the bus.
 for serial in ('LINTARO-A', 'LINTARO-B'):
     plug(serial, False)
 plug('LINTARO-A', True, '/dev/ttyUSB0')
 for name, run in (('cable', lambda: cable(int(os.environ.get('LINTARO_REPLUGS', '10')))),
-                  ('identity', identity), ('modem', modem), ('no access', no_access)):
+                  ('identity', identity), ('modem', modem), ('no access', no_access), *acm_rows):
     started = time.monotonic()
+    if lost and name.startswith('ACM'):
+        print('skipped %s: %s' % (name, lost), flush=True)
+        continue
     try:
         run()
+    except acm.Lost as error:  # the guest's USB emulation, not the program: the rest skipped
+        lost = error
+        print('skipped the rest of %s: %s' % (name, error), flush=True)
     except Exception as error:  # a row that cannot go on fails; the next still runs
         row(name, False, repr(error))
     for p in list(running):

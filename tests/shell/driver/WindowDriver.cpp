@@ -7,7 +7,8 @@
 //   click    clicks the link of the main window
 //   close    closes the main window as the window system does for its close box
 //   modem P  chooses the modem connection and types the phone number P
-//   ports    tells the port list: "ports <name>|<name>..."
+//   ports    tells the port list: "ports <name>|<name>...", the closed box's text
+//            ("portbox <text>") and the selected port's tooltip ("porttip <line>|<line>...")
 //   watch    from now on tells each change of the status ("status <text> <#rrggbb>") and
 //            each new line of the traffic log ("log <line>")
 // Each window that appears is told on the standard output as a line "shown <title>", a
@@ -118,13 +119,15 @@ private:
             FWatch.start();
         } else if (line == "ports") {
             QStringList names;
-            QString shown;  // the closed box's text
+            QString shown, tip;  // the closed box's text, the selected port's tooltip
             if (auto* list = form->findChild<QComboBox*>(QStringLiteral("PortsListComboBox"))) {
                 for (int i = 0; i < list->count(); ++i) names << list->itemText(i);
                 shown = list->property("displayedText").toString();
+                tip = list->currentData(Qt::ToolTipRole).toString().replace(QLatin1Char('\n'), QLatin1Char('|'));
             }
             std::printf("ports %s\n", names.join(QLatin1Char('|')).toUtf8().constData());
             std::printf("portbox %s\n", shown.toUtf8().constData());
+            std::printf("porttip %s\n", tip.toUtf8().constData());
             std::fflush(stdout);
         } else if (line.startsWith("modem ")) {
             auto* type = form->findChild<QComboBox*>(QStringLiteral("ConnectTypeComboBox"));
