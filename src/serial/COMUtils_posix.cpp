@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -40,6 +42,12 @@ using namespace std::chrono_literals;
 constexpr auto WriteStallLimit = 500ms;
 // How long a close waits for queued output to leave before it discards the rest.
 constexpr auto CloseDrainLimit = 500ms;
+
+// The line settings each open port had before this process set its own. The driver keeps
+// them from one open to the next (a USB modem's ttyACM for the next program that opens
+// it), so the close gives them back.
+std::mutex savedSettingsMutex;
+std::map<int, termios> savedSettings;
 
 constexpr const char* SysTTYDir = "/sys/class/tty";
 constexpr const char* PortDirVariable = "LINTARO_PORT_DIR";
@@ -320,6 +328,10 @@ bool OpenCOMPort(const std::string& name, int speed, COMHandle& handle) {
     }
     handle = static_cast<COMHandle>(fd);
     posix::RequestLowLatency(fd);
+    if (termios before{}; ::tcgetattr(fd, &before) == 0) {
+        const std::lock_guard lock(savedSettingsMutex);
+        savedSettings[fd] = before;
+    }
 
     if (!SetCOMPortState(handle, speed)) return false;
     if (::tcflush(fd, TCIOFLUSH) != 0) return false;
@@ -365,6 +377,15 @@ bool CloseCOMPort(COMHandle& handle) {
     // the close while anybody else keeps the terminal open.
     ::ioctl(fd, TIOCNXCL);
     posix::RestoreLowLatency(fd);
+    std::optional<termios> before;
+    {
+        const std::lock_guard lock(savedSettingsMutex);
+        if (const auto saved = savedSettings.find(fd); saved != savedSettings.end()) {
+            before = saved->second;
+            savedSettings.erase(saved);
+        }
+    }
+    if (before) ::tcsetattr(fd, TCSANOW, &*before);
     // Linux releases the descriptor even when close reports EINTR or EIO.
     if (::close(fd) != 0 && errno == EBADF) return false;
     handle = InvalidCOMHandle;

@@ -6,6 +6,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 #endif
 
 #include <memory>
@@ -186,6 +190,28 @@ TEST_F(SerialPortTest, input_left_from_before_the_open_or_a_discard_is_purged) {
     device->send("next");
     EXPECT_EQ(ReadFromPort(handle, 4), "next");
 }
+
+#ifndef _WIN32
+// The driver keeps a port's settings for the next program that opens it.
+TEST_F(SerialPortTest, the_close_gives_the_port_its_earlier_line_settings_back) {
+    const int own = ::open(port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(own, 0);
+    termios before{};
+    ::tcgetattr(own, &before);
+    before.c_lflag |= ICANON | ECHO;
+    ::cfsetspeed(&before, B1200);
+    ::tcsetattr(own, TCSANOW, &before);
+    ASSERT_EQ(::tcgetattr(own, &before), 0);
+    ASSERT_TRUE(OpenCOMPort(port(), 19200, handle));
+    ASSERT_TRUE(CloseCOMPort(handle));
+    termios after{};
+    ASSERT_EQ(::tcgetattr(own, &after), 0);
+    ::close(own);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(::cfgetospeed(&after), B1200);
+}
+#endif
 
 TEST_F(SerialPortTest, a_long_stream_is_read_in_pieces_without_loss) {
     ASSERT_TRUE(OpenCOMPort(port(), 115200, handle));
