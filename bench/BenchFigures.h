@@ -36,7 +36,8 @@ struct Workload {
     // in the machine's load falls on both alike.
     int logPairs = 8;
     // Seconds of small echoed writes with the log shown, whose first and last ten seconds
-    // are compared (0: not measured).
+    // are compared, and then as many with it hidden, the same machine's baseline (0: not
+    // measured).
     int longRunS = 0;
 
     int BlockRoundTrips() const { return std::max(5, roundTrips / 10); }
@@ -74,8 +75,14 @@ struct Figures {
     double logShownMBps = NAN;
     double logShownGrowthMB = NAN;
     double logShownRatio = NAN;  // median over the pairs of shown / hidden
+    // The window's thread's CPU per second of the pairs' echoes: what the shown log takes
+    // from the cores, however the scheduler shares them out.
+    double windowCpuHiddenMsPerS = NAN;
+    double windowCpuShownMsPerS = NAN;
     double longFirstMBps = NAN;  // the long run's first and last ten seconds
     double longLastMBps = NAN;
+    double longHiddenFirstMBps = NAN;  // the same with the log hidden
+    double longHiddenLastMBps = NAN;
 
     void Fail(const std::string& what) {
         if (error.empty()) error = what;
@@ -128,7 +135,9 @@ inline Figures Combine(const std::vector<Figures>& runs) {
                                    &Figures::idleCpuMsPerS, &Figures::cpuMsPerMB, &Figures::runningMBps,
                                    &Figures::frozenMBps, &Figures::logHiddenMBps, &Figures::logShownMBps,
                                    &Figures::logShownGrowthMB, &Figures::logShownRatio,
-                                   &Figures::longFirstMBps, &Figures::longLastMBps}) {
+                                   &Figures::windowCpuHiddenMsPerS, &Figures::windowCpuShownMsPerS,
+                                   &Figures::longFirstMBps, &Figures::longLastMBps,
+                                   &Figures::longHiddenFirstMBps, &Figures::longHiddenLastMBps}) {
         std::vector<double> values;
         for (const Figures& f : runs) values.push_back(f.*field);
         all.*field = Median(std::move(values));

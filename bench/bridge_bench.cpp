@@ -426,7 +426,7 @@ std::pair<std::size_t, double> EchoStream(Client& client, std::size_t messages, 
 // held for a while (it must keep flowing), and with the log window shown against hidden
 // (its rows come in batches, and the memory they take is shown).
 void MeasureWindowEffects(Client& client, DeviceSimulator& simulator, InstrumentPersonality& device,
-                          lintaro::LintaroWindows& windows,
+                          lintaro::LintaroWindows& windows, const CpuSeconds& windowCpu,
                           const Workload& w, Figures& figures) {
     device.setMode(InstrumentPersonality::Mode::Echo);
     if (w.freezeMs > 0) {
@@ -447,17 +447,21 @@ void MeasureWindowEffects(Client& client, DeviceSimulator& simulator, Instrument
         const std::size_t each = std::max<std::size_t>(1, w.logMessages / static_cast<std::size_t>(w.logPairs));
         std::vector<double> ratios;
         std::uint64_t hiddenBytes = 0, shownBytes = 0;
-        double hiddenTime = 0, shownTime = 0, growth = 0;
+        double hiddenTime = 0, shownTime = 0, growth = 0, hiddenCpu = 0, shownCpu = 0;
         for (int pair = 0; pair < w.logPairs && figures.error.empty(); ++pair) {
+            const double hiddenCpu0 = windowCpu();
             const auto [hidden, hiddenS] = EchoStream(client, each, 16, {}, figures);
+            hiddenCpu += windowCpu() - hiddenCpu0;
             lintaro::test::OnGui([&] { windows.LOGForm->show(); });
             // The simulated device, in this process, keeps everything it receives: emptied
             // with its room kept, so that its record of the echoes does not count as the log's.
             simulator.clearReceived();
             const double before = ResidentMB();
+            const double shownCpu0 = windowCpu();
             const auto [shown, shownS] = EchoStream(client, each, 16, {}, figures);
             // What the window still had to take is taken before the memory is looked at.
             lintaro::test::OnGui([] { QCoreApplication::processEvents(); });
+            shownCpu += windowCpu() - shownCpu0;
             growth = std::max(growth, ResidentMB() - before);
             lintaro::test::OnGui([&] { windows.LOGForm->hide(); });
             hiddenBytes += hidden;
@@ -470,27 +474,32 @@ void MeasureWindowEffects(Client& client, DeviceSimulator& simulator, Instrument
         figures.logShownMBps = static_cast<double>(shownBytes) / 1e6 / shownTime;
         figures.logShownGrowthMB = growth;
         figures.logShownRatio = Median(ratios);
+        figures.windowCpuHiddenMsPerS = hiddenCpu * 1000.0 / hiddenTime;
+        figures.windowCpuShownMsPerS = shownCpu * 1000.0 / shownTime;
     }
     if (w.longRunS > 0) {
-        // Small echoed writes with the log shown, second by second: a log that costs more
-        // as it fills shows as a slower end.
-        lintaro::test::OnGui([&] { windows.LOGForm->show(); });
-        std::vector<double> perSecond;
-        for (int second = 0; second < w.longRunS && figures.error.empty(); ++second) {
-            const auto end = Clock::now() + std::chrono::seconds(1);
-            const auto [bytes, seconds] =
-                EchoStream(client, SIZE_MAX, 16, [end] { return Clock::now() >= end; }, figures);
-            perSecond.push_back(static_cast<double>(bytes) / 1e6 / seconds);
-        }
-        lintaro::test::OnGui([&] { windows.LOGForm->hide(); });
-        const std::size_t window = std::min<std::size_t>(10, perSecond.size() / 2);
-        if (window > 0) {
+        // Small echoed writes, second by second, with the log shown and then hidden: a log
+        // that costs more as it fills shows as a slower end than the hidden log's.
+        const auto longRun = [&](bool shown, double& firstMBps, double& lastMBps) {
+            lintaro::test::OnGui([&] { windows.LOGForm->setVisible(shown); });
+            std::vector<double> perSecond;
+            for (int second = 0; second < w.longRunS && figures.error.empty(); ++second) {
+                const auto end = Clock::now() + std::chrono::seconds(1);
+                const auto [bytes, seconds] =
+                    EchoStream(client, SIZE_MAX, 16, [end] { return Clock::now() >= end; }, figures);
+                perSecond.push_back(static_cast<double>(bytes) / 1e6 / seconds);
+            }
+            lintaro::test::OnGui([&] { windows.LOGForm->hide(); });
+            const std::size_t window = std::min<std::size_t>(10, perSecond.size() / 2);
+            if (window == 0) return;
             const auto mean = [](auto first, auto last) {
                 return std::accumulate(first, last, 0.0) / static_cast<double>(last - first);
             };
-            figures.longFirstMBps = mean(perSecond.begin(), perSecond.begin() + static_cast<long>(window));
-            figures.longLastMBps = mean(perSecond.end() - static_cast<long>(window), perSecond.end());
-        }
+            firstMBps = mean(perSecond.begin(), perSecond.begin() + static_cast<long>(window));
+            lastMBps = mean(perSecond.end() - static_cast<long>(window), perSecond.end());
+        };
+        longRun(true, figures.longFirstMBps, figures.longLastMBps);
+        longRun(false, figures.longHiddenFirstMBps, figures.longHiddenLastMBps);
     }
 }
 
@@ -576,7 +585,8 @@ Figures RunBridge(const Workload& w, const Folders& folders) {
         if (ready) {
             Measure(client, simulator, *device, relayCpu, w, figures);
             if (figures.completed) {
-                MeasureWindowEffects(client, simulator, *device, windows, w, figures);
+                MeasureWindowEffects(client, simulator, *device, windows,
+                                     [guiClock] { return ReadCpuClock(guiClock); }, w, figures);
                 figures.completed = figures.error.empty();
             }
         } else {
@@ -738,9 +748,13 @@ void PrintReport(const Options& o, const std::vector<Figures>& bridgeRuns, const
         PrintRow("echo 16 B, log hidden, MB/s", br, {}, &Figures::logHiddenMBps, 3, false);
         PrintRow("echo 16 B, log shown, MB/s", br, {}, &Figures::logShownMBps, 3, false);
         PrintRow("log shown / hidden, median of pairs", br, {}, &Figures::logShownRatio, 2, false);
+        PrintRow("window's thread CPU, log hidden, ms/s", br, {}, &Figures::windowCpuHiddenMsPerS, 1, false);
+        PrintRow("window's thread CPU, log shown, ms/s", br, {}, &Figures::windowCpuShownMsPerS, 1, false);
         PrintRow("memory taken with the log shown, MB", br, {}, &Figures::logShownGrowthMB, 1, false);
         PrintRow("long run, log shown: first 10 s, MB/s", br, {}, &Figures::longFirstMBps, 3, false);
         PrintRow("long run, log shown: last 10 s, MB/s", br, {}, &Figures::longLastMBps, 3, false);
+        PrintRow("long run, log hidden: first 10 s, MB/s", br, {}, &Figures::longHiddenFirstMBps, 3, false);
+        PrintRow("long run, log hidden: last 10 s, MB/s", br, {}, &Figures::longHiddenLastMBps, 3, false);
     }
     if (bridge && !b.error.empty()) std::printf("\nbridge: %s\n", b.error.c_str());
     if (socat && !s.error.empty()) std::printf("\nsocat: %s\n", s.error.c_str());
@@ -757,8 +771,9 @@ void PrintReport(const Options& o, const std::vector<Figures>& bridgeRuns, const
                     w.logPairs, Verdict(b.logShownRatio >= 0.95), Verdict(b.logShownGrowthMB <= 50));
     }
     if (bridge && !std::isnan(b.longLastMBps)) {
-        std::printf("goal: the long run's last 10 s >= 0.9 x its first: %s (%.2f x)\n",
-                    Verdict(b.longLastMBps >= 0.9 * b.longFirstMBps), b.longLastMBps / b.longFirstMBps);
+        std::printf("goal: the long run's last 10 s >= 0.9 x its first: %s (%.2f x; %.2f x with the log hidden)\n",
+                    Verdict(b.longLastMBps >= 0.9 * b.longFirstMBps), b.longLastMBps / b.longFirstMBps,
+                    b.longHiddenLastMBps / b.longHiddenFirstMBps);
     }
     if (bridge && !std::isnan(b.frozenMBps)) {
         std::printf("goal: flowing while the window's thread is held (at least half the speed): %s\n",
@@ -784,7 +799,7 @@ void PrintUsage() {
         "  --load               a CPU hog on every core beside both relays\n"
         "  --log-messages N     16-byte messages echoed with the log hidden, then shown (default 2M)\n"
         "  --log-pairs N        in this many alternating pairs (default 8)\n"
-        "  --long-run S         S seconds of 16-byte echoes with the log shown, first and last 10 s\n"
+        "  --long-run S         S seconds of 16-byte echoes with the log shown, then hidden; first and last 10 s\n"
         "  --freeze-ms N        how long the window's thread is held during an echo (default 2000)\n");
 }
 

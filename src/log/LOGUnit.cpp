@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QListView>
 #include <QMenu>
@@ -14,6 +15,7 @@
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <utility>
 
 #include "log/CodePage.h"
@@ -25,12 +27,34 @@ namespace {
 
 constexpr int ItemHeight = 13;
 
-// Every entry one line of the same height, whatever characters it holds.
-class TFixedHeightDelegate : public QStyledItemDelegate {
+// The shortest of a few prefixes of `text` that is wider than `width` (the whole text when
+// none is): cut off there, the text elides to the same at that width.
+QString WiderPrefix(const QString& text, const QFontMetrics& metrics, int width) {
+    // A quarter more than the average character fills: one measure for most rows.
+    qsizetype n = std::max(0, width) * 5 / 4 / std::max(1, metrics.averageCharWidth()) + 8;
+    while (n < text.size()) {
+        if (text.at(n - 1).isHighSurrogate()) ++n;
+        const QString prefix = text.left(n);
+        if (metrics.horizontalAdvance(prefix) > width) return prefix;
+        n *= 2;
+    }
+    return text;
+}
+
+// Every entry one line of the same height, whatever characters it holds. A row can be a
+// thousand characters long and the list repaints at every batch of data: eliding the whole
+// of each shown row then cost the window most of its time.
+class TLogRowDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         return {QStyledItemDelegate::sizeHint(option, index).width(), ItemHeight};
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->text = WiderPrefix(option->text, option->fontMetrics, option->rect.width());
     }
 };
 
@@ -45,7 +69,7 @@ TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     Log = new QListView(this);
     Log->setObjectName(QStringLiteral("Log"));
     Log->setModel(Rows);
-    Log->setItemDelegate(new TFixedHeightDelegate(Log));
+    Log->setItemDelegate(new TLogRowDelegate(Log));
     Log->setUniformItemSizes(true);
     Log->setWordWrap(false);
     Log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -72,6 +73,43 @@ TEST(LogWindow, scrolls_to_the_end_only_when_asked) {
     EXPECT_EQ(bar->value(), bar->maximum());
     const QRect lastRect = form.Log->visualRect(form.Rows->index(form.Rows->rowCount() - 1));
     EXPECT_TRUE(form.Log->viewport()->rect().contains(lastRect));
+}
+
+// Long rows are cut short before they are elided: the window shows them exactly as it
+// shows their whole text, at any width.
+TEST(LogWindow, long_rows_look_as_with_their_whole_text) {
+    struct WholeText : QStyledItemDelegate {
+        explicit WholeText(QAbstractItemDelegate* own) : own(own) {}
+        QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+            return own->sizeHint(option, index);
+        }
+        QAbstractItemDelegate* own;
+    };
+    TLOGForm form;
+    form.show();
+    QByteArray zeroWidth;  // soft hyphens and control bytes
+    for (int i = 0; i < 300; ++i) zeroWidth += i % 2 == 0 ? '\xAD' : static_cast<char>(1 + i % 8);
+    zeroWidth += QByteArray(200, 'x');
+    for (const QByteArray& bytes : {QByteArray(3000, 'a'), QByteArray(1500, '.'), QByteArray(1500, 'W'),
+                                    zeroWidth, QByteArray("short")}) {
+        form.Rows->AppendData(QDate(2026, 1, 2), QTime(3, 4, 5, 6), QStringLiteral("COM->TCP"), bytes);
+    }
+    QString faces;
+    for (int i = 0; i < 400; ++i) faces += QString::fromUcs4(U"\U0001F600");
+    form.AppendLines({faces}, false);
+    QAbstractItemDelegate* own = form.Log->itemDelegate();
+    WholeText whole(own);
+    const auto look = [&](QAbstractItemDelegate* delegate) {
+        form.Log->setItemDelegate(delegate);
+        QCoreApplication::processEvents();
+        return form.Log->grab().toImage();
+    };
+    for (int width : {635, 1400, 150}) {
+        form.resize(width, 200);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(look(own), look(&whole)) << width;
+    }
+    form.Log->setItemDelegate(own);
 }
 
 // The oldest lines go first, in steps of a hundredth of the limit, and a first row says
