@@ -1,6 +1,7 @@
 #include "log/LOGUnit.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
@@ -9,10 +10,12 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QHash>
 #include <QListView>
 #include <QMenu>
 #include <QSaveFile>
 #include <QScreen>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -43,7 +46,8 @@ QString WiderPrefix(const QString& text, const QFontMetrics& metrics, int width)
 
 // Every entry one line of the same height, whatever characters it holds. A row can be a
 // thousand characters long and the list repaints at every batch of data: eliding the whole
-// of each shown row then cost the window most of its time.
+// of each shown row then cost the window most of its time. A row is elided once, from a
+// prefix, and the rows shown lately keep their elided text for the style to draw as it is.
 class TLogRowDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
@@ -54,8 +58,33 @@ public:
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
-        option->text = WiderPrefix(option->text, option->fontMetrics, option->rect.width());
+        if (option->textElideMode == Qt::ElideNone) return;
+        if (option->rect.width() != FWidth || option->font != FFont || FElided.size() > MaxKept) {
+            FElided.clear();
+            FWidth = option->rect.width();
+            FFont = option->font;
+        }
+        if (const auto kept = FElided.constFind(option->text); kept != FElided.cend()) {
+            option->text = kept.value();
+        } else {
+            const QString whole = option->text;
+            option->text = WiderPrefix(whole, option->fontMetrics, FWidth);
+            // Where the style draws the text: its rect less the margins it leaves.
+            const QWidget* widget = option->widget;
+            const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+            const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+            const int width = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget).width() - 2 * margin;
+            option->text = option->fontMetrics.elidedText(option->text, option->textElideMode, width);
+            FElided.insert(whole, option->text);
+        }
+        option->textElideMode = Qt::ElideNone;
     }
+
+private:
+    static constexpr qsizetype MaxKept = 1024;
+    mutable QHash<QString, QString> FElided;
+    mutable int FWidth = -1;
+    mutable QFont FFont;
 };
 
 }  // namespace
