@@ -59,10 +59,14 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         if (option->textElideMode == Qt::ElideNone) return;
-        if (option->rect.width() != FWidth || option->font != FFont || FElided.size() > MaxKept) {
+        const QWidget* widget = option->widget;
+        const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+        if (option->rect.width() != FWidth || option->font != FFont || style != FStyle ||
+            FElided.size() > MaxKept) {
             FElided.clear();
             FWidth = option->rect.width();
             FFont = option->font;
+            FStyle = style;
         }
         if (const auto kept = FElided.constFind(option->text); kept != FElided.cend()) {
             option->text = kept.value();
@@ -70,8 +74,6 @@ protected:
             const QString whole = option->text;
             option->text = WiderPrefix(whole, option->fontMetrics, FWidth);
             // Where the style draws the text: its rect less the margins it leaves.
-            const QWidget* widget = option->widget;
-            const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
             const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
             const int width = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget).width() - 2 * margin;
             option->text = option->fontMetrics.elidedText(option->text, option->textElideMode, width);
@@ -85,6 +87,7 @@ private:
     mutable QHash<QString, QString> FElided;
     mutable int FWidth = -1;
     mutable QFont FFont;
+    mutable const QStyle* FStyle = nullptr;
 };
 
 }  // namespace
