@@ -107,7 +107,6 @@ TEST(LogWindow, long_rows_look_as_with_their_whole_text) {
         EXPECT_TRUE(look(own) == full) << width;
         EXPECT_TRUE(look(own) == full) << width << ", painted again";
     }
-    form.Log->setItemDelegate(own);
 }
 
 // The oldest lines go first, in steps of a hundredth of the limit, and a first row says
