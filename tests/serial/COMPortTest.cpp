@@ -196,15 +196,12 @@ TEST_F(SerialPortTest, input_left_from_before_the_open_or_a_discard_is_purged) {
 TEST_F(SerialPortTest, the_close_gives_the_port_its_earlier_line_settings_back) {
     const int own = ::open(port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(own, 0);
-    termios before{};
+    termios before{}, after{};
     ::tcgetattr(own, &before);
     before.c_lflag |= ICANON | ECHO;
     ::cfsetspeed(&before, B1200);
-    ::tcsetattr(own, TCSANOW, &before);
-    ASSERT_EQ(::tcgetattr(own, &before), 0);
-    ASSERT_TRUE(OpenCOMPort(port(), 19200, handle));
-    ASSERT_TRUE(CloseCOMPort(handle));
-    termios after{};
+    ASSERT_EQ(::tcsetattr(own, TCSANOW, &before) | ::tcgetattr(own, &before), 0);
+    ASSERT_TRUE(OpenCOMPort(port(), 19200, handle) && CloseCOMPort(handle));
     ASSERT_EQ(::tcgetattr(own, &after), 0);
     ::close(own);
     EXPECT_EQ(after.c_lflag, before.c_lflag);
