@@ -21,6 +21,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -127,7 +128,8 @@ quint16 FreeTcpPort() {
     return probe.serverPort();
 }
 
-// The configuration program's side: one TCP connection, used the same way for both relays.
+// The configuration program's side: one TCP connection, used the same way for both relays;
+// or, with no relay, the device's terminal itself (so plain write and read).
 class Client {
 public:
     Client() = default;
@@ -157,10 +159,19 @@ public:
         return false;
     }
 
+    // The device's terminal in raw mode, as a relay would open it.
+    bool OpenTerminal(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios raw{};
+        if (fd_ < 0 || ::tcgetattr(fd_, &raw) != 0) return false;
+        ::cfmakeraw(&raw);
+        return ::tcsetattr(fd_, TCSANOW, &raw) == 0;
+    }
+
     bool SendAll(const char* data, std::size_t size, Clock::time_point deadline) {
         std::size_t sent = 0;
         while (sent < size) {
-            const ssize_t n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL);
+            const ssize_t n = ::write(fd_, data + sent, size - sent);
             if (n > 0) {
                 sent += static_cast<std::size_t>(n);
             } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -178,7 +189,7 @@ public:
                         const std::function<void(std::size_t)>& progress = {}) {
         std::size_t got = 0;
         while (got < size) {
-            const ssize_t n = ::recv(fd_, buffer + got, size - got, 0);
+            const ssize_t n = ::read(fd_, buffer + got, size - got);
             if (n > 0) {
                 got += static_cast<std::size_t>(n);
                 if (progress) progress(got);
@@ -674,6 +685,24 @@ Figures RunSocat(const Options& options, const Folders& folders) {
     return figures;
 }
 
+// ---- No relay: the client on the device's terminal itself ----
+
+// What the simulated device and its terminal allow at most: the ceiling both relays work under.
+Figures RunTerminal(Workload w, const Folders& folders) {
+    w.idleMs = 0;  // no relay, no idle CPU of its own
+    Figures figures;
+    auto device = std::make_shared<InstrumentPersonality>();
+    DeviceSimulator simulator(folders.ports.toStdString(), "alone0", device);
+    simulator.start();
+    Client client;
+    if (client.OpenTerminal(simulator.portPath())) {
+        Measure(client, simulator, *device, [] { return NAN; }, w, figures);
+    } else {
+        figures.Fail("the simulated terminal cannot be opened");
+    }
+    return figures;
+}
+
 // ---- Report ----
 
 std::string Cell(double value, int decimals) {
@@ -695,7 +724,7 @@ std::string SpreadCell(const std::vector<Figures>& runs, double Figures::*field,
 
 // One figure of both relays, each as its median and spread, and the ratio of the medians.
 void PrintRow(const char* metric, const std::vector<Figures>& bridge, const std::vector<Figures>& socat,
-              double Figures::*field, int decimals, bool ratio = true) {
+              double Figures::*field, int decimals, bool ratio = true, const std::vector<Figures>& alone = {}) {
     const auto median = [field](const std::vector<Figures>& runs) {
         std::vector<double> values;
         for (const Figures& f : runs) values.push_back(f.*field);
@@ -703,13 +732,16 @@ void PrintRow(const char* metric, const std::vector<Figures>& bridge, const std:
     };
     const std::optional<double> r = Ratio(median(bridge), median(socat));
     const std::string ratioCell = !ratio ? "" : r ? Cell(*r, 2) : "n/a";
-    std::printf("%-36s %24s %24s %12s\n", metric, SpreadCell(bridge, field, decimals).c_str(),
+    std::printf("%-36s %24s %24s %12s", metric, SpreadCell(bridge, field, decimals).c_str(),
                 SpreadCell(socat, field, decimals).c_str(), ratioCell.c_str());
+    if (!alone.empty()) std::printf(" %24s", SpreadCell(alone, field, decimals).c_str());
+    std::printf("\n");
 }
 
 const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
 
-void PrintReport(const Options& o, const std::vector<Figures>& bridgeRuns, const std::vector<Figures>& socatRuns) {
+void PrintReport(const Options& o, const std::vector<Figures>& bridgeRuns, const std::vector<Figures>& socatRuns,
+                 const std::vector<Figures>& aloneRuns) {
     const Workload& w = o.workload;
     const Figures none;
     const std::optional<Figures> bridge = bridgeRuns.empty() ? std::nullopt : std::optional(Combine(bridgeRuns));
@@ -726,17 +758,22 @@ void PrintReport(const Options& o, const std::vector<Figures>& bridgeRuns, const
         std::printf("load average at the end: %s", loadavg.readLine().constData());
     }
     std::printf("\n");
-    std::printf("%-36s %24s %24s %12s\n", "metric", "bridge", "socat", "bridge/socat");
-    std::printf("%-36s %24s %24s %12s\n", std::string(36, '-').c_str(), std::string(24, '-').c_str(),
-                std::string(24, '-').c_str(), std::string(12, '-').c_str());
+    const auto heading = [&](const std::string& m, const std::string& b, const std::string& s,
+                             const std::string& r, const std::string& a) {
+        std::printf("%-36s %24s %24s %12s", m.c_str(), b.c_str(), s.c_str(), r.c_str());
+        if (!aloneRuns.empty()) std::printf(" %24s", a.c_str());
+        std::printf("\n");
+    };
+    heading("metric", "bridge", "socat", "bridge/socat", "no relay");
+    heading(std::string(36, '-'), std::string(24, '-'), std::string(24, '-'), std::string(12, '-'), std::string(24, '-'));
     const std::vector<Figures>& br = bridgeRuns;
     const std::vector<Figures>& so = socatRuns;
-    PrintRow("round trip p50, us", br, so, &Figures::rttP50Us, 1);
-    PrintRow("round trip p99, us", br, so, &Figures::rttP99Us, 1);
-    PrintRow("round trip max, us", br, so, &Figures::rttMaxUs, 1);
-    PrintRow("round trip p50 of 6000 B, us", br, so, &Figures::blockRttP50Us, 1);
-    PrintRow("throughput client->device, MB/s", br, so, &Figures::toDeviceMBps, 2);
-    PrintRow("throughput device->client, MB/s", br, so, &Figures::toClientMBps, 2);
+    PrintRow("round trip p50, us", br, so, &Figures::rttP50Us, 1, true, aloneRuns);
+    PrintRow("round trip p99, us", br, so, &Figures::rttP99Us, 1, true, aloneRuns);
+    PrintRow("round trip max, us", br, so, &Figures::rttMaxUs, 1, true, aloneRuns);
+    PrintRow("round trip p50 of 6000 B, us", br, so, &Figures::blockRttP50Us, 1, true, aloneRuns);
+    PrintRow("throughput client->device, MB/s", br, so, &Figures::toDeviceMBps, 2, true, aloneRuns);
+    PrintRow("throughput device->client, MB/s", br, so, &Figures::toClientMBps, 2, true, aloneRuns);
     std::printf("%-36s %24s %24s\n", "bytes lost or corrupted", bridge ? std::to_string(b.lost).c_str() : "n/a",
                 socat ? std::to_string(s.lost).c_str() : "n/a");
     PrintRow("relay CPU idle-connected, ms/s", br, so, &Figures::idleCpuMsPerS, 3);
@@ -758,6 +795,9 @@ void PrintReport(const Options& o, const std::vector<Figures>& bridgeRuns, const
     }
     if (bridge && !b.error.empty()) std::printf("\nbridge: %s\n", b.error.c_str());
     if (socat && !s.error.empty()) std::printf("\nsocat: %s\n", s.error.c_str());
+    if (const Figures alone = Combine(aloneRuns); !aloneRuns.empty() && !alone.error.empty()) {
+        std::printf("\nno relay: %s\n", alone.error.c_str());
+    }
     if (bridge && socat && b.completed && s.completed) {
         std::printf("\ngoals: round trip p50 <= 0.9 x socat: %s; p99 <= 1.0 x socat: %s; "
                     "throughput >= 1.2 x socat: %s / %s; nothing lost: %s; idle CPU <= 0.5 ms/s: %s\n",
@@ -861,6 +901,7 @@ int main(int argc, char** argv) {
     // Alternating, so that a change in the machine's load falls on both alike.
     std::vector<Figures> bridgeRuns;
     std::vector<Figures> socatRuns;
+    std::vector<Figures> aloneRuns;
     for (int run = 1; run <= options->repeat; ++run) {
         if (options->runBridge) {
             std::fprintf(stderr, "run %d/%d: the bridge\n", run, options->repeat);
@@ -870,19 +911,25 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "run %d/%d: socat\n", run, options->repeat);
             socatRuns.push_back(RunSocat(*options, folders));
         }
+        if (options->runBridge && options->runSocat) {
+            std::fprintf(stderr, "run %d/%d: no relay\n", run, options->repeat);
+            aloneRuns.push_back(RunTerminal(options->workload, folders));
+        }
     }
     for (const pid_t pid : hogs) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
-    PrintReport(*options, bridgeRuns, socatRuns);
+    PrintReport(*options, bridgeRuns, socatRuns, aloneRuns);
     std::optional<Figures> bridge;
     std::optional<Figures> socat;
     if (options->runBridge) bridge = Combine(bridgeRuns);
     if (options->runSocat) socat = Combine(socatRuns);
+    std::optional<Figures> alone;
+    if (!aloneRuns.empty()) alone = Combine(aloneRuns);
 
     bool ok = true;
-    for (const std::optional<Figures>& f : {bridge, socat}) {
+    for (const std::optional<Figures>& f : {bridge, socat, alone}) {
         if (f && (!f->completed || f->lost != 0)) ok = false;
     }
     return ok ? 0 : 1;

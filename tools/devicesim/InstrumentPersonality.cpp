@@ -1,5 +1,6 @@
 #include "InstrumentPersonality.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace lintaro::devsim {
@@ -27,23 +28,33 @@ std::size_t InstrumentPersonality::identificationRequests() const {
 
 void InstrumentPersonality::onReceived(std::string_view bytes, DeviceLink& link) {
     std::lock_guard lock(mutex_);
+    const bool echoing = mode_ == Mode::Echo;
     std::string echo;
-    for (const char c : bytes) {
+    for (std::size_t at = 0; at < bytes.size();) {
+        // With nothing held, the bytes up to the next one that could begin a request are
+        // given up at once: a bulk transfer is not handled byte by byte.
+        if (held_.empty()) {
+            const std::size_t start = std::min(bytes.find(IdentificationRequest.front(), at), bytes.size());
+            if (echoing) echo.append(bytes.substr(at, start - at));
+            at = start;
+            if (at == bytes.size()) break;
+        }
+        const char c = bytes[at++];
         held_.push_back(c);
         // Give up held bytes from the front until what is held could begin a request.
         while (!held_.empty() && !IdentificationRequest.starts_with(held_)) {
-            echo.push_back(held_.front());
+            if (echoing) echo.push_back(held_.front());
             held_.erase(0, 1);
         }
         if (held_ != IdentificationRequest) continue;
         held_.clear();
         ++requests_;
-        if (mode_ == Mode::Echo && !echo.empty()) link.send(std::exchange(echo, {}));
+        if (echoing && !echo.empty()) link.send(std::exchange(echo, {}));
         for (std::size_t i = 0; i < reply_.size(); ++i) {
             link.send(reply_[i], gap_ * static_cast<long>(i));
         }
     }
-    if (mode_ == Mode::Echo && !echo.empty()) link.send(std::move(echo));
+    if (!echo.empty()) link.send(std::move(echo));
 }
 
 void InstrumentPersonality::onQuiet(DeviceLink& link) {
