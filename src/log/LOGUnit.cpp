@@ -13,12 +13,15 @@
 #include <QHash>
 #include <QListView>
 #include <QMenu>
+#include <QPainter>
 #include <QSaveFile>
 #include <QScreen>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "log/CodePage.h"
@@ -46,8 +49,9 @@ QString WiderPrefix(const QString& text, const QFontMetrics& metrics, int width)
 
 // Every entry one line of the same height, whatever characters it holds. A row can be a
 // thousand characters long and the list repaints at every batch of data: eliding the whole
-// of each shown row then cost the window most of its time. A row is elided once, from a
-// prefix, and the rows shown lately keep their elided text for the style to draw as it is.
+// of each shown row, and laying its text out three times per paint as the style does, cost
+// the window most of its time. A row is elided once, from a prefix, and the rows shown
+// lately keep their elided text laid out, drawn as the style would draw it.
 class TLogRowDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
@@ -55,39 +59,115 @@ public:
         return {QStyledItemDelegate::sizeHint(option, index).width(), ItemHeight};
     }
 
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem opt = option;
+        const std::shared_ptr<const Kept> kept = Elide(&opt, index);
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+        // Selected, focused or edited rows are left to the style: some styles give their
+        // text colours of their own.
+        constexpr QStyle::State StyleOwn = QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_Editing;
+        if (kept == nullptr || (opt.state & StyleOwn) != 0 || opt.features != QStyleOptionViewItem::HasDisplay) {
+            style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+            return;
+        }
+        const QRect textRect = TextRect(opt, style);
+        const QTextLayout& layout = kept->Layout(opt, textRect.width());
+        if (layout.lineCount() != 1 || layout.lineAt(0).naturalTextWidth() > textRect.width()) {
+            style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+            return;
+        }
+        // The row without its text, then the text where and as the style puts it.
+        opt.text.clear();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+        const QPalette::ColorGroup group = (opt.state & QStyle::State_Enabled) == 0 ? QPalette::Disabled
+                                           : (opt.state & QStyle::State_Active) == 0 ? QPalette::Inactive
+                                                                                      : QPalette::Normal;
+        painter->save();
+        painter->setClipRect(opt.rect, Qt::IntersectClip);
+        painter->setPen(opt.palette.color(group, QPalette::Text));
+        const QRect placed = QStyle::alignedRect(Qt::LayoutDirectionAuto, opt.displayAlignment,
+                                                 layout.boundingRect().size().toSize(), textRect);
+        layout.draw(painter, QPointF(textRect.x(), placed.top()));
+        painter->restore();
+    }
+
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-        QStyledItemDelegate::initStyleOption(option, index);
-        if (option->textElideMode == Qt::ElideNone) return;
-        const QWidget* widget = option->widget;
-        const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
-        if (option->rect.width() != FWidth || option->font != FFont || style != FStyle ||
-            FElided.size() > MaxKept) {
-            FElided.clear();
-            FWidth = option->rect.width();
-            FFont = option->font;
-            FStyle = style;
-        }
-        if (const auto kept = FElided.constFind(option->text); kept != FElided.cend()) {
-            option->text = kept.value();
-        } else {
-            const QString whole = option->text;
-            option->text = WiderPrefix(whole, option->fontMetrics, FWidth);
-            // Where the style draws the text: its rect less the margins it leaves.
-            const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
-            const int width = style->subElementRect(QStyle::SE_ItemViewItemText, option, widget).width() - 2 * margin;
-            option->text = option->fontMetrics.elidedText(option->text, option->textElideMode, width);
-            FElided.insert(whole, option->text);
-        }
-        option->textElideMode = Qt::ElideNone;
+        Elide(option, index);
     }
 
 private:
-    static constexpr qsizetype MaxKept = 1024;
-    mutable QHash<QString, QString> FElided;
+    struct Kept;
+
+    // The option of a row, its text elided; what is kept of the row (none when not elided).
+    std::shared_ptr<const Kept> Elide(QStyleOptionViewItem* option, const QModelIndex& index) const {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (option->textElideMode == Qt::ElideNone) return nullptr;
+        const QWidget* widget = option->widget;
+        const QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+        if (option->rect.width() != FWidth || option->font != FFont || style != FStyle ||
+            option->direction != FDirection || FKept.size() > MaxKept) {
+            FKept.clear();
+            FWidth = option->rect.width();
+            FFont = option->font;
+            FStyle = style;
+            FDirection = option->direction;
+        }
+        std::shared_ptr<Kept> kept = FKept.value(option->text);
+        if (!kept) {
+            const QString whole = option->text;
+            option->text = WiderPrefix(whole, option->fontMetrics, FWidth);
+            kept = std::make_shared<Kept>(option->fontMetrics.elidedText(option->text, option->textElideMode,
+                                                                         TextRect(*option, style).width()));
+            FKept.insert(whole, kept);
+        }
+        option->text = kept->elided;
+        option->textElideMode = Qt::ElideNone;
+        return kept;
+    }
+
+    // A row's elided text, and its layout once the row has been painted.
+    struct Kept {
+        explicit Kept(QString text) : elided(std::move(text)) {}
+        const QTextLayout& Layout(const QStyleOptionViewItem& option, int width) const {
+            if (!layout) {
+                // As the style lays out a row's text to draw it.
+                layout = std::make_unique<QTextLayout>(elided, option.font);
+                QTextOption textOption;
+                textOption.setWrapMode(QTextOption::ManualWrap);
+                textOption.setTextDirection(option.direction);
+                textOption.setAlignment(QStyle::visualAlignment(option.direction, option.displayAlignment));
+                layout->setTextOption(textOption);
+                layout->beginLayout();
+                qreal height = 0;
+                for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
+                    line.setLineWidth(width);
+                    line.setPosition(QPointF(0, height));
+                    height += line.height();
+                }
+                layout->endLayout();
+            }
+            return *layout;
+        }
+        QString elided;
+        mutable std::unique_ptr<QTextLayout> layout;
+    };
+
+    // Where the style draws a row's text: its rect less the margins it leaves. The place
+    // does not depend on the text, which the style would measure whole to find it.
+    static QRect TextRect(QStyleOptionViewItem option, const QStyle* style) {
+        option.text = QStringLiteral(" ");
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, option.widget) + 1;
+        return style->subElementRect(QStyle::SE_ItemViewItemText, &option, option.widget).adjusted(margin, 0, -margin, 0);
+    }
+
+    static constexpr qsizetype MaxKept = 256;  // more than a screen shows
+    mutable QHash<QString, std::shared_ptr<Kept>> FKept;
     mutable int FWidth = -1;
     mutable QFont FFont;
     mutable const QStyle* FStyle = nullptr;
+    mutable Qt::LayoutDirection FDirection = Qt::LayoutDirectionAuto;
 };
 
 }  // namespace
