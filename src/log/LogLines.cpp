@@ -45,6 +45,12 @@ QStringList SplitLogText(const QString& text) {
 }
 
 std::vector<LogPiece> SplitLogBytes(QByteArrayView bytes) {
+    // Most data holds no carriage return: one piece up to a NUL, found without a look at
+    // each byte in turn.
+    if (!bytes.contains('\r')) {
+        const qsizetype nul = bytes.indexOf('\0');
+        return {{0, nul < 0 ? bytes.size() : nul}};
+    }
     return SplitPieces(bytes.size(), [bytes](qsizetype i) {
         return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
     });
