@@ -59,15 +59,18 @@ public:
         return {QStyledItemDelegate::sizeHint(option, index).width(), ItemHeight};
     }
 
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
         QStyleOptionViewItem opt = option;
         const std::shared_ptr<const Kept> kept = Elide(&opt, index);
         const QWidget* widget = opt.widget;
         QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
         // Selected, focused or edited rows are left to the style: some styles give their
         // text colours of their own.
-        constexpr QStyle::State StyleOwn = QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_Editing;
-        if (kept == nullptr || (opt.state & StyleOwn) != 0 || opt.features != QStyleOptionViewItem::HasDisplay) {
+        constexpr QStyle::State StyleOwn =
+            QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_Editing;
+        if (kept == nullptr || (opt.state & StyleOwn) != 0 ||
+            opt.features != QStyleOptionViewItem::HasDisplay) {
             style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
             return;
         }
@@ -80,9 +83,10 @@ public:
         // The row without its text, then the text where and as the style puts it.
         opt.text.clear();
         style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
-        const QPalette::ColorGroup group = (opt.state & QStyle::State_Enabled) == 0 ? QPalette::Disabled
-                                           : (opt.state & QStyle::State_Active) == 0 ? QPalette::Inactive
-                                                                                      : QPalette::Normal;
+        const QPalette::ColorGroup group =
+            (opt.state & QStyle::State_Enabled) == 0  ? QPalette::Disabled
+            : (opt.state & QStyle::State_Active) == 0 ? QPalette::Inactive
+                                                      : QPalette::Normal;
         painter->save();
         painter->setClipRect(opt.rect, Qt::IntersectClip);
         painter->setPen(opt.palette.color(group, QPalette::Text));
@@ -101,7 +105,8 @@ private:
     struct Kept;
 
     // The option of a row, its text elided; what is kept of the row (none when not elided).
-    std::shared_ptr<const Kept> Elide(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    std::shared_ptr<const Kept> Elide(QStyleOptionViewItem* option,
+                                      const QModelIndex& index) const {
         QStyledItemDelegate::initStyleOption(option, index);
         if (option->textElideMode == Qt::ElideNone) return nullptr;
         const QWidget* widget = option->widget;
@@ -118,8 +123,8 @@ private:
         if (!kept) {
             const QString whole = option->text;
             option->text = WiderPrefix(whole, option->fontMetrics, FWidth);
-            kept = std::make_shared<Kept>(option->fontMetrics.elidedText(option->text, option->textElideMode,
-                                                                         TextRect(*option, style).width()));
+            kept = std::make_shared<Kept>(option->fontMetrics.elidedText(
+                option->text, option->textElideMode, TextRect(*option, style).width()));
             FKept.insert(whole, kept);
         }
         option->text = kept->elided;
@@ -137,11 +142,13 @@ private:
                 QTextOption textOption;
                 textOption.setWrapMode(QTextOption::ManualWrap);
                 textOption.setTextDirection(option.direction);
-                textOption.setAlignment(QStyle::visualAlignment(option.direction, option.displayAlignment));
+                textOption.setAlignment(
+                    QStyle::visualAlignment(option.direction, option.displayAlignment));
                 layout->setTextOption(textOption);
                 layout->beginLayout();
                 qreal height = 0;
-                for (QTextLine line = layout->createLine(); line.isValid(); line = layout->createLine()) {
+                for (QTextLine line = layout->createLine(); line.isValid();
+                     line = layout->createLine()) {
                     line.setLineWidth(width);
                     line.setPosition(QPointF(0, height));
                     height += line.height();
@@ -158,8 +165,10 @@ private:
     // does not depend on the text, which the style would measure whole to find it.
     static QRect TextRect(QStyleOptionViewItem option, const QStyle* style) {
         option.text = QStringLiteral(" ");
-        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, option.widget) + 1;
-        return style->subElementRect(QStyle::SE_ItemViewItemText, &option, option.widget).adjusted(margin, 0, -margin, 0);
+        const int margin =
+            style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, option.widget) + 1;
+        return style->subElementRect(QStyle::SE_ItemViewItemText, &option, option.widget)
+            .adjusted(margin, 0, -margin, 0);
     }
 
     static constexpr qsizetype MaxKept = 256;  // more than a screen shows

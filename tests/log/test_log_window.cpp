@@ -86,10 +86,13 @@ TEST(LogWindow, long_rows_look_as_with_their_whole_text) {
           QByteArray("\xAD\x01\x1B").repeated(100) + QByteArray(200, 'x'), QByteArray("short")})
         form.Rows->AppendData(QDate(2026, 1, 2), QTime(3, 4), QStringLiteral("COM->TCP"), bytes);
     // Emoji as surrogate pairs; marks stacked above and below the row's height.
-    form.AppendLines({QString::fromUcs4(U"\U0001F600").repeated(400), QString::fromUcs4(U"g\u0301\u0301\u0301\u0316\u0316\u0316").repeated(80)}, false);
+    form.AppendLines({QString::fromUcs4(U"\U0001F600").repeated(400),
+                      QString::fromUcs4(U"g\u0301\u0301\u0301\u0316\u0316\u0316").repeated(80)},
+                     false);
     // The text's colour differs in each state, and one row is selected and focused.
     QPalette palette = form.Log->palette();
-    for (auto [group, color] : {std::pair{QPalette::Active, Qt::darkBlue}, {QPalette::Inactive, Qt::darkGreen}})
+    for (auto [group, color] :
+         {std::pair{QPalette::Active, Qt::darkBlue}, {QPalette::Inactive, Qt::darkGreen}})
         palette.setColor(group, QPalette::Text, color);
     form.Log->setPalette(palette);
     form.Log->setCurrentIndex(form.Rows->index(1));

@@ -34,7 +34,8 @@ void InstrumentPersonality::onReceived(std::string_view bytes, DeviceLink& link)
         // With nothing held, the bytes up to the next one that could begin a request are
         // given up at once: a bulk transfer is not handled byte by byte.
         if (held_.empty()) {
-            const std::size_t start = std::min(bytes.find(IdentificationRequest.front(), at), bytes.size());
+            const std::size_t start =
+                std::min(bytes.find(IdentificationRequest.front(), at), bytes.size());
             if (echoing) echo.append(bytes.substr(at, start - at));
             at = start;
             if (at == bytes.size()) break;
