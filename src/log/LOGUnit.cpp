@@ -65,18 +65,20 @@ public:
         const std::shared_ptr<const Kept> kept = Elide(&opt, index);
         const QWidget* widget = opt.widget;
         QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
-        // Selected, focused or edited rows are left to the style: some styles give their
-        // text colours of their own.
+        // Selected, focused or edited rows are left to the style (some styles give their
+        // text colours of their own), and so is text that is not one line within the row.
         constexpr QStyle::State StyleOwn =
             QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_Editing;
-        if (kept == nullptr || (opt.state & StyleOwn) != 0 ||
-            opt.features != QStyleOptionViewItem::HasDisplay) {
-            style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
-            return;
+        const QTextLayout* layout = nullptr;
+        QRect textRect;
+        if (kept != nullptr && (opt.state & StyleOwn) == 0 &&
+            opt.features == QStyleOptionViewItem::HasDisplay) {
+            textRect = TextRect(opt, style);
+            layout = &kept->Layout(opt, textRect.width());
+            if (layout->lineCount() != 1 || layout->lineAt(0).naturalTextWidth() > textRect.width())
+                layout = nullptr;
         }
-        const QRect textRect = TextRect(opt, style);
-        const QTextLayout& layout = kept->Layout(opt, textRect.width());
-        if (layout.lineCount() != 1 || layout.lineAt(0).naturalTextWidth() > textRect.width()) {
+        if (layout == nullptr) {
             style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
             return;
         }
@@ -91,8 +93,8 @@ public:
         painter->setClipRect(opt.rect, Qt::IntersectClip);
         painter->setPen(opt.palette.color(group, QPalette::Text));
         const QRect placed = QStyle::alignedRect(Qt::LayoutDirectionAuto, opt.displayAlignment,
-                                                 layout.boundingRect().size().toSize(), textRect);
-        layout.draw(painter, QPointF(textRect.x(), placed.top()));
+                                                 layout->boundingRect().size().toSize(), textRect);
+        layout->draw(painter, QPointF(textRect.x(), placed.top()));
         painter->restore();
     }
 
