@@ -108,11 +108,16 @@ TEST(LogWindow, long_rows_look_as_with_their_whole_text) {
         QCoreApplication::processEvents();
         return form.Log->grab().toImage();
     };
-    for (int width : {635, 1400, 150}) {
+    // The last width again, written right to left.
+    for (auto [width, direction] : {std::pair{635, Qt::LeftToRight},
+                                    {1400, Qt::LeftToRight},
+                                    {150, Qt::LeftToRight},
+                                    {150, Qt::RightToLeft}}) {
         form.resize(width, 200);
+        form.Log->setLayoutDirection(direction);
         const QImage full = look(&whole);
-        EXPECT_TRUE(look(whole.own) == full) << width;
-        EXPECT_TRUE(look(whole.own) == full) << width << ", painted again";
+        EXPECT_TRUE(look(whole.own) == full) << width << direction;
+        EXPECT_TRUE(look(whole.own) == full) << width << direction << ", painted again";
     }
 }
 
