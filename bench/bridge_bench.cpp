@@ -723,6 +723,14 @@ std::string SpreadCell(const std::vector<Figures>& runs, double Figures::*field,
 }
 
 // One figure of both relays, each as its median and spread, and the ratio of the medians.
+// One line of the table; the last column only where there is one.
+void PrintColumns(const std::string& metric, const std::string& bridge, const std::string& socat,
+                  const std::string& ratio, const std::optional<std::string>& alone) {
+    std::printf("%-36s %24s %24s %12s", metric.c_str(), bridge.c_str(), socat.c_str(), ratio.c_str());
+    if (alone) std::printf(" %24s", alone->c_str());
+    std::printf("\n");
+}
+
 void PrintRow(const char* metric, const std::vector<Figures>& bridge, const std::vector<Figures>& socat,
               double Figures::*field, int decimals, bool ratio = true, const std::vector<Figures>& alone = {}) {
     const auto median = [field](const std::vector<Figures>& runs) {
@@ -732,10 +740,8 @@ void PrintRow(const char* metric, const std::vector<Figures>& bridge, const std:
     };
     const std::optional<double> r = Ratio(median(bridge), median(socat));
     const std::string ratioCell = !ratio ? "" : r ? Cell(*r, 2) : "n/a";
-    std::printf("%-36s %24s %24s %12s", metric, SpreadCell(bridge, field, decimals).c_str(),
-                SpreadCell(socat, field, decimals).c_str(), ratioCell.c_str());
-    if (!alone.empty()) std::printf(" %24s", SpreadCell(alone, field, decimals).c_str());
-    std::printf("\n");
+    PrintColumns(metric, SpreadCell(bridge, field, decimals), SpreadCell(socat, field, decimals), ratioCell,
+                 alone.empty() ? std::nullopt : std::optional(SpreadCell(alone, field, decimals)));
 }
 
 const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
@@ -758,14 +764,12 @@ void PrintReport(const Options& o, const std::vector<Figures>& bridgeRuns, const
         std::printf("load average at the end: %s", loadavg.readLine().constData());
     }
     std::printf("\n");
-    const auto heading = [&](const std::string& m, const std::string& b, const std::string& s,
-                             const std::string& r, const std::string& a) {
-        std::printf("%-36s %24s %24s %12s", m.c_str(), b.c_str(), s.c_str(), r.c_str());
-        if (!aloneRuns.empty()) std::printf(" %24s", a.c_str());
-        std::printf("\n");
+    const auto alone = [&](const std::string& cell) {
+        return aloneRuns.empty() ? std::nullopt : std::optional(cell);
     };
-    heading("metric", "bridge", "socat", "bridge/socat", "no relay");
-    heading(std::string(36, '-'), std::string(24, '-'), std::string(24, '-'), std::string(12, '-'), std::string(24, '-'));
+    PrintColumns("metric", "bridge", "socat", "bridge/socat", alone("no relay"));
+    PrintColumns(std::string(36, '-'), std::string(24, '-'), std::string(24, '-'), std::string(12, '-'),
+                 alone(std::string(24, '-')));
     const std::vector<Figures>& br = bridgeRuns;
     const std::vector<Figures>& so = socatRuns;
     PrintRow("round trip p50, us", br, so, &Figures::rttP50Us, 1, true, aloneRuns);
